@@ -1,0 +1,33 @@
+// One decoded message of the input pipe, moved from the pipe server to the
+// injection thread through the input channel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "common/unbounded_channel.h"
+
+namespace halvorine {
+
+struct MouseEvent {
+  std::uint16_t x = 0;  // absolute, 0..65535 across the virtual desktop
+  std::uint16_t y = 0;
+  std::uint8_t button = 0;  // 1 left, 2 right, 3 middle, anything else none
+  bool pressed = false;
+  std::int32_t scroll = 0;  // wheel steps, -128..127
+  friend bool operator==(const MouseEvent&, const MouseEvent&) = default;
+};
+
+struct KeyEvent {
+  std::string name;  // W3C KeyboardEvent code value, valid UTF-8, at most 64 bytes
+  bool pressed = false;
+  friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
+};
+
+using InputEvent = std::variant<MouseEvent, KeyEvent>;
+
+using InputSender = UnboundedSender<InputEvent>;
+using InputReceiver = UnboundedReceiver<InputEvent>;
+
+}  // namespace halvorine

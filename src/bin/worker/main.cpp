@@ -1,0 +1,54 @@
+// halvorine-worker: the privileged helper that replays remote input and
+// streams the secure desktop to the product's GUI. No options, no
+// configuration; it runs until it is terminated from outside.
+#include <asio/io_context.hpp>
+#include <exception>
+#include <optional>
+#include <thread>
+#include <chrono>
+
+#include <fmt/format.h>
+
+#include "bin/worker/process/process_platform.h"
+#include "bin/worker/worker.h"
+#include "common/clock.h"
+#include "common/worker_log.h"
+
+using namespace halvorine;
+
+namespace {
+
+// Keeps a channel end alive for the life of the process.
+template <typename ChannelEnd>
+[[noreturn]] void hold_until_process_exit([[maybe_unused]] ChannelEnd end) {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+}  // namespace
+
+int main() {
+  const SystemClock clock;
+  WorkerLog log(clock);
+
+  std::optional<asio::io_context> runtime;
+  try {
+    runtime.emplace(1);
+  } catch (const std::exception& error) {
+    fatal_stop(fmt::format("Failed building the Runtime: {}", error.what()));
+  }
+
+  WorkerTasks tasks{
+      // Until the secure-desktop streaming loop exists this thread only holds
+      // the video channel open, so the video pipe keeps serving.
+      .secure_capture_thread = [](VideoSender sender) { hold_until_process_exit(std::move(sender)); },
+      .injection_thread = [](InputReceiver receiver) { hold_until_process_exit(std::move(receiver)); },
+      .serve_input_pipe = [](InputSender) -> asio::awaitable<void> { co_return; },
+      .serve_video_pipe = [](VideoReceiver) -> asio::awaitable<void> { co_return; },
+  };
+
+  const auto platform = make_process_platform();
+  if (auto result = run_worker(*runtime, *platform, log, std::move(tasks)); !result) {
+    fatal_stop(result.error().text());
+  }
+  return 0;
+}

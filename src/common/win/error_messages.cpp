@@ -1,0 +1,37 @@
+#include <string>
+
+#include "common/error.h"
+#include "common/utf16.h"
+#include "common/win/win_sdk.h"
+
+namespace halvorine {
+namespace {
+
+std::string format_system_message(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  if (length == 0 || buffer == nullptr) return "Unknown error";
+  std::string text = utf16_to_utf8_lossy(
+      std::u16string_view(reinterpret_cast<const char16_t*>(buffer), length));
+  LocalFree(buffer);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string system_error_message(int code) {
+  return format_system_message(static_cast<DWORD>(code));
+}
+
+std::string hresult_system_message(std::int32_t hr) {
+  return format_system_message(static_cast<DWORD>(hr));
+}
+
+int last_os_error_code() { return static_cast<int>(GetLastError()); }
+
+}  // namespace halvorine

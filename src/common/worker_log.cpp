@@ -1,0 +1,35 @@
+#include "common/worker_log.h"
+
+#include <fmt/format.h>
+
+#include <system_error>
+
+namespace halvorine {
+
+std::string format_log_line(Clock::SystemTime system_time, const LocalTime& t,
+                            std::string_view message) {
+  const auto since_epoch = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               system_time.time_since_epoch())
+                               .count();
+  const std::uint64_t ms = since_epoch < 0 ? 0 : static_cast<std::uint64_t>(since_epoch);
+  return fmt::format("[{}] [{:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:03}] {}\n", ms, t.year, t.month,
+                     t.day, t.hour, t.minute, t.second, t.milliseconds, message);
+}
+
+WorkerLog::WorkerLog(const Clock& clock) : WorkerLog(clock, program_data_directory() / "Halvorine") {}
+
+WorkerLog::WorkerLog(const Clock& clock, std::filesystem::path directory)
+    : clock_(clock), directory_(std::move(directory)), file_(directory_ / "halvorine-worker.log") {}
+
+void WorkerLog::log(std::string_view message) {
+  // Two separate readings, system time first, as the line format documents.
+  const Clock::SystemTime system_time = clock_.system_now();
+  const LocalTime local_time = clock_.local_now();
+  const std::string line = format_log_line(system_time, local_time, message);
+
+  std::error_code ignored;  // an existing directory is the normal case
+  std::filesystem::create_directories(directory_, ignored);
+  append_to_log_file(file_, line);
+}
+
+}  // namespace halvorine

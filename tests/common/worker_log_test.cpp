@@ -1,0 +1,172 @@
+#include "common/worker_log.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/fake_clock.h"
+
+#ifdef _WIN32
+#include "common/win/unique_handle.h"
+#include "common/win/win_sdk.h"
+#endif
+
+namespace halvorine {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value : "");
+#else
+  if (value) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+#endif
+}
+
+class WorkerLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = std::filesystem::temp_directory_path() /
+                 ("halvorine-log-test-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::remove_all(directory_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+
+  std::filesystem::path directory_;
+  testing::FakeClock clock_;
+};
+
+TEST(LogLineFormatTest, PadsFieldsAndKeepsMessageBytes) {
+  const LocalTime local{2025, 1, 2, 3, 4, 5, 6};
+  const auto system = Clock::SystemTime(std::chrono::milliseconds(1735787045006));
+  EXPECT_EQ(format_log_line(system, local, "worker starting"),
+            "[1735787045006] [2025-01-02 03:04:05.006] worker starting\n");
+  EXPECT_EQ(format_log_line(system, local, ""), "[1735787045006] [2025-01-02 03:04:05.006] \n");
+  EXPECT_EQ(format_log_line(system, local, "a \xE2\x80\x94 b \xE2\x86\x92 c"),
+            "[1735787045006] [2025-01-02 03:04:05.006] a \xE2\x80\x94 b \xE2\x86\x92 c\n");
+  EXPECT_EQ(format_log_line(Clock::SystemTime(-5ms), LocalTime{1969, 12, 31, 23, 59, 59, 995}, "x"),
+            "[0] [1969-12-31 23:59:59.995] x\n");
+  EXPECT_EQ(format_log_line(Clock::SystemTime(0ms), LocalTime{9, 1, 1, 0, 0, 0, 0}, "y"),
+            "[0] [0009-01-01 00:00:00.000] y\n");
+}
+
+TEST_F(WorkerLogTest, AppendsLinesAndCreatesTheDirectory) {
+  WorkerLog log(clock_, directory_ / "Halvorine");
+  clock_.set_system(Clock::SystemTime(1733493600123ms));
+  clock_.set_local({2024, 12, 6, 16, 0, 0, 123});
+  log.log("worker starting");
+  log.log("");
+  EXPECT_EQ(read_file(directory_ / "Halvorine" / "halvorine-worker.log"),
+            "[1733493600123] [2024-12-06 16:00:00.123] worker starting\n"
+            "[1733493600123] [2024-12-06 16:00:00.123] \n");
+}
+
+TEST_F(WorkerLogTest, DeletedFileIsRecreatedByTheNextLine) {
+  WorkerLog log(clock_, directory_);
+  log.log("first");
+  std::filesystem::remove(log.file());
+  log.log("second");
+  const std::string content = read_file(log.file());
+  EXPECT_EQ(content.find("first"), std::string::npos);
+  EXPECT_NE(content.find("] second\n"), std::string::npos);
+}
+
+TEST_F(WorkerLogTest, ConcurrentLinesStayWhole) {
+  WorkerLog log(clock_, directory_);
+  constexpr int kThreads = 8;
+  constexpr int kLinesPerThread = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&log, t] {
+      for (int i = 0; i < kLinesPerThread; ++i) {
+        log.log("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+                std::string(100, static_cast<char>('a' + t)));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  std::istringstream lines(read_file(log.file()));
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    ++count;
+    const auto pos = line.find("] thread ");
+    ASSERT_NE(pos, std::string::npos) << line;
+    const int t = line[pos + 9] - '0';
+    ASSERT_TRUE(line.ends_with(" " + std::string(100, static_cast<char>('a' + t)))) << line;
+  }
+  EXPECT_EQ(count, kThreads * kLinesPerThread);
+}
+
+TEST_F(WorkerLogTest, ProgramDataDirectoryFromEnvironment) {
+  const char* saved = std::getenv("PROGRAMDATA");
+  const std::string saved_value = saved ? saved : "";
+
+  set_env("PROGRAMDATA", directory_.string().c_str());
+  EXPECT_EQ(program_data_directory(), directory_);
+  WorkerLog log(clock_);
+  EXPECT_EQ(log.file(), directory_ / "Halvorine" / "halvorine-worker.log");
+  log.log("here");
+  EXPECT_TRUE(std::filesystem::exists(directory_ / "Halvorine" / "halvorine-worker.log"));
+
+  set_env("PROGRAMDATA", nullptr);
+#ifdef _WIN32
+  EXPECT_EQ(program_data_directory(), std::filesystem::path(L"C:\\ProgramData"));
+#else
+  EXPECT_EQ(program_data_directory(), std::filesystem::path("/var/lib"));
+#endif
+  set_env("PROGRAMDATA", saved ? saved_value.c_str() : nullptr);
+}
+
+TEST_F(WorkerLogTest, UnopenableFileDropsTheMessage) {
+  std::filesystem::create_directories(directory_);
+  // A directory where the file should be: the open fails on every platform.
+  std::filesystem::create_directories(directory_ / "halvorine-worker.log");
+  WorkerLog log(clock_, directory_);
+  log.log("lost");
+  EXPECT_TRUE(std::filesystem::is_directory(directory_ / "halvorine-worker.log"));
+}
+
+#ifdef _WIN32
+TEST_F(WorkerLogTest, FileHeldWithoutWriteSharingLosesTheLineOnly) {
+  WorkerLog log(clock_, directory_);
+  log.log("before");
+  {
+    UniqueHandle exclusive(CreateFileW(log.file().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(exclusive);
+    log.log("while held");
+  }
+  log.log("after");
+  const std::string content = read_file(log.file());
+  EXPECT_NE(content.find("] before\n"), std::string::npos);
+  EXPECT_EQ(content.find("while held"), std::string::npos);
+  EXPECT_NE(content.find("] after\n"), std::string::npos);
+}
+#endif
+
+}  // namespace
+}  // namespace halvorine
