@@ -29,6 +29,7 @@ void WorkerLog::log(std::string_view message) {
 
   std::error_code ignored;  // an existing directory is the normal case
   std::filesystem::create_directories(directory_, ignored);
+  std::lock_guard lock(append_mutex_);
   append_to_log_file(file_, line);
 }
 

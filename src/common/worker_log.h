@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,10 @@ class WorkerLog final : public Logger {
 
  private:
   const Clock& clock_;
+  // Serialises this process's appends. Windows makes each append-only write
+  // atomic, but Wine does not, and lines lost there are lost for good; the
+  // cost is nothing beside the open and close of every line.
+  std::mutex append_mutex_;
   std::filesystem::path directory_;
   std::filesystem::path file_;
 };
