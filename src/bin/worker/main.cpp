@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "bin/worker/inject/injection_thread.h"
+#include "bin/worker/pipe/pipe_tasks.h"
 #include "bin/worker/process/process_platform.h"
 #include "bin/worker/worker.h"
 #include "common/clock.h"
@@ -41,9 +43,9 @@ int main() {
       // Until the secure-desktop streaming loop exists this thread only holds
       // the video channel open, so the video pipe keeps serving.
       .secure_capture_thread = [](VideoSender sender) { hold_until_process_exit(std::move(sender)); },
-      .injection_thread = [](InputReceiver receiver) { hold_until_process_exit(std::move(receiver)); },
-      .serve_input_pipe = [](InputSender) -> asio::awaitable<void> { co_return; },
-      .serve_video_pipe = [](VideoReceiver) -> asio::awaitable<void> { co_return; },
+      .injection_thread = [&log, &clock](InputReceiver receiver) { run_injection_thread(std::move(receiver), log, clock); },
+      .serve_input_pipe = [&log](InputSender sender) { return run_input_pipe_server(log, std::move(sender)); },
+      .serve_video_pipe = [&log](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames)); },
   };
 
   const auto platform = make_process_platform();

@@ -1,0 +1,86 @@
+#include "bin/worker/pipe/input_pipe_server.h"
+
+#include <array>
+
+#include <fmt/format.h>
+
+#include "bin/worker/pipe/held_inputs.h"
+#include "bin/worker/pipe/input_decoder.h"
+
+namespace halvorine {
+namespace {
+
+// Per connection; larger reads only batch what the pipe already holds.
+constexpr std::size_t kReadChunk = 4096;
+
+void release_held(HeldInputs& held, const InputSender& sender, Logger& log) {
+  if (held.empty()) return;
+  log.log(fmt::format("releasing held input: {} key(s), {} button(s)", held.held_keys(),
+                      held.held_buttons()));
+  for (auto& release : held.take_releases()) sender.send(std::move(release));
+}
+
+}  // namespace
+
+asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log) {
+  InputDecoder decoder;
+  HeldInputs held;
+  std::array<std::uint8_t, kReadChunk> buffer;
+  for (;;) {
+    auto read = co_await pipe.read_some(buffer);
+    if (!read) {
+      log.log(decoder.read_failure_message(read.error()));
+      break;
+    }
+    std::span<const std::uint8_t> input(buffer.data(), *read);
+    bool violated = false;
+    while (!violated) {
+      const auto outcome = decoder.feed(input);
+      if (outcome == InputDecoder::Outcome::need_more) break;
+      if (outcome == InputDecoder::Outcome::dropped) continue;
+      if (outcome == InputDecoder::Outcome::violation) {
+        log.log(decoder.violation_message());
+        violated = true;
+        break;
+      }
+      InputEvent& event = decoder.event();
+      if (const auto* mouse = std::get_if<MouseEvent>(&event)) {
+        if (mouse->button != 0 || mouse->scroll != 0) log.log(mouse_log_line(*mouse));
+      }
+      held.note(event);
+      // A gone receiver drops the event; the connection goes on regardless.
+      sender.send(std::move(event));
+    }
+    if (violated) break;
+  }
+  release_held(held, sender, log);
+}
+
+asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSender sender) {
+  const auto security = build_pipe_security(context.security, context.log);
+  if (!security) {
+    context.log.log(
+        "pipe: WARNING — DACL restrictiv indisponibil, folosesc securitatea implicita a pipe-ului");
+  }
+  for (;;) {
+    auto created = context.pipes.create_instance(kInputPipeName, security.get());
+    if (!created) {
+      context.log.log(fmt::format("CreateNamedPipe failed: {}", created.error().text()));
+      co_await context.sleep.sleep(kPipeRetryPause);
+      continue;
+    }
+    std::unique_ptr<PipeInstance> pipe = std::move(*created);
+    context.log.log("waiting for client");
+    if (auto connected = co_await pipe->wait_for_client(); !connected) {
+      context.log.log(fmt::format("connect() error: {}", connected.error().text()));
+      pipe->close();
+      continue;
+    }
+    context.log.log("client connected");
+    co_await read_input_messages(*pipe, sender, context.log);
+    pipe->close();
+    context.log.log("client disconnected");
+  }
+}
+
+}  // namespace halvorine

@@ -1,0 +1,33 @@
+// The input pipe server: serves \\.\pipe\halvorine-input to one client at a
+// time and forwards each decoded message into the input channel.
+#pragma once
+
+#include <asio/awaitable.hpp>
+
+#include "bin/worker/input_event.h"
+#include "bin/worker/pipe/async_sleep.h"
+#include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/pipe_security.h"
+#include "common/logger.h"
+
+namespace halvorine {
+
+// What the input pipe server runs on. Every member outlives the task.
+struct InputPipeServerContext {
+  PipeApi& pipes;
+  PipeSecurityPlatform& security;
+  AsyncSleep& sleep;
+  Logger& log;
+};
+
+// Never returns: one instance at a time, one client after another. Runs on
+// the runtime's thread; `sender` is the input channel's sending end.
+asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSender sender);
+
+// Serves the connected client on `pipe` until the connection must end (read
+// error, end of stream or protocol violation), sending every decoded event
+// into `sender` in wire order. Keys and buttons the client left pressed are
+// released through `sender` after its last event. Does not close `pipe`.
+asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log);
+
+}  // namespace halvorine

@@ -1,0 +1,28 @@
+#include "bin/worker/pipe/pipe_security.h"
+
+#include <fmt/format.h>
+
+namespace halvorine {
+
+std::unique_ptr<PipeSecurity> build_pipe_security(PipeSecurityPlatform& platform, Logger& log) {
+  std::string sddl;
+  std::string_view label;
+  if (const auto sid = platform.session_user_sid()) {
+    sddl = fmt::format("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;{})", *sid);
+    label = "SYSTEM+Administrators+user";
+  } else {
+    log.log("pipe: SID user indisponibil -> DACL fallback SY+BA+INTERACTIVE");
+    sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;IU)";
+    label = "SYSTEM+Administrators+INTERACTIVE";
+  }
+  auto security = platform.make_descriptor(sddl);
+  if (!security) {
+    // Only the outcome is logged, not the conversion's error code.
+    log.log(fmt::format("pipe: ConvertStringSD esuat pentru {}", sddl));
+    return nullptr;
+  }
+  log.log(fmt::format("pipe: DACL restrictionat -> {} pot deschide pipe-ul", label));
+  return security;
+}
+
+}  // namespace halvorine

@@ -1,0 +1,55 @@
+// The access list both pipes are created with, and how it is decided.
+//
+// Full access for exactly three principals: the local system account, the
+// built-in Administrators and the user logged on to the worker's own session,
+// or the Interactive Users when that user cannot be determined. Built once
+// per pipe server when its task starts; never rebuilt for a later logon.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/logger.h"
+
+namespace halvorine {
+
+// A security descriptor made by PipeSecurityPlatform::make_descriptor. It
+// owns the platform's descriptor and whatever structure points at it, and it
+// never moves (it lives on the heap), so pipe creation may keep pointers to
+// it while it lives. Only the pipe backend of the same platform reads it.
+class PipeSecurity {
+ public:
+  PipeSecurity() = default;
+  PipeSecurity(const PipeSecurity&) = delete;
+  PipeSecurity& operator=(const PipeSecurity&) = delete;
+  virtual ~PipeSecurity() = default;
+
+  // The SDDL text the descriptor was made from.
+  virtual const std::string& sddl() const = 0;
+};
+
+// The session and descriptor calls build_pipe_security needs. Synchronous;
+// called from the runtime's thread.
+class PipeSecurityPlatform {
+ public:
+  virtual ~PipeSecurityPlatform() = default;
+
+  // The string SID ("S-1-5-21-…") of the user logged on to the worker's own
+  // session; nullopt when any step of finding it fails.
+  virtual std::optional<std::string> session_user_sid() = 0;
+
+  // Converts `sddl` into a descriptor; nullptr when the conversion fails.
+  virtual std::unique_ptr<PipeSecurity> make_descriptor(const std::string& sddl) = 0;
+};
+
+// The real platform: WTS and token calls on Windows; on Linux the user who
+// owns the X display, and only when the worker runs as root.
+std::unique_ptr<PipeSecurityPlatform> make_pipe_security_platform();
+
+// Decides the SDDL, converts it and logs the outcome. nullptr means "not
+// available": the caller logs its own warning and uses default security.
+std::unique_ptr<PipeSecurity> build_pipe_security(PipeSecurityPlatform& platform, Logger& log);
+
+}  // namespace halvorine

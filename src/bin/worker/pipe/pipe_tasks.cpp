@@ -1,0 +1,26 @@
+#include "bin/worker/pipe/pipe_tasks.h"
+
+#include <asio/this_coro.hpp>
+
+#include "bin/worker/pipe/async_sleep.h"
+#include "bin/worker/pipe/input_pipe_server.h"
+#include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/video_pipe_server.h"
+
+namespace halvorine {
+
+asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender) {
+  const auto pipes = make_pipe_api(co_await asio::this_coro::executor);
+  const auto security = make_pipe_security_platform();
+  TimerSleep sleep;
+  co_await serve_input_pipe({*pipes, *security, sleep, log}, std::move(sender));
+}
+
+asio::awaitable<void> run_video_pipe_server(Logger& log, VideoReceiver frames) {
+  const auto pipes = make_pipe_api(co_await asio::this_coro::executor);
+  const auto security = make_pipe_security_platform();
+  TimerSleep sleep;
+  co_await serve_video_pipe({*pipes, *security, sleep, log}, std::move(frames));
+}
+
+}  // namespace halvorine

@@ -1,0 +1,20 @@
+// The two pipe tasks as the worker's main starts them: each builds the real
+// platform pipes, security and retry timer in its own frame and serves.
+#pragma once
+
+#include <asio/awaitable.hpp>
+
+#include "bin/worker/input_event.h"
+#include "common/logger.h"
+#include "encoder/encoded_frame.h"
+
+namespace halvorine {
+
+// Never returns. `log` outlives the task.
+asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender);
+
+// Returns once the video channel is closed (noticed while a client is
+// connected). `log` outlives the task.
+asio::awaitable<void> run_video_pipe_server(Logger& log, VideoReceiver frames);
+
+}  // namespace halvorine

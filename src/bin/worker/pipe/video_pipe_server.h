@@ -1,0 +1,31 @@
+// The secure-video pipe writer: serves \\.\pipe\halvorine-secure-video to one
+// client at a time and writes every frame of the video channel to it as a
+// 4-byte little-endian length followed by the frame's bytes.
+#pragma once
+
+#include <asio/awaitable.hpp>
+
+#include "bin/worker/pipe/async_sleep.h"
+#include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/pipe_security.h"
+#include "common/logger.h"
+#include "encoder/encoded_frame.h"
+
+namespace halvorine {
+
+// What the video pipe writer runs on. Every member outlives the task.
+struct VideoPipeServerContext {
+  PipeApi& pipes;
+  PipeSecurityPlatform& security;
+  AsyncSleep& sleep;
+  Logger& log;
+};
+
+// Ends only when the video channel is closed, which it notices only while a
+// client is connected. Runs on the runtime's thread.
+asio::awaitable<void> serve_video_pipe(VideoPipeServerContext context, VideoReceiver frames);
+
+// The 4-byte little-endian record header for a frame of `size` bytes.
+std::array<std::uint8_t, 4> video_record_header(std::size_t size);
+
+}  // namespace halvorine

@@ -1,0 +1,129 @@
+// Overlapped named pipes on the Asio runtime: the instance handle is an
+// asio::windows::stream_handle; ConnectNamedPipe goes through an
+// overlapped_ptr so its completion arrives on the same I/O completion port.
+#include "common/win/win_sdk.h"
+
+#include <asio/async_result.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/windows/overlapped_ptr.hpp>
+#include <asio/windows/stream_handle.hpp>
+#include <asio/write.hpp>
+
+#include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/win/win_pipe_security.h"
+#include "common/utf16.h"
+
+namespace halvorine {
+namespace {
+
+Error to_error(const asio::error_code& error) {
+  // A client that closed its end shows as a broken pipe: the end of the stream.
+  if (error == asio::error::eof || error.value() == ERROR_BROKEN_PIPE ||
+      error.value() == ERROR_HANDLE_EOF) {
+    return Error::early_eof();
+  }
+  return Error::os(error.value());
+}
+
+class NamedPipeInstance final : public PipeInstance {
+ public:
+  explicit NamedPipeInstance(asio::windows::stream_handle handle) : handle_(std::move(handle)) {}
+  ~NamedPipeInstance() override { close(); }
+
+  asio::awaitable<Result<void>> wait_for_client() override {
+    asio::error_code error;
+    co_await asio::async_initiate<decltype(asio::redirect_error(asio::use_awaitable, error)),
+                                  void(asio::error_code, std::size_t)>(
+        [this](auto handler) {
+          asio::windows::overlapped_ptr overlapped(handle_.get_executor(), std::move(handler));
+          const BOOL ok = ConnectNamedPipe(handle_.native_handle(), overlapped.get());
+          const DWORD last = GetLastError();
+          if (ok || last == ERROR_IO_PENDING) {
+            overlapped.release();  // the completion port reports the outcome
+          } else if (last == ERROR_PIPE_CONNECTED) {
+            // The client opened the pipe before this wait: connected already.
+            overlapped.complete(asio::error_code(), 0);
+          } else {
+            overlapped.complete(asio::error_code(static_cast<int>(last), asio::system_category()),
+                                0);
+          }
+        },
+        asio::redirect_error(asio::use_awaitable, error));
+    if (error) co_return std::unexpected(Error::os(error.value()));
+    co_return Result<void>{};
+  }
+
+  asio::awaitable<Result<std::size_t>> read_some(std::span<std::uint8_t> buffer) override {
+    asio::error_code error;
+    const std::size_t read = co_await handle_.async_read_some(
+        asio::buffer(buffer.data(), buffer.size()), asio::redirect_error(asio::use_awaitable, error));
+    if (error) co_return std::unexpected(to_error(error));
+    if (read == 0) co_return std::unexpected(Error::early_eof());
+    co_return read;
+  }
+
+  asio::awaitable<Result<void>> write_all(std::span<const asio::const_buffer> buffers) override {
+    asio::error_code error;
+    const std::size_t total = asio::buffer_size(buffers);
+    // A handle writes one buffer per WriteFile: the length field, then the frame.
+    const std::size_t written = co_await asio::async_write(
+        handle_, buffers, asio::redirect_error(asio::use_awaitable, error));
+    if (error) co_return std::unexpected(Error::os(error.value()));
+    if (written != total) co_return std::unexpected(Error::os(ERROR_NO_DATA));
+    co_return Result<void>{};
+  }
+
+  void close() override {
+    if (!handle_.is_open()) return;
+    asio::error_code ignored;
+    handle_.cancel(ignored);  // CancelIoEx: a pending read completes as aborted
+    handle_.close(ignored);
+  }
+
+ private:
+  asio::windows::stream_handle handle_;
+};
+
+class NamedPipes final : public PipeApi {
+ public:
+  explicit NamedPipes(asio::any_io_executor executor) : executor_(std::move(executor)) {}
+
+  Result<std::unique_ptr<PipeInstance>> create_instance(std::string_view name,
+                                                        const PipeSecurity* security) override {
+    const std::u16string wide = utf8_to_utf16(pipe_path(name));
+    SECURITY_ATTRIBUTES* attributes =
+        security ? static_cast<const WinPipeSecurity*>(security)->attributes() : nullptr;
+    HANDLE handle = CreateNamedPipeW(reinterpret_cast<const wchar_t*>(wide.c_str()),
+                                     kPipeCreation.open_mode, kPipeCreation.pipe_mode,
+                                     kPipeCreation.max_instances, kPipeCreation.output_buffer_size,
+                                     kPipeCreation.input_buffer_size,
+                                     kPipeCreation.default_timeout_ms, attributes);
+    if (handle == INVALID_HANDLE_VALUE) return std::unexpected(Error::last_os());
+    asio::windows::stream_handle stream(executor_);
+    asio::error_code error;
+    stream.assign(handle, error);
+    if (error) {
+      CloseHandle(handle);
+      return std::unexpected(Error::os(error.value()));
+    }
+    return std::make_unique<NamedPipeInstance>(std::move(stream));
+  }
+
+ private:
+  asio::any_io_executor executor_;
+};
+
+}  // namespace
+
+std::unique_ptr<PipeApi> make_pipe_api(asio::any_io_executor executor) {
+  return std::make_unique<NamedPipes>(std::move(executor));
+}
+
+std::string pipe_path(std::string_view name) {
+  std::string path = R"(\\.\pipe\)";
+  path.append(name);
+  return path;
+}
+
+}  // namespace halvorine

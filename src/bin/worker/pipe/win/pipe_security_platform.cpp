@@ -1,0 +1,71 @@
+// The session user's SID through the terminal-services token of the worker's
+// own session (needs SeTcbPrivilege), and SDDL conversion.
+#include "common/win/win_sdk.h"
+
+#include <sddl.h>
+#include <wtsapi32.h>
+
+#include <vector>
+
+#include "bin/worker/pipe/pipe_security.h"
+#include "bin/worker/pipe/win/win_pipe_security.h"
+#include "common/utf16.h"
+#include "common/win/unique_handle.h"
+
+namespace halvorine {
+
+WinPipeSecurity::WinPipeSecurity(std::string sddl, PSECURITY_DESCRIPTOR descriptor)
+    : sddl_(std::move(sddl)), descriptor_(descriptor), attributes_{} {
+  attributes_.nLength = sizeof(SECURITY_ATTRIBUTES);
+  attributes_.lpSecurityDescriptor = descriptor_;
+  attributes_.bInheritHandle = FALSE;
+}
+
+WinPipeSecurity::~WinPipeSecurity() { LocalFree(descriptor_); }
+
+std::unique_ptr<WinPipeSecurity> WinPipeSecurity::convert(const std::string& sddl) {
+  const std::u16string wide = utf8_to_utf16(sddl);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          reinterpret_cast<const wchar_t*>(wide.c_str()), SDDL_REVISION_1, &descriptor, nullptr)) {
+    return nullptr;
+  }
+  return std::unique_ptr<WinPipeSecurity>(new WinPipeSecurity(sddl, descriptor));
+}
+
+namespace {
+
+class WinPipeSecurityPlatform final : public PipeSecurityPlatform {
+ public:
+  std::optional<std::string> session_user_sid() override {
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) return std::nullopt;
+    UniqueHandle token;
+    if (!WTSQueryUserToken(session, token.put())) return std::nullopt;
+    DWORD size = 0;
+    // Expected to fail for the missing buffer; only the size matters.
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    const BOOL fetched = GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size);
+    token.reset();
+    if (!fetched || size == 0) return std::nullopt;
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(user->User.Sid, &text)) return std::nullopt;
+    std::string sid = utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(text));
+    LocalFree(text);
+    return sid;
+  }
+
+  std::unique_ptr<PipeSecurity> make_descriptor(const std::string& sddl) override {
+    return WinPipeSecurity::convert(sddl);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<PipeSecurityPlatform> make_pipe_security_platform() {
+  return std::make_unique<WinPipeSecurityPlatform>();
+}
+
+}  // namespace halvorine

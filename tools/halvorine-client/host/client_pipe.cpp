@@ -1,0 +1,76 @@
+#include "client_pipe.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
+
+namespace halvorine::client {
+namespace {
+
+std::string describe(int code) { return fmt::format("{} (os error {})", std::strerror(code), code); }
+
+class SocketPipe final : public ClientPipe {
+ public:
+  explicit SocketPipe(int fd) : fd_(fd) {}
+  ~SocketPipe() override { ::close(fd_); }
+
+  bool write_all(std::span<const std::uint8_t> bytes, std::string& detail) override {
+    while (!bytes.empty()) {
+      const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent <= 0) {
+        detail = describe(sent < 0 ? errno : EPIPE);
+        return false;
+      }
+      bytes = bytes.subspan(static_cast<std::size_t>(sent));
+    }
+    return true;
+  }
+
+  std::ptrdiff_t read_some(std::span<std::uint8_t> buffer, std::string& detail) override {
+    for (;;) {
+      const ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        // The server closing while data is unread shows as a reset: an end.
+        if (errno == ECONNRESET) return 0;
+        detail = describe(errno);
+        return -1;
+      }
+      return got;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    return std::unexpected(OpenError{OpenFailure::other, "path too long for a socket"});
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::unexpected(OpenError{OpenFailure::other, describe(errno)});
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int code = errno;
+    ::close(fd);
+    const OpenFailure failure = code == ENOENT                    ? OpenFailure::missing
+                                : code == EACCES || code == EPERM ? OpenFailure::access_refused
+                                : code == ECONNREFUSED || code == EAGAIN ? OpenFailure::busy
+                                                                         : OpenFailure::other;
+    return std::unexpected(OpenError{failure, describe(code)});
+  }
+  return std::make_unique<SocketPipe>(fd);
+}
+
+}  // namespace halvorine::client
