@@ -1,0 +1,32 @@
+// DesktopSessionApi on Linux: the X display named by DISPLAY is the input
+// desktop; one active session (id 1) whose user owns the display; the
+// impersonation changes nothing.
+#pragma once
+
+#include <memory>
+
+#include "bin/worker/inject/desktop_session_api.h"
+#include "bin/worker/inject/host/x_display.h"
+
+namespace halvorine {
+
+class XDesktopSessionApi final : public DesktopSessionApi {
+ public:
+  // `attachment` is shared with the input sink, which injects where this API
+  // has attached the thread.
+  explicit XDesktopSessionApi(std::shared_ptr<XAttachment> attachment) : attachment_(std::move(attachment)) {}
+
+  std::unique_ptr<Desktop> open_input_desktop() override;
+  bool read_desktop_name(const Desktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
+  bool set_thread_desktop(const Desktop& desktop) override;
+  std::optional<std::vector<SessionInfo>> enumerate_sessions() override;
+  std::unique_ptr<UserToken> query_user_token(std::uint32_t session_id) override;
+  bool impersonate(const UserToken& token) override;
+  void revert_to_self() override;
+  std::uint32_t current_thread_id() override;
+
+ private:
+  std::shared_ptr<XAttachment> attachment_;
+};
+
+}  // namespace halvorine

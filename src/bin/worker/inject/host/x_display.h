@@ -1,0 +1,48 @@
+// The X display that stands in for the input desktop on Linux: one Xlib
+// connection to the display named by DISPLAY, shared by the desktop API and
+// the XTest input sink of the injection thread (and used by no other thread).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+typedef struct _XDisplay Display;
+
+namespace halvorine {
+
+class XDisplayConnection {
+ public:
+  // Connects to DISPLAY; nullptr when it is unset or the server refuses.
+  static std::shared_ptr<XDisplayConnection> open();
+  ~XDisplayConnection();
+  XDisplayConnection(const XDisplayConnection&) = delete;
+  XDisplayConnection& operator=(const XDisplayConnection&) = delete;
+
+  Display* get() const { return display_; }
+  // True once Xlib has reported the connection broken; it is then unusable.
+  bool lost() const { return lost_.load(std::memory_order_relaxed); }
+
+  // The root window's _HALVORINE_DESKTOP property when set (how tests and
+  // demos make the display play another desktop), else "Default"; nullopt
+  // when the connection is lost.
+  std::optional<std::string> desktop_name();
+
+ private:
+  explicit XDisplayConnection(Display* display);
+  static void on_connection_lost(Display* display, void* self);
+
+  Display* display_;
+  unsigned long name_atom_ = 0;
+  std::atomic<bool> lost_{false};
+};
+
+// What the thread is attached to: the live connection, once
+// set_thread_desktop has succeeded.
+struct XAttachment {
+  std::shared_ptr<XDisplayConnection> connection;  // the API's current connection
+  bool attached = false;
+};
+
+}  // namespace halvorine

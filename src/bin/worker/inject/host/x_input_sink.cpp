@@ -1,0 +1,93 @@
+#include "bin/worker/inject/host/x_input_sink.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "bin/worker/inject/host/virtual_key_keysyms.h"
+
+namespace halvorine {
+namespace {
+
+constexpr unsigned kLeftButton = 1;
+constexpr unsigned kMiddleButton = 2;
+constexpr unsigned kRightButton = 3;
+constexpr unsigned kWheelUpButton = 4;
+constexpr unsigned kWheelDownButton = 5;
+
+// 0..65535 across the screen, as Windows maps its normalised coordinates.
+int scale(std::int32_t normalised, int extent) {
+  return static_cast<int>((static_cast<std::int64_t>(normalised) * extent) >> 16);
+}
+
+// Replays one record; 0 on success, else an errno value.
+int replay_keyboard(Display* display, const KeyboardInput& key) {
+  const KeySym keysym = keysym_for_virtual_key(key.virtual_key, (key.flags & kKeyEventExtendedKey) != 0);
+  if (keysym == 0) return EINVAL;
+  const KeyCode keycode = XKeysymToKeycode(display, keysym);
+  if (keycode == 0) return ENOKEY;
+  const Bool press = (key.flags & kKeyEventKeyUp) == 0;
+  return XTestFakeKeyEvent(display, keycode, press, CurrentTime) ? 0 : EINVAL;
+}
+
+int replay_mouse(Display* display, const MouseInput& mouse) {
+  bool ok = true;
+  if (mouse.flags & kMouseEventMove) {
+    if (mouse.flags & kMouseEventAbsolute) {
+      const int screen = DefaultScreen(display);
+      ok = ok && XTestFakeMotionEvent(display, screen, scale(mouse.dx, DisplayWidth(display, screen)),
+                                      scale(mouse.dy, DisplayHeight(display, screen)), CurrentTime);
+    } else {
+      ok = ok && XTestFakeRelativeMotionEvent(display, mouse.dx, mouse.dy, CurrentTime);
+    }
+  }
+  const struct {
+    std::uint32_t flag;
+    unsigned button;
+    Bool press;
+  } kButtons[] = {
+      {kMouseEventLeftDown, kLeftButton, True},     {kMouseEventLeftUp, kLeftButton, False},
+      {kMouseEventRightDown, kRightButton, True},   {kMouseEventRightUp, kRightButton, False},
+      {kMouseEventMiddleDown, kMiddleButton, True}, {kMouseEventMiddleUp, kMiddleButton, False},
+  };
+  for (const auto& entry : kButtons) {
+    if (mouse.flags & entry.flag) ok = ok && XTestFakeButtonEvent(display, entry.button, entry.press, CurrentTime);
+  }
+  if ((mouse.flags & kMouseEventWheel) && mouse.mouse_data != 0) {
+    // Positive amounts turn the wheel away from the user: X's button 4.
+    const unsigned button = mouse.mouse_data > 0 ? kWheelUpButton : kWheelDownButton;
+    const std::int64_t amount = std::abs(static_cast<std::int64_t>(mouse.mouse_data));
+    const std::int64_t steps = std::max<std::int64_t>(1, amount / kWheelDelta);
+    for (std::int64_t i = 0; i < steps && ok; ++i) {
+      ok = XTestFakeButtonEvent(display, button, True, CurrentTime) &&
+           XTestFakeButtonEvent(display, button, False, CurrentTime);
+    }
+  }
+  return ok ? 0 : EINVAL;
+}
+
+}  // namespace
+
+SendOutcome XInputSink::send(std::span<const InputRecord> records) {
+  const auto& connection = attachment_->connection;
+  if (!attachment_->attached || !connection || connection->lost()) return {0, ENOTCONN};
+  Display* display = connection->get();
+  SendOutcome outcome;
+  for (const InputRecord& record : records) {
+    const int error = record.type == InputType::keyboard ? replay_keyboard(display, record.keyboard)
+                                                         : replay_mouse(display, record.mouse);
+    if (error != 0) {
+      outcome.error = error;
+      break;
+    }
+    ++outcome.inserted;
+  }
+  XFlush(display);
+  if (connection->lost()) return {0, ENOTCONN};
+  return outcome;
+}
+
+}  // namespace halvorine

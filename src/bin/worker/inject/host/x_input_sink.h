@@ -1,0 +1,25 @@
+// InputSink on Linux: XTest requests on the display the thread is attached
+// to. Absolute positions 0..65535 are scaled to the screen; buttons 1/3/2 for
+// left/right/middle; each wheel step is a press and release of button 4 (up)
+// or 5 (down). Error codes are errno values: ENOTCONN when no display is
+// attached or the connection is lost, ENOKEY when the keyboard map has no
+// key for the wanted keysym, EINVAL for a record the sink cannot replay.
+#pragma once
+
+#include <memory>
+
+#include "bin/worker/inject/host/x_display.h"
+#include "bin/worker/inject/input_sink.h"
+
+namespace halvorine {
+
+class XInputSink final : public InputSink {
+ public:
+  explicit XInputSink(std::shared_ptr<XAttachment> attachment) : attachment_(std::move(attachment)) {}
+  SendOutcome send(std::span<const InputRecord> records) override;
+
+ private:
+  std::shared_ptr<XAttachment> attachment_;
+};
+
+}  // namespace halvorine

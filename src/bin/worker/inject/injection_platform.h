@@ -1,0 +1,21 @@
+// The platform objects the injection thread works through. Each backend
+// (win/, host/) defines make_injection_platform.
+#pragma once
+
+#include <memory>
+
+#include "bin/worker/inject/desktop_session_api.h"
+#include "bin/worker/inject/input_sink.h"
+
+namespace halvorine {
+
+struct InjectionPlatform {
+  std::unique_ptr<DesktopSessionApi> desktops;
+  std::unique_ptr<InputSink> sink;
+};
+
+// Creating the objects does not touch the desktop yet: the first
+// open_input_desktop does. Use from the injection thread only.
+InjectionPlatform make_injection_platform();
+
+}  // namespace halvorine

@@ -1,0 +1,40 @@
+#include "bin/worker/inject/injection_thread.h"
+
+#include <fmt/format.h>
+
+#include "bin/worker/inject/injection_platform.h"
+#include "bin/worker/inject/injector.h"
+#include "bin/worker/inject/input_desktop.h"
+
+namespace halvorine {
+
+void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, InputSink& sink, Logger& log,
+                          const Clock& clock) {
+  log.log(fmt::format("inject: thread injectie pornit thread_id={}", desktops.current_thread_id()));
+
+  // This thread's own state: desktop attachment, identity and throttles
+  // persist from one event to the next.
+  InputDesktopState desktop_state;
+  const InputDesktopContext context{desktops, log, clock};
+  Injector injector(sink, log, clock);
+
+  while (std::optional<InputEvent> event = receiver.receive()) {
+    ensure_input_desktop(desktop_state, context);
+    if (const auto* key = std::get_if<KeyEvent>(&*event)) {
+      injector.inject_key(key->name, key->pressed);
+    } else {
+      const auto& mouse = std::get<MouseEvent>(*event);
+      injector.inject_mouse(mouse.x, mouse.y, mouse.button, mouse.pressed, mouse.scroll);
+    }
+  }
+
+  revert_impersonation(desktop_state, desktops);
+  log.log("inject: channel inchis, thread injectie oprit");
+}
+
+void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock) {
+  InjectionPlatform platform = make_injection_platform();
+  run_injection_thread(std::move(receiver), *platform.desktops, *platform.sink, log, clock);
+}
+
+}  // namespace halvorine

@@ -1,0 +1,22 @@
+// The injection thread's body: takes input events from the input channel one
+// by one, in order, keeps the thread on the input desktop under the right
+// identity, and injects each event. Returns once every sender is gone and the
+// queue is drained, after reverting any impersonation.
+#pragma once
+
+#include "bin/worker/inject/desktop_session_api.h"
+#include "bin/worker/inject/input_sink.h"
+#include "bin/worker/input_event.h"
+#include "common/clock.h"
+#include "common/logger.h"
+
+namespace halvorine {
+
+// `desktops`, `sink`, `log` and `clock` must outlive the call.
+void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, InputSink& sink, Logger& log,
+                          const Clock& clock);
+
+// The same, on this platform's desktop API and input sink.
+void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock);
+
+}  // namespace halvorine

@@ -1,0 +1,73 @@
+#include "bin/worker/inject/injector.h"
+
+#include <array>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "bin/worker/inject/key_table.h"
+
+namespace halvorine {
+namespace {
+
+std::uint32_t button_flag(std::uint8_t button, bool pressed) {
+  switch (button) {
+    case 1:
+      return pressed ? kMouseEventLeftDown : kMouseEventLeftUp;
+    case 2:
+      return pressed ? kMouseEventRightDown : kMouseEventRightUp;
+    case 3:
+      return pressed ? kMouseEventMiddleDown : kMouseEventMiddleUp;
+    default:
+      return 0;
+  }
+}
+
+// scroll * WHEEL_DELTA; saturated so that a caller passing more than the wire's
+// -128..127 cannot overflow.
+std::int32_t wheel_amount(std::int32_t scroll) {
+  const std::int64_t amount = std::int64_t{scroll} * kWheelDelta;
+  if (amount > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  if (amount < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(amount);
+}
+
+}  // namespace
+
+void Injector::inject_key(std::string_view name, bool pressed) {
+  const std::optional<KeyCode> key = lookup_key(name);
+  if (!key) {
+    keyboard_throttle_.write(log_, clock_, "key nemapat (ignorat)");
+    return;
+  }
+  std::uint32_t flags = 0;
+  if (key->extended) flags |= kKeyEventExtendedKey;
+  if (!pressed) flags |= kKeyEventKeyUp;
+  const InputRecord record = InputRecord::key({.virtual_key = key->virtual_key, .scan_code = 0, .flags = flags});
+  const SendOutcome outcome = sink_.send(std::span(&record, 1));
+  if (outcome.inserted == 0) {
+    keyboard_throttle_.write(log_, clock_, fmt::format("SendInput(key) esuat: os_err={}", outcome.error));
+  }
+}
+
+void Injector::inject_mouse(std::uint16_t x, std::uint16_t y, std::uint8_t button, bool pressed,
+                            std::int32_t scroll) {
+  std::array<InputRecord, 3> records;
+  std::size_t count = 0;
+  records[count++] = InputRecord::pointer(
+      {.dx = x, .dy = y, .mouse_data = 0, .flags = kMouseEventMove | kMouseEventVirtualDesk | kMouseEventAbsolute});
+  if (const std::uint32_t flag = button_flag(button, pressed); flag != 0) {
+    records[count++] = InputRecord::pointer({.dx = x, .dy = y, .mouse_data = 0, .flags = flag});
+  }
+  if (scroll != 0) {
+    records[count++] = InputRecord::pointer({.dx = 0, .dy = 0, .mouse_data = wheel_amount(scroll), .flags = kMouseEventWheel});
+  }
+  const SendOutcome outcome = sink_.send(std::span(records.data(), count));
+  if (outcome.inserted < count) {
+    mouse_throttle_.write(log_, clock_,
+                          fmt::format("SendInput(mouse) esuat: sent={}/{} os_err={}", outcome.inserted, count,
+                                      outcome.error));
+  }
+}
+
+}  // namespace halvorine

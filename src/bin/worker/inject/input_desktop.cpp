@@ -1,0 +1,175 @@
+#include "bin/worker/inject/input_desktop.h"
+
+#include <array>
+#include <chrono>
+
+#include <fmt/format.h>
+
+#include "common/utf16.h"
+
+namespace halvorine {
+namespace {
+
+constexpr std::string_view kStaySystem = "inject: fara user logat, raman SYSTEM (Winlogon)";
+constexpr std::string_view kCannotAttach = "input: nu ma pot atasa la desktopul de input (privilegii?)";
+
+// Decodes one UTF-8 sequence at `text[i]` (the text is valid UTF-8: it comes
+// from our own UTF-16 decoding) and advances `i` past it.
+char32_t next_code_point(std::string_view text, std::size_t& i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  if (i + length > text.size()) length = 1;  // defensive: never read past the end
+  char32_t cp = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+  for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (byte(i + k) & 0x3F);
+  i += length;
+  return cp;
+}
+
+bool is_control(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
+
+}  // namespace
+
+std::optional<std::string> desktop_name(DesktopSessionApi& api, const Desktop& desktop) {
+  std::array<char16_t, kDesktopNameUnits> units{};
+  if (!api.read_desktop_name(desktop, units)) return std::nullopt;
+  return utf16_until_nul_to_utf8_lossy(units);
+}
+
+bool is_winlogon_desktop(std::string_view name) {
+  constexpr std::string_view kWinlogon = "winlogon";
+  if (name.size() != kWinlogon.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kWinlogon[i]) return false;
+  }
+  return true;
+}
+
+std::string debug_desktop_name(const std::optional<std::string>& name) {
+  if (!name) return "None";
+  std::string out = "Some(\"";
+  const std::string_view text = *name;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    const char32_t cp = next_code_point(text, i);
+    switch (cp) {
+      case U'"': out += "\\\""; break;
+      case U'\\': out += "\\\\"; break;
+      case U'\t': out += "\\t"; break;
+      case U'\r': out += "\\r"; break;
+      case U'\n': out += "\\n"; break;
+      case U'\0': out += "\\0"; break;
+      default:
+        if (is_control(cp)) {
+          out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(cp));
+        } else {
+          out.append(text.substr(start, i - start));
+        }
+    }
+  }
+  out += "\")";
+  return out;
+}
+
+void revert_impersonation(InputDesktopState& state, DesktopSessionApi& api) {
+  if (!state.token && !state.impersonating) return;
+  api.revert_to_self();
+  state.token.reset();  // closes the token
+  state.impersonating = false;
+}
+
+void impersonate_session_user(InputDesktopState& state, const std::optional<std::string>& name,
+                              const InputDesktopContext& context) {
+  revert_impersonation(state, context.api);
+  if (name && is_winlogon_desktop(*name)) {
+    context.log.log(kStaySystem);
+    return;
+  }
+  const std::optional<std::vector<SessionInfo>> sessions = context.api.enumerate_sessions();
+  if (!sessions) {
+    context.log.log(kStaySystem);
+    return;
+  }
+
+  std::unique_ptr<UserToken> token;
+  std::uint32_t session_id = 0;
+  std::string_view label;
+  // An active session's user is preferred to a disconnected one's.
+  for (const auto& [state_wanted, state_label] :
+       {std::pair{SessionState::active, std::string_view("Active")},
+        std::pair{SessionState::disconnected, std::string_view("Disconnected")}}) {
+    for (const SessionInfo& session : *sessions) {
+      if (session.state != state_wanted) continue;
+      token = context.api.query_user_token(session.id);
+      if (token) {
+        session_id = session.id;
+        label = state_label;
+        break;
+      }
+    }
+    if (token) break;
+  }
+
+  if (!token || !context.api.impersonate(*token)) {
+    context.log.log(kStaySystem);
+    return;  // a refused token is closed here
+  }
+  state.token = std::move(token);
+  state.impersonating = true;
+  context.log.log(fmt::format("inject: impersonez user sesiune {} (state={})", session_id, label));
+}
+
+void ensure_input_desktop(InputDesktopState& state, const InputDesktopContext& context) {
+  DesktopSessionApi& api = context.api;
+  std::unique_ptr<Desktop> opened = api.open_input_desktop();
+  if (!opened && state.impersonating) {
+    // The user may not open the secure desktop; SYSTEM can.
+    revert_impersonation(state, api);
+    opened = api.open_input_desktop();
+  }
+  if (!opened) {
+    if (!state.open_failure_reported) {
+      context.log.log(kCannotAttach);
+      state.open_failure_reported = true;
+    }
+    return;
+  }
+  state.open_failure_reported = false;
+  const std::optional<std::string> name = desktop_name(api, *opened);
+
+  const bool unchanged = state.attached_desktop && name && state.attached_name && *name == *state.attached_name;
+  if (unchanged) {
+    if (is_winlogon_desktop(*name) || state.impersonating) return;  // `opened` closes here
+    const Clock::MonotonicTime now = context.clock.monotonic_now();
+    if (state.last_retry) {
+      const auto elapsed = now > *state.last_retry ? now - *state.last_retry : Clock::MonotonicTime::duration::zero();
+      if (elapsed < std::chrono::seconds(1)) return;
+    }
+    state.last_retry = now;
+    impersonate_session_user(state, name, context);
+    if (state.impersonating) {
+      context.log.log("inject: context de securitate reparat -- impersonare reusita la reincercare");
+    }
+    return;
+  }
+
+  // Take the identity that suits the new desktop before moving onto it.
+  impersonate_session_user(state, name, context);
+  if (!api.set_thread_desktop(*opened)) {
+    if (!state.failed_name || *state.failed_name != name) {
+      context.log.log(kCannotAttach);
+      state.failed_name.emplace(name);
+    }
+    return;
+  }
+  state.attached_desktop = std::move(opened);  // closes the previous desktop
+  state.attached_name = name;
+  state.failed_name.reset();
+  const std::string debug_name = debug_desktop_name(name);
+  context.log.log(fmt::format("input: reatasat la desktopul de input {}", debug_name));
+  context.log.log(fmt::format("inject: desktop={} thread_id={}", debug_name, api.current_thread_id()));
+}
+
+}  // namespace halvorine

@@ -1,0 +1,17 @@
+#include "bin/worker/inject/log_throttle.h"
+
+#include <chrono>
+
+namespace halvorine {
+
+bool LogThrottle::admit(Clock::MonotonicTime now) {
+  if (last_) {
+    // A clock that stepped back counts as no time passed.
+    const auto elapsed = now > *last_ ? now - *last_ : Clock::MonotonicTime::duration::zero();
+    if (elapsed < std::chrono::seconds(1)) return false;
+  }
+  last_ = now;
+  return true;
+}
+
+}  // namespace halvorine

@@ -1,0 +1,12 @@
+#include "bin/worker/inject/injection_platform.h"
+
+#include "bin/worker/inject/win/win_desktop_session_api.h"
+#include "bin/worker/inject/win/win_input_sink.h"
+
+namespace halvorine {
+
+InjectionPlatform make_injection_platform() {
+  return {std::make_unique<WinDesktopSessionApi>(), std::make_unique<WinInputSink>()};
+}
+
+}  // namespace halvorine

@@ -1,0 +1,21 @@
+// DesktopSessionApi on Win32: input desktop, WTS sessions, user tokens and
+// thread impersonation.
+#pragma once
+
+#include "bin/worker/inject/desktop_session_api.h"
+
+namespace halvorine {
+
+class WinDesktopSessionApi final : public DesktopSessionApi {
+ public:
+  std::unique_ptr<Desktop> open_input_desktop() override;
+  bool read_desktop_name(const Desktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
+  bool set_thread_desktop(const Desktop& desktop) override;
+  std::optional<std::vector<SessionInfo>> enumerate_sessions() override;
+  std::unique_ptr<UserToken> query_user_token(std::uint32_t session_id) override;
+  bool impersonate(const UserToken& token) override;
+  void revert_to_self() override;
+  std::uint32_t current_thread_id() override;
+};
+
+}  // namespace halvorine

@@ -1,0 +1,55 @@
+#include "bin/worker/inject/win/win_input_sink.h"
+
+#include <algorithm>
+#include <array>
+
+#include "common/win/win_sdk.h"
+
+namespace halvorine {
+namespace {
+
+static_assert(sizeof(void*) != 8 || sizeof(INPUT) == 40, "SendInput is given 40-byte records on x64");
+
+INPUT to_win32(const InputRecord& record) {
+  INPUT input{};
+  if (record.type == InputType::keyboard) {
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = record.keyboard.virtual_key;
+    input.ki.wScan = record.keyboard.scan_code;
+    input.ki.dwFlags = record.keyboard.flags;
+    input.ki.time = 0;
+    input.ki.dwExtraInfo = 0;
+  } else {
+    input.type = INPUT_MOUSE;
+    input.mi.dx = record.mouse.dx;
+    input.mi.dy = record.mouse.dy;
+    input.mi.mouseData = static_cast<DWORD>(record.mouse.mouse_data);  // keeps the two's complement
+    input.mi.dwFlags = record.mouse.flags;
+    input.mi.time = 0;
+    input.mi.dwExtraInfo = 0;
+  }
+  return input;
+}
+
+}  // namespace
+
+SendOutcome WinInputSink::send(std::span<const InputRecord> records) {
+  // The injector never sends more than three records at once; more are sent in
+  // chunks of that size so that no allocation is needed.
+  constexpr std::size_t kChunk = 8;
+  std::array<INPUT, kChunk> inputs;
+  SendOutcome outcome;
+  for (std::size_t offset = 0; offset < records.size(); offset += kChunk) {
+    const std::size_t count = std::min(kChunk, records.size() - offset);
+    for (std::size_t i = 0; i < count; ++i) inputs[i] = to_win32(records[offset + i]);
+    const UINT inserted = SendInput(static_cast<UINT>(count), inputs.data(), static_cast<int>(sizeof(INPUT)));
+    outcome.inserted += inserted;
+    if (inserted < count) {
+      outcome.error = static_cast<std::int32_t>(GetLastError());
+      break;
+    }
+  }
+  return outcome;
+}
+
+}  // namespace halvorine

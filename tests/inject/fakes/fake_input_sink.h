@@ -1,0 +1,27 @@
+// An InputSink that records every call and inserts as many records as told.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bin/worker/inject/input_sink.h"
+
+namespace halvorine::testing {
+
+class FakeInputSink final : public InputSink {
+ public:
+  SendOutcome send(std::span<const InputRecord> records) override {
+    calls.emplace_back(records.begin(), records.end());
+    const auto count = static_cast<std::uint32_t>(records.size());
+    const std::uint32_t inserted = insert_limit ? std::min(*insert_limit, count) : count;
+    return {inserted, inserted < count ? error_code : 0};
+  }
+
+  std::vector<std::vector<InputRecord>> calls;
+  std::optional<std::uint32_t> insert_limit;  // records inserted per call; all when empty
+  std::int32_t error_code = 5;                // reported when fewer are inserted
+};
+
+}  // namespace halvorine::testing

@@ -1,0 +1,68 @@
+#include "bin/worker/inject/injection_thread.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/fake_clock.h"
+#include "inject/fakes/fake_desktop_session_api.h"
+#include "inject/fakes/fake_input_sink.h"
+#include "support/recording_logger.h"
+
+namespace halvorine {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(InjectionThreadTest, InjectsQueuedEventsInOrderThenStopsAndReverts) {
+  testing::FakeDesktopSessionApi api;
+  testing::FakeInputSink sink;
+  testing::RecordingLogger log;
+  testing::FakeClock clock;
+  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+
+  // Everything is queued, and the last sender dropped, before the thread runs.
+  sender.send(KeyEvent{"KeyQ", true});
+  sender.send(MouseEvent{100, 200, 1, true, 0});
+  sender.send(KeyEvent{"", true});  // still checks the desktop, then is unmapped
+  sender.send(KeyEvent{"KeyQ", false});
+  { auto moved = std::move(sender); }
+
+  std::thread thread(
+      [&, receiver = std::move(receiver)]() mutable { run_injection_thread(std::move(receiver), api, sink, log, clock); });
+  thread.join();
+
+  ASSERT_EQ(sink.calls.size(), 3u);
+  EXPECT_EQ(sink.calls[0][0].keyboard, (KeyboardInput{0x51, 0, 0}));
+  EXPECT_EQ(sink.calls[1].size(), 2u);
+  EXPECT_EQ(sink.calls[2][0].keyboard, (KeyboardInput{0x51, 0, 0x0002}));
+  EXPECT_EQ(api.opens, 4);  // one desktop check per event, the empty name included
+  EXPECT_THAT(log.lines(), ElementsAre("inject: thread injectie pornit thread_id=4242",
+                                       "inject: impersonez user sesiune 1 (state=Active)",
+                                       "input: reatasat la desktopul de input Some(\"Default\")",
+                                       "inject: desktop=Some(\"Default\") thread_id=4242", "key nemapat (ignorat)",
+                                       "inject: channel inchis, thread injectie oprit"));
+  EXPECT_FALSE(api.impersonating);
+  EXPECT_EQ(api.tokens_open, 0);
+  EXPECT_EQ(api.desktops_open, 0);
+}
+
+TEST(InjectionThreadTest, WaitsForEventsSentAfterItStarted) {
+  testing::FakeDesktopSessionApi api;
+  testing::FakeInputSink sink;
+  testing::RecordingLogger log;
+  testing::FakeClock clock;
+  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+  std::thread thread(
+      [&, receiver = std::move(receiver)]() mutable { run_injection_thread(std::move(receiver), api, sink, log, clock); });
+  for (std::uint16_t i = 0; i < 100; ++i) sender.send(MouseEvent{i, i, 0, false, 0});
+  { auto moved = std::move(sender); }
+  thread.join();
+  ASSERT_EQ(sink.calls.size(), 100u);
+  for (std::uint16_t i = 0; i < 100; ++i) EXPECT_EQ(sink.calls[i][0].mouse.dx, i);
+  EXPECT_EQ(log.lines().back(), "inject: channel inchis, thread injectie oprit");
+}
+
+}  // namespace
+}  // namespace halvorine
