@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "bin/worker/inject/injection_thread.h"
 #include "bin/worker/pipe/pipe_tasks.h"
 #include "bin/worker/process/process_platform.h"
 #include "bin/worker/worker.h"
@@ -42,7 +43,7 @@ int main() {
       // Until the secure-desktop streaming loop exists this thread only holds
       // the video channel open, so the video pipe keeps serving.
       .secure_capture_thread = [](VideoSender sender) { hold_until_process_exit(std::move(sender)); },
-      .injection_thread = [](InputReceiver receiver) { hold_until_process_exit(std::move(receiver)); },
+      .injection_thread = [&log, &clock](InputReceiver receiver) { run_injection_thread(std::move(receiver), log, clock); },
       .serve_input_pipe = [&log](InputSender sender) { return run_input_pipe_server(log, std::move(sender)); },
       .serve_video_pipe = [&log](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames)); },
   };
