@@ -96,11 +96,11 @@ InputDecoder::Outcome InputDecoder::feed(std::span<const std::uint8_t>& input) {
   return state_ == State::ended ? Outcome::violation : Outcome::need_more;
 }
 
-std::string InputDecoder::read_failure_message(const Error& error) const {
+std::string InputDecoder::read_failure_message(std::string_view error_text) const {
   switch (state_) {
     case State::type_byte:
     case State::ended:
-      return fmt::format("read type byte error: {}", error.text());
+      return fmt::format("read type byte error: {}", error_text);
     case State::mouse_payload:
       return "read mouse payload error";
     case State::key_header:
@@ -108,7 +108,7 @@ std::string InputDecoder::read_failure_message(const Error& error) const {
     case State::key_name:
       return "read key bytes error";
   }
-  return fmt::format("read type byte error: {}", error.text());
+  return fmt::format("read type byte error: {}", error_text);
 }
 
 std::string mouse_log_line(const MouseEvent& mouse) {

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "bin/worker/input_event.h"
-#include "common/error.h"
 
 namespace halvorine {
 
@@ -40,9 +40,9 @@ class InputDecoder {
   // The log line of the last `violation` outcome.
   const std::string& violation_message() const { return violation_; }
 
-  // The log line for a read that failed with `error` (end of stream
-  // included) in the decoder's current state.
-  std::string read_failure_message(const Error& error) const;
+  // The log line for a read that failed (end of stream included) in the
+  // decoder's current state; `error_text` is the error's display text.
+  std::string read_failure_message(std::string_view error_text) const;
 
  private:
   enum class State { type_byte, mouse_payload, key_header, key_name, ended };

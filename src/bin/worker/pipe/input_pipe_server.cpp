@@ -29,7 +29,7 @@ asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender
   for (;;) {
     auto read = co_await pipe.read_some(buffer);
     if (!read) {
-      log.log(decoder.read_failure_message(read.error()));
+      log.log(decoder.read_failure_message(read.error().text()));
       break;
     }
     std::span<const std::uint8_t> input(buffer.data(), *read);

@@ -1,0 +1,164 @@
+// In-memory pipes, security and sleep for the pipe servers' logic tests.
+//
+// FakePipeApi hands out instances following a script, one entry per
+// create_instance call; when the script is used up, the next instance waits
+// for a client for ever, so a test runs the runtime until it is idle and then
+// reads what happened. Everything runs on the test's thread.
+#pragma once
+
+#include <asio/any_io_executor.hpp>
+#include <asio/io_context.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bin/worker/pipe/async_sleep.h"
+#include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/pipe_security.h"
+
+namespace halvorine::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One client as the server will see it.
+struct FakeClient {
+  Result<void> connect = {};      // outcome of wait_for_client
+  std::vector<Bytes> chunks;      // one per read_some, in order
+  Error end = Error::early_eof(); // what read_some reports after the chunks
+  // Writes that succeed before every further one fails (nullopt: all succeed).
+  std::optional<std::size_t> writes_before_failure;
+};
+
+// What happened to one created instance.
+struct FakeInstanceRecord {
+  std::string name;
+  const PipeSecurity* security = nullptr;
+  Bytes written;
+  std::size_t write_calls = 0;
+  bool closed = false;
+};
+
+inline asio::awaitable<void> park_forever() {
+  asio::steady_timer timer(co_await asio::this_coro::executor,
+                           std::chrono::steady_clock::time_point::max());
+  asio::error_code ignored;
+  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+}
+
+class FakePipeApi final : public PipeApi {
+ public:
+  // An Error entry makes that create_instance call fail.
+  std::deque<Result<FakeClient>> script;
+  std::vector<std::shared_ptr<FakeInstanceRecord>> instances;
+  std::size_t create_calls = 0;
+
+  Result<std::unique_ptr<PipeInstance>> create_instance(std::string_view name,
+                                                        const PipeSecurity* security) override {
+    ++create_calls;
+    std::optional<FakeClient> client;
+    if (!script.empty()) {
+      auto next = std::move(script.front());
+      script.pop_front();
+      if (!next) return std::unexpected(next.error());
+      client = std::move(*next);
+    }
+    auto record = std::make_shared<FakeInstanceRecord>();
+    record->name = std::string(name);
+    record->security = security;
+    instances.push_back(record);
+    return std::make_unique<Instance>(std::move(client), record);
+  }
+
+ private:
+  class Instance final : public PipeInstance {
+   public:
+    Instance(std::optional<FakeClient> client, std::shared_ptr<FakeInstanceRecord> record)
+        : client_(std::move(client)), record_(std::move(record)) {}
+    ~Instance() override { record_->closed = true; }
+
+    asio::awaitable<Result<void>> wait_for_client() override {
+      if (!client_) co_await park_forever();
+      co_return client_->connect;
+    }
+    asio::awaitable<Result<std::size_t>> read_some(std::span<std::uint8_t> buffer) override {
+      if (next_chunk_ >= client_->chunks.size()) co_return std::unexpected(client_->end);
+      Bytes& chunk = client_->chunks[next_chunk_];
+      const std::size_t take = std::min(buffer.size(), chunk.size() - offset_);
+      std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(offset_), take, buffer.begin());
+      offset_ += take;
+      if (offset_ == chunk.size()) {
+        ++next_chunk_;
+        offset_ = 0;
+      }
+      co_return take;
+    }
+    asio::awaitable<Result<void>> write_all(std::span<const asio::const_buffer> buffers) override {
+      ++record_->write_calls;
+      if (client_->writes_before_failure && *client_->writes_before_failure == 0) {
+        co_return std::unexpected(Error::os(232));
+      }
+      if (client_->writes_before_failure) --*client_->writes_before_failure;
+      for (const auto& buffer : buffers) {
+        const auto* bytes = static_cast<const std::uint8_t*>(buffer.data());
+        record_->written.insert(record_->written.end(), bytes, bytes + buffer.size());
+      }
+      co_return Result<void>{};
+    }
+    void close() override { record_->closed = true; }
+
+   private:
+    std::optional<FakeClient> client_;
+    std::shared_ptr<FakeInstanceRecord> record_;
+    std::size_t next_chunk_ = 0;
+    std::size_t offset_ = 0;
+  };
+};
+
+class FakePipeSecurity final : public PipeSecurity {
+ public:
+  explicit FakePipeSecurity(std::string sddl) : sddl_(std::move(sddl)) {}
+  const std::string& sddl() const override { return sddl_; }
+
+ private:
+  std::string sddl_;
+};
+
+class FakeSecurityPlatform final : public PipeSecurityPlatform {
+ public:
+  std::optional<std::string> sid;
+  bool conversion_succeeds = true;
+  std::vector<std::string> converted;  // every SDDL given to make_descriptor
+
+  std::optional<std::string> session_user_sid() override { return sid; }
+  std::unique_ptr<PipeSecurity> make_descriptor(const std::string& sddl) override {
+    converted.push_back(sddl);
+    if (!conversion_succeeds) return nullptr;
+    return std::make_unique<FakePipeSecurity>(sddl);
+  }
+};
+
+// Completes at once and remembers how long it was asked to sleep.
+class FakeSleep final : public AsyncSleep {
+ public:
+  std::vector<std::chrono::milliseconds> pauses;
+  asio::awaitable<void> sleep(std::chrono::milliseconds duration) override {
+    pauses.push_back(duration);
+    co_return;
+  }
+};
+
+// Runs every handler that is ready until nothing is left to do right now.
+inline void run_until_idle(asio::io_context& runtime) {
+  runtime.restart();
+  while (runtime.poll() > 0) {
+  }
+}
+
+}  // namespace halvorine::testing

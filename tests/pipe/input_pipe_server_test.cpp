@@ -1,0 +1,173 @@
+#include "bin/worker/pipe/input_pipe_server.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+
+#include "fake_pipes.h"
+#include "recording_logger.h"
+
+namespace halvorine {
+namespace {
+
+using namespace halvorine::testing;
+using Lines = std::vector<std::string>;
+
+const std::string kSecurityLine =
+    "pipe: DACL restrictionat -> SYSTEM+Administrators+INTERACTIVE pot deschide pipe-ul";
+const std::string kFallbackLine = "pipe: SID user indisponibil -> DACL fallback SY+BA+INTERACTIVE";
+
+FakeClient client(std::vector<Bytes> chunks, Error end = Error::early_eof()) {
+  FakeClient fake;
+  fake.chunks = std::move(chunks);
+  fake.end = std::move(end);
+  return fake;
+}
+
+class InputPipeServerTest : public ::testing::Test {
+ protected:
+  void start() {
+    auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+    receiver_.emplace(std::move(receiver));
+    asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_}, std::move(sender)),
+                   asio::detached);
+    run_until_idle(runtime_);
+  }
+  std::vector<InputEvent> received() {
+    std::vector<InputEvent> events;
+    while (auto event = receiver_->try_receive()) events.push_back(std::move(*event));
+    return events;
+  }
+  // Log lines after the security messages.
+  Lines served_lines() {
+    Lines lines = log_.lines();
+    lines.erase(lines.begin(), lines.begin() + 2);
+    return lines;
+  }
+
+  FakePipeApi pipes_;
+  FakeSecurityPlatform security_;
+  FakeSleep sleep_;
+  RecordingLogger log_;
+  std::optional<InputReceiver> receiver_;
+  asio::io_context runtime_;  // destroyed first: parked tasks still use the fakes
+};
+
+TEST_F(InputPipeServerTest, ServesClientsOneAfterAnotherWithOneInstanceEach) {
+  pipes_.script.push_back(client({{0x01, 0x80, 0x00, 0x40, 0x00, 0x01, 0x01, 0x00, 0xFF}}));
+  pipes_.script.push_back(client({{0x02, 0x00, 0x00, 0x05, 'E', 'n'}, {'t', 'e', 'r'}}));
+  start();
+  EXPECT_EQ(log_.lines(),
+            (Lines{kFallbackLine, kSecurityLine, "waiting for client", "client connected",
+                   "MOUSE recv nx=32768 ny=16384 → inject abs_x=32768 abs_y=16384 btn=1 "
+                   "pressed=true scroll=-1",
+                   "read type byte error: early eof", "releasing held input: 0 key(s), 1 button(s)",
+                   "client disconnected", "waiting for client", "client connected",
+                   "read type byte error: early eof", "client disconnected", "waiting for client"}));
+  EXPECT_EQ(received(), (std::vector<InputEvent>{MouseEvent{32768, 16384, 1, true, -1},
+                                                 MouseEvent{32768, 16384, 1, false, 0},
+                                                 KeyEvent{"Enter", false}}));
+  ASSERT_EQ(pipes_.instances.size(), 3u);
+  for (const auto& instance : pipes_.instances) {
+    EXPECT_EQ(instance->name, "halvorine-input");
+    EXPECT_EQ(instance->security, pipes_.instances[0]->security);
+    EXPECT_NE(instance->security, nullptr);
+  }
+  EXPECT_TRUE(pipes_.instances[0]->closed);
+  EXPECT_TRUE(pipes_.instances[1]->closed);
+  EXPECT_FALSE(pipes_.instances[2]->closed);  // the one now waiting
+  EXPECT_EQ(security_.converted.size(), 1u);   // built once for every instance
+}
+
+TEST_F(InputPipeServerTest, EveryConnectionEndIsFollowedByDisconnectAndANewInstance) {
+  pipes_.script.push_back(client({{0x07}}));
+  pipes_.script.push_back(client({{0x00}}));
+  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x41, 'x'}}));
+  pipes_.script.push_back(client({{0x01, 0x00, 0x01}}));
+  pipes_.script.push_back(client({{0x02, 0x01}}));
+  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x03, 'K'}}));
+  pipes_.script.push_back(client({}, Error::os(109)));
+  start();
+  const Lines ends{"unknown type byte 0x07 — closing connection",
+                   "unknown type byte 0x00 — closing connection",
+                   "key_len 65 exceeds 64 — aborting",
+                   "read mouse payload error",
+                   "read key header error",
+                   "read key bytes error",
+                   "read type byte error: " + Error::os(109).text()};
+  Lines expected{};
+  for (const auto& end : ends) {
+    expected.insert(expected.end(), {"waiting for client", "client connected", end, "client disconnected"});
+  }
+  expected.push_back("waiting for client");
+  EXPECT_EQ(served_lines(), expected);
+  EXPECT_TRUE(received().empty());
+  EXPECT_EQ(pipes_.instances.size(), ends.size() + 1);
+}
+
+TEST_F(InputPipeServerTest, ClientThatLeavesKeysAndButtonHeldGetsThemReleasedAfterItsLastEvent) {
+  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x09, 'S', 'h', 'i', 'f', 't', 'L', 'e', 'f', 't'},
+                                  {0x01, 0x00, 0x10, 0x00, 0x20, 0x01, 0x01, 0x00, 0x00},
+                                  {0x02, 0x01, 0x00, 0x04, 'K', 'e', 'y', 'A'},
+                                  {0x01, 0x00, 0x30, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00},
+                                  {0x09}}));
+  start();
+  EXPECT_EQ(received(), (std::vector<InputEvent>{
+                            KeyEvent{"ShiftLeft", true}, MouseEvent{16, 32, 1, true, 0},
+                            KeyEvent{"KeyA", true}, MouseEvent{48, 64, 0, false, 0},
+                            KeyEvent{"ShiftLeft", false}, MouseEvent{48, 64, 1, false, 0},
+                            KeyEvent{"KeyA", false}}));
+  const Lines lines = served_lines();
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[3], "unknown type byte 0x09 — closing connection");
+  EXPECT_EQ(lines[4], "releasing held input: 2 key(s), 1 button(s)");
+  EXPECT_EQ(lines[5], "client disconnected");
+}
+
+TEST_F(InputPipeServerTest, ConnectionThatReleasedEverythingProducesNoRelease) {
+  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 'A', 0x02, 0x00, 0x00, 0x01, 'A'}}));
+  start();
+  EXPECT_EQ(received(), (std::vector<InputEvent>{KeyEvent{"A", true}, KeyEvent{"A", false}}));
+  EXPECT_EQ(served_lines(), (Lines{"waiting for client", "client connected",
+                                   "read type byte error: early eof", "client disconnected",
+                                   "waiting for client"}));
+}
+
+TEST_F(InputPipeServerTest, InvalidUtf8KeepsTheConnectionAndAGoneReceiverIsIgnored) {
+  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 0xFF, 0x01, 0, 1, 0, 2, 0, 0, 0, 0}}));
+  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+  { auto gone = std::move(receiver); }  // the injection thread has ended
+  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_}, std::move(sender)),
+                 asio::detached);
+  run_until_idle(runtime_);
+  EXPECT_EQ(served_lines(), (Lines{"waiting for client", "client connected",
+                                   "read type byte error: early eof", "client disconnected",
+                                   "waiting for client"}));
+}
+
+TEST_F(InputPipeServerTest, FailedCreationPausesTwoSecondsAndFailedWaitRetriesAtOnce) {
+  security_.conversion_succeeds = false;
+  pipes_.script.push_back(std::unexpected(Error::os(5)));
+  pipes_.script.push_back(std::unexpected(Error::os(231)));
+  FakeClient refused;
+  refused.connect = std::unexpected(Error::os(232));
+  pipes_.script.push_back(std::move(refused));
+  start();
+  const Lines lines = log_.lines();
+  EXPECT_EQ(lines, (Lines{kFallbackLine,
+                          "pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;IU)",
+                          "pipe: WARNING — DACL restrictiv indisponibil, folosesc securitatea "
+                          "implicita a pipe-ului",
+                          "CreateNamedPipe failed: " + Error::os(5).text(),
+                          "CreateNamedPipe failed: " + Error::os(231).text(), "waiting for client",
+                          "connect() error: " + Error::os(232).text(), "waiting for client"}));
+  EXPECT_EQ(sleep_.pauses, (std::vector<std::chrono::milliseconds>{kPipeRetryPause, kPipeRetryPause}));
+  EXPECT_EQ(kPipeRetryPause, std::chrono::seconds(2));
+  ASSERT_EQ(pipes_.instances.size(), 2u);
+  EXPECT_TRUE(pipes_.instances[0]->closed);
+  EXPECT_EQ(pipes_.instances[1]->security, nullptr);  // default security
+}
+
+}  // namespace
+}  // namespace halvorine

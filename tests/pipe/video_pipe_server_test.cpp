@@ -1,0 +1,165 @@
+#include "bin/worker/pipe/video_pipe_server.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+
+#include "fake_pipes.h"
+#include "recording_logger.h"
+
+namespace halvorine {
+namespace {
+
+using namespace halvorine::testing;
+using Lines = std::vector<std::string>;
+
+const std::string kConnected = "secure-stream: GUI conectat la pipe-ul video";
+const std::string kGone = "secure-stream: GUI deconectat de la pipe-ul video";
+const std::string kClosed = "secure-stream: canal inchis, opresc writer-ul";
+
+Bytes record(const Bytes& frame) {
+  const auto header = video_record_header(frame.size());
+  Bytes bytes(header.size() + frame.size());
+  std::copy(header.begin(), header.end(), bytes.begin());
+  std::copy(frame.begin(), frame.end(), bytes.begin() + 4);
+  return bytes;
+}
+
+class VideoPipeServerTest : public ::testing::Test {
+ protected:
+  VideoPipeServerTest() {
+    auto [sender, receiver] = make_bounded_channel<EncodedFrame>(kVideoChannelCapacity);
+    sender_.emplace(std::move(sender));
+    receiver_.emplace(std::move(receiver));
+  }
+  void start() {
+    asio::co_spawn(runtime_,
+                   serve_video_pipe({pipes_, security_, sleep_, log_}, std::move(*receiver_)),
+                   [this](std::exception_ptr) { ended_ = true; });
+    run_until_idle(runtime_);
+  }
+  void send(Bytes frame) {
+    EXPECT_EQ(sender_->try_send(std::move(frame)), TrySendResult::sent);
+    run_until_idle(runtime_);
+  }
+  // Log lines after the security messages.
+  Lines served_lines() {
+    Lines lines = log_.lines();
+    lines.erase(lines.begin(), lines.begin() + 2);
+    return lines;
+  }
+
+  FakePipeApi pipes_;
+  FakeSecurityPlatform security_;
+  FakeSleep sleep_;
+  RecordingLogger log_;
+  std::optional<VideoSender> sender_;
+  std::optional<VideoReceiver> receiver_;
+  bool ended_ = false;
+  asio::io_context runtime_;  // destroyed first: parked tasks still use the fakes
+};
+
+TEST_F(VideoPipeServerTest, WritesLengthPrefixedFramesUnchanged) {
+  pipes_.script.push_back(FakeClient{});
+  start();
+  send({0x00, 0x00, 0x00, 0x01, 0x09});
+  Bytes big(70000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+  send(big);
+  send({});  // an empty frame travels as a record of length 0
+  ASSERT_EQ(pipes_.instances.size(), 1u);
+  const Bytes& written = pipes_.instances[0]->written;
+  ASSERT_EQ(written.size(), 9u + 4u + 70000u + 4u);
+  EXPECT_EQ(Bytes(written.begin(), written.begin() + 9),
+            (Bytes{0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x09}));
+  EXPECT_EQ(Bytes(written.begin() + 9, written.begin() + 13), (Bytes{0x70, 0x11, 0x01, 0x00}));
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), written.begin() + 13));
+  EXPECT_EQ(Bytes(written.end() - 4, written.end()), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(served_lines(), Lines{kConnected});
+  EXPECT_EQ(pipes_.instances[0]->name, "halvorine-secure-video");
+}
+
+TEST_F(VideoPipeServerTest, FramesQueuedBeforeTheClientAreDropped) {
+  for (std::uint8_t i = 0; i < 10; ++i) sender_->try_send(Bytes{i});  // 8 queue, 2 dropped
+  pipes_.script.push_back(FakeClient{});
+  start();
+  send({0xAA});
+  EXPECT_EQ(pipes_.instances[0]->written, record({0xAA}));
+}
+
+TEST_F(VideoPipeServerTest, DisconnectIsNoticedAtTheNextFrameAndANewClientIsServed) {
+  FakeClient leaves;
+  leaves.writes_before_failure = 1;
+  pipes_.script.push_back(std::move(leaves));
+  pipes_.script.push_back(FakeClient{});
+  start();
+  send({0x01});
+  EXPECT_EQ(served_lines(), Lines{kConnected});
+  send({0x02});  // fails: the first client has gone
+  send({0x03});
+  EXPECT_EQ(served_lines(), (Lines{kConnected, kGone, kConnected}));
+  ASSERT_EQ(pipes_.instances.size(), 2u);
+  EXPECT_EQ(pipes_.instances[0]->written, record({0x01}));
+  EXPECT_TRUE(pipes_.instances[0]->closed);
+  EXPECT_EQ(pipes_.instances[1]->written, record({0x03}));  // the failed frame is not resent
+  EXPECT_TRUE(sleep_.pauses.empty());
+}
+
+TEST_F(VideoPipeServerTest, ClosedChannelIsNoticedOnlyOnceAClientConnects) {
+  // No client yet: the instance waits, and the closed channel goes unnoticed.
+  start();
+  sender_.reset();
+  run_until_idle(runtime_);
+  EXPECT_FALSE(ended_);
+  EXPECT_EQ(served_lines(), Lines{});
+  EXPECT_EQ(pipes_.instances.size(), 1u);
+}
+
+TEST_F(VideoPipeServerTest, ClosedChannelEndsTheTaskAtTheDrainOfANewClient) {
+  sender_->try_send(Bytes{1});
+  sender_.reset();
+  pipes_.script.push_back(FakeClient{});
+  start();
+  EXPECT_TRUE(ended_);
+  EXPECT_EQ(served_lines(), (Lines{kConnected, kClosed}));
+  EXPECT_TRUE(pipes_.instances[0]->written.empty());
+  EXPECT_TRUE(pipes_.instances[0]->closed);
+}
+
+TEST_F(VideoPipeServerTest, ClosedChannelWhileStreamingEndsTheTask) {
+  pipes_.script.push_back(FakeClient{});
+  start();
+  send({0x05});
+  sender_.reset();
+  run_until_idle(runtime_);
+  EXPECT_TRUE(ended_);
+  EXPECT_EQ(served_lines(), (Lines{kConnected, kClosed}));
+  EXPECT_EQ(pipes_.instances[0]->written, record({0x05}));
+}
+
+TEST_F(VideoPipeServerTest, CreationAndWaitFailuresUseTheirMessagesAndPauses) {
+  pipes_.script.push_back(std::unexpected(Error::os(5)));
+  FakeClient refused;
+  refused.connect = std::unexpected(Error::os(232));
+  pipes_.script.push_back(std::move(refused));
+  start();
+  EXPECT_EQ(served_lines(), (Lines{"secure-stream: CreateNamedPipe esuat: " + Error::os(5).text(),
+                                   "secure-stream: connect() error: " + Error::os(232).text()}));
+  EXPECT_EQ(sleep_.pauses, std::vector<std::chrono::milliseconds>{kPipeRetryPause});
+  ASSERT_EQ(pipes_.instances.size(), 2u);
+  EXPECT_TRUE(pipes_.instances[0]->closed);
+}
+
+TEST_F(VideoPipeServerTest, MissingSecurityIsWarnedWithTheStreamPrefix) {
+  security_.conversion_succeeds = false;
+  start();
+  const Lines lines = log_.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2],
+            "secure-stream: WARNING — DACL restrictiv indisponibil, folosesc securitatea implicita "
+            "a pipe-ului");
+  EXPECT_EQ(pipes_.instances[0]->security, nullptr);
+}
+
+}  // namespace
+}  // namespace halvorine
