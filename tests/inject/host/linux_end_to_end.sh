@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# End to end on Linux: halvorine-client -> input socket -> Linux worker ->
+# XTest on a private Xvfb. Checks where the pointer lands, which keys and
+# buttons reach an X client, the display's desktop name, and that a client
+# leaving a key down has it released when it disconnects.
+# usage: linux_end_to_end.sh WORKER CLIENT X_INPUT_RECORDER
+set -euo pipefail
+worker=$1 client=$2 recorder=$3
+
+work=$(mktemp -d /tmp/halvorine-inject-e2e.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- worker log" >&2; cat "$work/programdata/Halvorine/halvorine-worker.log" >&2 || true
+  echo "--- recorder" >&2; cat "$work/recorded" >&2 || true
+  exit 1
+}
+
+# Private display: the lowest number without a lock file.
+for n in $(seq 140 199); do [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }; done
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+export DISPLAY=$display
+
+"$recorder" "$work/recorded" &
+pids+=($!)
+for _ in $(seq 1 50); do grep -qx ready "$work/recorded" 2>/dev/null && break; sleep 0.1; done
+grep -qx ready "$work/recorded" || fail "the X recorder did not start"
+
+mkdir -p "$work/programdata" "$work/pipes"
+export PROGRAMDATA=$work/programdata HALVORINE_PIPE_DIR=$work/pipes
+"$worker" >"$work/worker.out" 2>&1 &
+pids+=($!)
+log=$work/programdata/Halvorine/halvorine-worker.log
+
+send() { "$client" input --retry-ms 5000 "$@" || fail "client exited with $? for: $*"; }
+
+# Waits up to 5 s until COMMAND prints exactly EXPECTED.
+expect_output() {
+  local expected=$1 actual=""; shift
+  for _ in $(seq 1 50); do
+    actual=$("$@" 2>/dev/null || true)
+    [ "$actual" = "$expected" ] && return 0
+    sleep 0.1
+  done
+  fail "expected '$expected' from '$*', got '$actual'"
+}
+pointer() { xdotool getmouselocation | awk '{print $1, $2}'; }
+recorded_after() { tail -n +"$(($1 + 1))" "$work/recorded"; }
+log_has() { grep -qF -- "$1" "$log"; }
+
+# --- pointer: corners and centre; x lands at x * 1280 / 65536 ------------------
+while read -r x y px py; do
+  send "mouse $x $y"
+  expect_output "x:$px y:$py" pointer
+done <<'POSITIONS'
+0 0 0 0
+65535 0 1279 0
+0 65535 0 799
+65535 65535 1279 799
+32768 32768 640 400
+12345 54321 241 663
+POSITIONS
+
+# --- keys, extended ones included --------------------------------------------
+# name, then a keysym the X client must see on that key (level 0 or 1).
+keys=(
+  "KeyA a" "Keyz z" "Digit5 5" "Numpad7 KP_7" "F5 F5" "F12 F12" "Enter Return" "NumpadEnter KP_Enter"
+  "ArrowUp Up" "ArrowLeft Left" "Home Home" "PageDown Next" "Insert Insert" "Delete Delete"
+  "ShiftLeft Shift_L" "ShiftRight Shift_R" "ControlLeft Control_L" "ControlRight Control_R" "AltLeft Alt_L"
+  "MetaLeft Super_L" "Backquote grave" "Quote apostrophe" "NumpadDivide KP_Divide" "NumpadAdd KP_Add"
+  "Space space" "Escape Escape" "Tab Tab" "Backspace BackSpace" "ContextMenu Menu"
+)
+start=$(wc -l <"$work/recorded")
+messages=()
+for entry in "${keys[@]}"; do
+  name=${entry%% *}
+  messages+=("key $name down" "key $name up")
+done
+send "${messages[@]}"
+expect_output $((2 * ${#keys[@]})) bash -c "tail -n +$((start + 1)) '$work/recorded' | grep -c '^key '"
+mapfile -t lines < <(recorded_after "$start" | grep '^key ')
+i=0
+for entry in "${keys[@]}"; do
+  name=${entry%% *} sym=${entry#* }
+  for phase in press release; do
+    read -r _ got_phase _ sym0 sym1 <<<"${lines[$i]}"
+    [ "$got_phase" = "$phase" ] && { [ "$sym0" = "$sym" ] || [ "$sym1" = "$sym" ]; } ||
+      fail "$name $phase: expected keysym $sym, the X client saw '${lines[$i]}'"
+    i=$((i + 1))
+  done
+done
+
+# --- buttons and wheel ---------------------------------------------------------
+start=$(wc -l <"$work/recorded")
+send "mouse 16384 16384 button=1 down" "mouse 16384 16384 button=1 up" \
+     "mouse 32768 16384 button=2 down" "mouse 32768 16384 button=2 up" \
+     "mouse 49152 16384 button=3 down" "mouse 49152 16384 button=3 up" \
+     "mouse 0 0 scroll=2" "mouse 0 0 scroll=-3"
+expected_buttons="button press 1 320 200
+button release 1 320 200
+button press 3 640 200
+button release 3 640 200
+button press 2 960 200
+button release 2 960 200
+button press 4 0 0
+button release 4 0 0
+button press 4 0 0
+button release 4 0 0
+button press 5 0 0
+button release 5 0 0
+button press 5 0 0
+button release 5 0 0
+button press 5 0 0
+button release 5 0 0"
+expect_output "$expected_buttons" bash -c "tail -n +$((start + 1)) '$work/recorded' | grep '^button '"
+
+# --- the display's desktop name --------------------------------------------------
+xprop -root -f _HALVORINE_DESKTOP 8s -set _HALVORINE_DESKTOP Winlogon
+send "mouse 100 100"
+expect_output yes bash -c "grep -qF 'input: reatasat la desktopul de input Some(\"Winlogon\")' '$log' && echo yes"
+log_has "inject: fara user logat, raman SYSTEM (Winlogon)" || fail "no SYSTEM message on Winlogon"
+xprop -root -remove _HALVORINE_DESKTOP
+send "mouse 200 200"
+expect_output 2 grep -cF 'input: reatasat la desktopul de input Some("Default")' "$log"
+expect_output 2 grep -cF 'inject: impersonez user sesiune 1 (state=Active)' "$log"
+
+# --- a client that leaves ControlLeft down: released on disconnect ---------------
+start=$(wc -l <"$work/recorded")
+send "key ControlLeft down"
+expect_output "key press Control_L
+key release Control_L" bash -c "tail -n +$((start + 1)) '$work/recorded' | awk '/^key /{print \$1, \$2, \$4}'"
+
+log_has "inject: thread injectie pornit thread_id=" || fail "no start message"
+echo "linux end to end: ok"

@@ -1,0 +1,66 @@
+// Test peer for the Linux end-to-end test: a window covering the X screen that
+// takes the keyboard focus and appends what reaches it to a file, one line
+// per event, flushed at once:
+//   ready
+//   key press|release KEYCODE KEYSYM0 KEYSYM1     (keysyms of levels 0 and 1)
+//   button press|release BUTTON X Y              (root coordinates)
+// Runs until killed.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <cstdio>
+
+namespace {
+
+const char* keysym_name(XKeyEvent& event, int index) {
+  const KeySym keysym = XLookupKeysym(&event, index);
+  const char* name = keysym == NoSymbol ? nullptr : XKeysymToString(keysym);
+  return name ? name : "NoSymbol";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: x_input_recorder OUTPUT_FILE\n");
+    return 2;
+  }
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) {
+    std::fprintf(stderr, "x_input_recorder: cannot open display\n");
+    return 1;
+  }
+  std::FILE* out = std::fopen(argv[1], "w");
+  if (!out) return 1;
+  const int screen = DefaultScreen(display);
+  const Window window =
+      XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, DisplayWidth(display, screen),
+                          DisplayHeight(display, screen), 0, BlackPixel(display, screen), WhitePixel(display, screen));
+  XSelectInput(display, window,
+               KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask);
+  XMapRaised(display, window);
+  for (;;) {
+    XEvent event;
+    XNextEvent(display, &event);
+    switch (event.type) {
+      case MapNotify:
+        XSetInputFocus(display, window, RevertToParent, CurrentTime);
+        XSync(display, False);
+        std::fprintf(out, "ready\n");
+        break;
+      case KeyPress:
+      case KeyRelease:
+        std::fprintf(out, "key %s %u %s %s\n", event.type == KeyPress ? "press" : "release", event.xkey.keycode,
+                     keysym_name(event.xkey, 0), keysym_name(event.xkey, 1));
+        break;
+      case ButtonPress:
+      case ButtonRelease:
+        std::fprintf(out, "button %s %u %d %d\n", event.type == ButtonPress ? "press" : "release",
+                     event.xbutton.button, event.xbutton.x_root, event.xbutton.y_root);
+        break;
+      default:
+        break;
+    }
+    std::fflush(out);
+  }
+}
