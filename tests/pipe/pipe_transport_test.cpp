@@ -1,0 +1,283 @@
+// The pipe servers on the platform's real pipes (Unix-domain sockets
+// natively, named pipes under Wine), driven by in-process clients through
+// halvorine-client's connection code.
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/pipe_tasks.h"
+#include "client_pipe.h"
+#include "recording_logger.h"
+
+namespace halvorine {
+namespace {
+
+using client::ClientPipe;
+using client::OpenFailure;
+using testing::RecordingLogger;
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+// Each test binary run gets its own socket directory (named pipes are global).
+void use_private_pipe_dir() {
+#ifndef _WIN32
+  static const std::string dir = [] {
+    auto path = std::filesystem::temp_directory_path() /
+                ("halvorine-pipe-test-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(path);
+    return path.string();
+  }();
+  ::setenv("HALVORINE_PIPE_DIR", dir.c_str(), 1);
+#endif
+}
+
+std::size_t count_of(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+// Waits (bounded) until `line` has been logged `times` times.
+bool wait_for_line(const RecordingLogger& log, const std::string& line, std::size_t times = 1) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (count_of(log.lines(), line) >= times) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+std::unique_ptr<ClientPipe> open(std::string_view name) {
+  auto pipe = client::open_client_pipe(pipe_path(name));
+  EXPECT_TRUE(pipe) << (pipe ? "" : pipe.error().detail);
+  return pipe ? std::move(*pipe) : nullptr;
+}
+
+void write(ClientPipe& pipe, const Bytes& bytes) {
+  std::string detail;
+  ASSERT_TRUE(pipe.write_all(bytes, detail)) << detail;
+}
+
+Bytes read_exact(ClientPipe& pipe, std::size_t size) {
+  Bytes bytes(size);
+  std::size_t got = 0;
+  std::string detail;
+  while (got < size) {
+    const auto read = pipe.read_some(std::span(bytes).subspan(got), detail);
+    if (read <= 0) break;
+    got += static_cast<std::size_t>(read);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+// The two pipe tasks as main starts them, on a runtime thread of their own.
+class PipeTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    use_private_pipe_dir();
+    auto [input_sender, input_receiver] = make_unbounded_channel<InputEvent>();
+    auto [video_sender, video_receiver] = make_bounded_channel<EncodedFrame>(kVideoChannelCapacity);
+    input_.emplace(std::move(input_receiver));
+    video_.emplace(std::move(video_sender));
+    asio::co_spawn(runtime_, run_input_pipe_server(log_, std::move(input_sender)), asio::detached);
+    asio::co_spawn(runtime_, run_video_pipe_server(log_, std::move(video_receiver)),
+                   [this](std::exception_ptr) { video_ended_ = true; });
+    thread_ = std::thread([this] { runtime_.run(); });
+    ASSERT_TRUE(wait_for_line(log_, "waiting for client"));
+  }
+  void TearDown() override {
+    runtime_.stop();
+    thread_.join();
+  }
+  std::vector<InputEvent> take_events(std::size_t count) {
+    std::vector<InputEvent> events;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (events.size() < count && std::chrono::steady_clock::now() < deadline) {
+      if (auto event = input_->try_receive()) {
+        events.push_back(std::move(*event));
+      } else {
+        std::this_thread::sleep_for(1ms);
+      }
+    }
+    return events;
+  }
+
+  RecordingLogger log_;
+  std::optional<InputReceiver> input_;
+  std::optional<VideoSender> video_;
+  std::atomic<bool> video_ended_ = false;
+  asio::io_context runtime_{1};
+  std::thread thread_;
+};
+
+const Bytes kMouseExample{0x01, 0x80, 0x00, 0x40, 0x00, 0x01, 0x01, 0x00, 0xFF};
+const Bytes kKeyExample{0x02, 0x00, 0x00, 0x05, 0x45, 0x6E, 0x74, 0x65, 0x72};
+
+TEST_F(PipeTransportTest, InputMessagesArriveWhetherWrittenAtOnceOrByteByByte) {
+  {
+    auto pipe = open(kInputPipeName);
+    ASSERT_TRUE(pipe);
+    Bytes both = kMouseExample;
+    both.insert(both.end(), kKeyExample.begin(), kKeyExample.end());
+    write(*pipe, both);
+    for (const auto byte : both) write(*pipe, Bytes{byte});
+    EXPECT_EQ(take_events(4), (std::vector<InputEvent>{MouseEvent{32768, 16384, 1, true, -1},
+                                                       KeyEvent{"Enter", false},
+                                                       MouseEvent{32768, 16384, 1, true, -1},
+                                                       KeyEvent{"Enter", false}}));
+  }
+  ASSERT_TRUE(wait_for_line(log_, "client disconnected"));
+  // The button left down is released after the last event.
+  EXPECT_EQ(take_events(1), (std::vector<InputEvent>{MouseEvent{32768, 16384, 1, false, 0}}));
+  const auto lines = log_.lines();
+  const auto connected = std::find(lines.begin(), lines.end(), "client connected");
+  ASSERT_NE(connected, lines.end());
+  EXPECT_EQ(std::vector<std::string>(connected + 3, connected + 6),
+            (std::vector<std::string>{"read type byte error: early eof",
+                                      "releasing held input: 0 key(s), 1 button(s)",
+                                      "client disconnected"}));
+}
+
+TEST_F(PipeTransportTest, ProtocolErrorsEndTheConnectionAndANewInstanceFollows) {
+  const std::vector<std::pair<Bytes, std::string>> cases{
+      {{0x07}, "unknown type byte 0x07 — closing connection"},
+      {{0x00}, "unknown type byte 0x00 — closing connection"},
+      {{0x02, 0x01, 0x00, 0x41}, "key_len 65 exceeds 64 — aborting"},
+      {{0x01, 0x80, 0x00}, "read mouse payload error"},
+  };
+  std::size_t served = 0;
+  for (const auto& [bytes, line] : cases) {
+    {
+      auto pipe = open(kInputPipeName);
+      ASSERT_TRUE(pipe);
+      write(*pipe, bytes);
+      if (line.starts_with("read")) {
+        ASSERT_TRUE(wait_for_line(log_, "client connected", served + 1));
+      } else {
+        ASSERT_TRUE(wait_for_line(log_, line));  // the server ends it, not the client
+      }
+    }
+    ++served;
+    ASSERT_TRUE(wait_for_line(log_, "waiting for client", served + 1));
+    const auto lines = log_.lines();
+    const auto at = std::find(lines.begin(), lines.end(), line);
+    ASSERT_NE(at, lines.end()) << line;
+    ASSERT_LT(at + 1, lines.end());
+    EXPECT_EQ(*(at + 1), "client disconnected");
+  }
+}
+
+TEST_F(PipeTransportTest, SecondClientIsRefusedWhileOneIsServedAndAcceptedAfter) {
+  auto first = open(kInputPipeName);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(wait_for_line(log_, "client connected"));
+  auto second = client::open_client_pipe(pipe_path(kInputPipeName));
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().failure, OpenFailure::busy) << second.error().detail;
+  first.reset();
+  ASSERT_TRUE(wait_for_line(log_, "waiting for client", 2));
+  auto third = open(kInputPipeName);
+  ASSERT_TRUE(third);
+  write(*third, kKeyExample);
+  EXPECT_EQ(take_events(1), (std::vector<InputEvent>{KeyEvent{"Enter", false}}));
+}
+
+TEST_F(PipeTransportTest, VideoFramesAreWrittenWithTheirLittleEndianLength) {
+  auto pipe = open(kVideoPipeName);
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI conectat la pipe-ul video"));
+  Bytes big(70000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  EXPECT_EQ(video_->try_send(Bytes{0x00, 0x00, 0x00, 0x01, 0x09}), TrySendResult::sent);
+  EXPECT_EQ(video_->try_send(big), TrySendResult::sent);
+  EXPECT_EQ(read_exact(*pipe, 9), (Bytes{0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x09}));
+  // Larger than the pipe's 65536-byte buffer: completes as the client reads.
+  EXPECT_EQ(read_exact(*pipe, 4), (Bytes{0x70, 0x11, 0x01, 0x00}));
+  EXPECT_EQ(read_exact(*pipe, 70000), big);
+}
+
+TEST_F(PipeTransportTest, StaleFramesAreDroppedAndADisconnectIsNoticedAtTheNextFrame) {
+  for (std::uint8_t i = 0; i < 5; ++i) video_->try_send(Bytes{i, i});
+  {
+    auto pipe = open(kVideoPipeName);
+    ASSERT_TRUE(pipe);
+    ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI conectat la pipe-ul video"));
+    video_->try_send(Bytes{0xAB});
+    EXPECT_EQ(read_exact(*pipe, 5), (Bytes{0x01, 0x00, 0x00, 0x00, 0xAB}));
+  }
+  video_->try_send(Bytes{0xCD});
+  ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI deconectat de la pipe-ul video"));
+  auto next = client::open_client_pipe(pipe_path(kVideoPipeName));
+  for (int attempt = 0; !next && attempt < 2000; ++attempt) {  // the new instance may lag
+    std::this_thread::sleep_for(1ms);
+    next = client::open_client_pipe(pipe_path(kVideoPipeName));
+  }
+  ASSERT_TRUE(next);
+  ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI conectat la pipe-ul video", 2));
+  video_->try_send(Bytes{0xEF});
+  EXPECT_EQ(read_exact(**next, 5), (Bytes{0x01, 0x00, 0x00, 0x00, 0xEF}));
+}
+
+TEST_F(PipeTransportTest, ClosedVideoChannelIsNoticedOnlyWhenAClientConnects) {
+  video_.reset();  // the capture thread is gone
+  // The input pipe goes on; its round trip also proves the runtime has turned.
+  {
+    auto pipe = open(kInputPipeName);
+    ASSERT_TRUE(pipe);
+    write(*pipe, kKeyExample);
+    EXPECT_EQ(take_events(1).size(), 1u);
+  }
+  EXPECT_FALSE(video_ended_);
+  EXPECT_EQ(count_of(log_.lines(), "secure-stream: canal inchis, opresc writer-ul"), 0u);
+
+  auto video = open(kVideoPipeName);
+  ASSERT_TRUE(video);
+  ASSERT_TRUE(wait_for_line(log_, "secure-stream: canal inchis, opresc writer-ul"));
+  EXPECT_TRUE(read_exact(*video, 1).empty());  // the client sees the end of the stream
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!video_ended_ && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(video_ended_);
+
+  ASSERT_TRUE(wait_for_line(log_, "waiting for client", 2));
+  auto input = open(kInputPipeName);
+  ASSERT_TRUE(input);
+  write(*input, kMouseExample);
+  EXPECT_EQ(take_events(1).size(), 1u);
+}
+
+// The backend alone: a client that opens and closes before the wait counts.
+TEST(PipeInstance, ClientThatConnectedAndClosedBeforeTheWaitCounts) {
+  use_private_pipe_dir();
+  asio::io_context runtime;
+  auto pipes = make_pipe_api(runtime.get_executor());
+  auto instance = pipes->create_instance("halvorine-pipe-test-early", nullptr);
+  ASSERT_TRUE(instance) << instance.error().text();
+  {
+    auto early = client::open_client_pipe(pipe_path("halvorine-pipe-test-early"));
+    ASSERT_TRUE(early) << early.error().detail;
+  }
+  auto outcome = [&]() -> asio::awaitable<std::pair<Result<void>, Result<std::size_t>>> {
+    auto connected = co_await (*instance)->wait_for_client();
+    std::array<std::uint8_t, 4> buffer{};
+    auto read = co_await (*instance)->read_some(buffer);
+    co_return std::pair{std::move(connected), std::move(read)};
+  };
+  auto future = asio::co_spawn(runtime, outcome(), asio::use_future);
+  runtime.run();
+  const auto [connected, read] = future.get();
+  EXPECT_TRUE(connected) << connected.error().text();
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().text(), "early eof");
+}
+
+}  // namespace
+}  // namespace halvorine
