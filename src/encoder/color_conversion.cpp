@@ -1,0 +1,152 @@
+#include "encoder/color_conversion.h"
+
+#include <cstring>
+#include <limits>
+
+#include "encoder/conversion_kernels.h"
+#include "encoder/cpu_features.h"
+#include "encoder/parallel_pool.h"
+
+namespace halvorine::conversion {
+namespace {
+
+// 4 × width × height without overflow; 0 when it does not fit in size_t.
+std::size_t source_size(std::uint32_t width, std::uint32_t height) {
+  const std::size_t pixels_max = std::numeric_limits<std::size_t>::max() / 4;
+  if (height != 0 && width > pixels_max / height) return 0;
+  return std::size_t{width} * height * 4;
+}
+
+bool geometry_fits(std::span<const std::uint8_t> bgra, std::uint32_t width,
+                   std::uint32_t height) {
+  const std::size_t needed = source_size(width, height);
+  return needed != 0 && bgra.size() >= needed;
+}
+
+// Odd width: the padding column repeats the last pixel's luma (its chroma
+// sample already comes from that pixel, the top-left of its block).
+inline void pad_luma_row(std::uint8_t* y, std::uint32_t width) {
+  if (width & 1U) y[width] = y[width - 1];
+}
+
+}  // namespace
+
+void bgra_to_i420(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
+                  std::uint32_t width, std::uint32_t height, std::span<std::uint8_t> y,
+                  std::span<std::uint8_t> u, std::span<std::uint8_t> v) {
+  if (width == 0 || height == 0 || !geometry_fits(bgra, width, height)) return;
+  if (y.size() < i420_luma_size(width, height) || u.size() < i420_chroma_size(width, height) ||
+      v.size() < i420_chroma_size(width, height)) {
+    return;
+  }
+  const std::size_t src_stride = std::size_t{width} * 4;
+  const std::size_t y_stride = padded_to_even(width);
+  const std::size_t c_stride = y_stride / 2;
+  const std::uint8_t* src = bgra.data();
+  for (std::uint32_t row = 0; row < height; row += 2) {
+    std::uint8_t* y0 = y.data() + row * y_stride;
+    kernels.luma_chroma_planar(src + row * src_stride, y0, u.data() + (row / 2) * c_stride,
+                               v.data() + (row / 2) * c_stride, width);
+    pad_luma_row(y0, width);
+    std::uint8_t* y1 = y0 + y_stride;
+    if (row + 1 < height) {
+      kernels.luma(src + (row + 1) * src_stride, y1, width);
+      pad_luma_row(y1, width);
+    } else {
+      std::memcpy(y1, y0, y_stride);  // odd height: repeat the last row
+    }
+  }
+}
+
+void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
+                  std::uint32_t width, std::uint32_t height, std::span<std::uint8_t> nv12,
+                  ParallelPool& pool) {
+  if (width == 0 || height == 0 || !geometry_fits(bgra, width, height)) return;
+  if (nv12.size() < nv12_size(width, height)) return;
+  const std::size_t src_stride = std::size_t{width} * 4;
+  const std::size_t stride = padded_to_even(width);  // luma and interleaved chroma alike
+  const std::uint8_t* src = bgra.data();
+  std::uint8_t* luma = nv12.data();
+  std::uint8_t* chroma = luma + i420_luma_size(width, height);
+  const std::size_t row_pairs = padded_to_even(height) / 2;
+
+  // Item k: luma rows 2k and 2k + 1 and chroma row k. Items write disjoint
+  // parts of the buffer.
+  pool.run(row_pairs, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::size_t row = 2 * k;
+      std::uint8_t* y0 = luma + row * stride;
+      kernels.luma_chroma_interleaved(src + row * src_stride, y0, chroma + k * stride, width);
+      pad_luma_row(y0, width);
+      std::uint8_t* y1 = y0 + stride;
+      if (row + 1 < height) {
+        kernels.luma(src + (row + 1) * src_stride, y1, width);
+        pad_luma_row(y1, width);
+      } else {
+        std::memcpy(y1, y0, stride);
+      }
+    }
+  });
+}
+
+std::string_view level_name(Level level) {
+  switch (level) {
+    case Level::scalar:
+      return "scalar";
+    case Level::sse2:
+      return "sse2";
+    case Level::avx2:
+      return "avx2";
+  }
+  return "?";
+}
+
+const RowKernels* kernels_for(Level level) {
+  switch (level) {
+    case Level::scalar:
+      return &scalar_kernels();
+    case Level::sse2:
+      return sse2_kernels();
+    case Level::avx2:
+      return cpu_has_avx2() ? avx2_kernels() : nullptr;
+  }
+  return nullptr;
+}
+
+Level best_level() {
+  static const Level best = [] {
+    if (kernels_for(Level::avx2)) return Level::avx2;
+    if (kernels_for(Level::sse2)) return Level::sse2;
+    return Level::scalar;
+  }();
+  return best;
+}
+
+namespace {
+
+const RowKernels& best_kernels() {
+  static const RowKernels& kernels = *kernels_for(best_level());
+  return kernels;
+}
+
+}  // namespace
+}  // namespace halvorine::conversion
+
+namespace halvorine {
+
+void bgra_to_i420(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+                  std::span<std::uint8_t> y, std::span<std::uint8_t> u, std::span<std::uint8_t> v) {
+  conversion::bgra_to_i420(conversion::best_kernels(), bgra, width, height, y, u, v);
+}
+
+void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+                  std::span<std::uint8_t> nv12, ParallelPool& pool) {
+  conversion::bgra_to_nv12(conversion::best_kernels(), bgra, width, height, nv12, pool);
+}
+
+void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+                  std::span<std::uint8_t> nv12) {
+  bgra_to_nv12(bgra, width, height, nv12, ParallelPool::shared());
+}
+
+}  // namespace halvorine

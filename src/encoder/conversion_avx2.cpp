@@ -1,0 +1,143 @@
+// AVX2 kernels, 32 pixels per step; the same arithmetic as the SSE2 kernels
+// on 256-bit registers. This file alone is compiled with AVX2 enabled and is
+// only called after the processor was found to support it, so it includes
+// nothing that could leave shared (inline) AVX2 code behind for other callers.
+#include "encoder/conversion_kernels.h"
+
+#if defined(HALVORINE_CONVERSION_AVX2)
+
+#include <immintrin.h>
+
+#include "encoder/conversion_pixel.h"
+
+namespace halvorine::conversion {
+namespace {
+
+constexpr int pair(int low, int high) {
+  return static_cast<int>((static_cast<unsigned>(high) << 16) | (static_cast<unsigned>(low) & 0xFFFFU));
+}
+
+struct Pixels {
+  __m256i br;  // 16-bit lanes: B, R of each pixel
+  __m256i ga;  // 16-bit lanes: G, A of each pixel
+};
+
+inline Pixels split(__m256i p) {
+  return {_mm256_and_si256(p, _mm256_set1_epi32(0x00FF00FF)), _mm256_srli_epi16(p, 8)};
+}
+
+inline __m256i luma8(const Pixels& p) {
+  const __m256i sum =
+      _mm256_add_epi32(_mm256_madd_epi16(p.br, _mm256_set1_epi32(pair(16, 47))),
+                       _mm256_madd_epi16(p.ga, _mm256_set1_epi32(pair(157, 0))));
+  return _mm256_srli_epi32(sum, 8);
+}
+
+inline __m256i u8(const Pixels& p) {
+  const __m256i sum =
+      _mm256_add_epi32(_mm256_madd_epi16(p.br, _mm256_set1_epi32(pair(112, -26))),
+                       _mm256_madd_epi16(p.ga, _mm256_set1_epi32(pair(-87, 0))));
+  return _mm256_srai_epi32(sum, 8);
+}
+
+inline __m256i v8(const Pixels& p) {
+  const __m256i sum =
+      _mm256_add_epi32(_mm256_madd_epi16(p.br, _mm256_set1_epi32(pair(-10, 112))),
+                       _mm256_madd_epi16(p.ga, _mm256_set1_epi32(pair(-102, 0))));
+  return _mm256_srai_epi32(sum, 8);
+}
+
+// Per 128-bit lane: pixels 0 and 2 of a, then 0 and 2 of b.
+inline __m256i even_pixels(__m256i a, __m256i b) {
+  return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b),
+                                               _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+struct Block {
+  __m256i p[4];
+  explicit Block(const std::uint8_t* bgra) {
+    for (int i = 0; i < 4; ++i) {
+      p[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgra + 32 * i));
+    }
+  }
+};
+
+inline __m256i luma32(const Block& b) {
+  const __m256i low = _mm256_packs_epi32(luma8(split(b.p[0])), luma8(split(b.p[1])));
+  const __m256i high = _mm256_packs_epi32(luma8(split(b.p[2])), luma8(split(b.p[3])));
+  // The packs work per 128-bit lane: 4-byte groups come out as
+  // p0.lo p1.lo p2.lo p3.lo p0.hi p1.hi p2.hi p3.hi.
+  const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high),
+                                                    _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  return _mm256_add_epi8(bytes, _mm256_set1_epi8(16));
+}
+
+// U of the block's 16 even pixels in the low 128 bits, V in the high ones.
+inline __m256i chroma16(const Block& b) {
+  const Pixels first = split(even_pixels(b.p[0], b.p[1]));
+  const Pixels second = split(even_pixels(b.p[2], b.p[3]));
+  const __m256i u = _mm256_packs_epi32(u8(first), u8(second));
+  const __m256i v = _mm256_packs_epi32(v8(first), v8(second));
+  // Per lane: U then V of samples {0,1,4,5,8,9,12,13} (low lane) and
+  // {2,3,6,7,10,11,14,15} (high lane). Gather U in the low lane, V in the
+  // high one, then restore the sample order pairwise.
+  __m256i bytes = _mm256_packs_epi16(u, v);
+  bytes = _mm256_permute4x64_epi64(bytes, _MM_SHUFFLE(3, 1, 2, 0));
+  bytes = _mm256_shuffle_epi8(
+      bytes, _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
+                              0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15));
+  // Signed results −113..111 plus 128: flip the top bit.
+  return _mm256_xor_si256(bytes, _mm256_set1_epi8(static_cast<char>(0x80)));
+}
+
+void luma_row(const std::uint8_t* bgra, std::uint8_t* y, std::uint32_t width) {
+  std::uint32_t x = 0;
+  for (; x + 32 <= width; x += 32) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x), luma32(Block(bgra + 4 * std::size_t{x})));
+  }
+  luma_tail(bgra, y, x, width);
+}
+
+void luma_chroma_planar_row(const std::uint8_t* bgra, std::uint8_t* y, std::uint8_t* u,
+                            std::uint8_t* v, std::uint32_t width) {
+  std::uint32_t x = 0;
+  for (; x + 32 <= width; x += 32) {
+    const Block block(bgra + 4 * std::size_t{x});
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x), luma32(block));
+    const __m256i chroma = chroma16(block);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(u + x / 2), _mm256_castsi256_si128(chroma));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + x / 2), _mm256_extracti128_si256(chroma, 1));
+  }
+  luma_chroma_planar_tail(bgra, y, u, v, x, width);
+}
+
+void luma_chroma_interleaved_row(const std::uint8_t* bgra, std::uint8_t* y, std::uint8_t* uv,
+                                 std::uint32_t width) {
+  std::uint32_t x = 0;
+  for (; x + 32 <= width; x += 32) {
+    const Block block(bgra + 4 * std::size_t{x});
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x), luma32(block));
+    const __m256i chroma = chroma16(block);
+    const __m128i u = _mm256_castsi256_si128(chroma);
+    const __m128i v = _mm256_extracti128_si256(chroma, 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + x), _mm_unpacklo_epi8(u, v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + x + 16), _mm_unpackhi_epi8(u, v));
+  }
+  luma_chroma_interleaved_tail(bgra, y, uv, x, width);
+}
+
+constexpr RowKernels kAvx2{luma_row, luma_chroma_planar_row, luma_chroma_interleaved_row};
+
+}  // namespace
+
+const RowKernels* avx2_kernels() { return &kAvx2; }
+
+}  // namespace halvorine::conversion
+
+#else
+
+namespace halvorine::conversion {
+const RowKernels* avx2_kernels() { return nullptr; }
+}  // namespace halvorine::conversion
+
+#endif

@@ -1,0 +1,87 @@
+// The software H.264 encoder: one BGRA frame in, one H.264 access unit
+// (Annex-B, every NAL unit of every layer) out, through OpenH264.
+//
+// Tuned for screen content at a modest rate: the frame rate is capped at 20
+// and the bit rate at 6000 kbit/s whatever the caller asks for, with at most 8
+// encoder threads. The library instance is created by create() and
+// initialised at the first encode(); a failed initialisation is tried again
+// at the next encode().
+//
+// Frames of odd width or height are encoded at the next even size, the last
+// column/row repeated (H.264 4:2:0 has no odd sizes); the decoded picture is
+// then one pixel wider/taller than the source.
+//
+// Threading: one thread at a time (the library runs threads of its own).
+// Errors: create() fails with "openh264 init (WxH Ffps): <description>";
+// encode() with "openh264 encode: <description>", where a description starts
+// "OpenH264 encountered an error. Native: <library return code>". The
+// encoder stays usable after a failed encode().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "common/error.h"
+#include "common/logger.h"
+#include "encoder/encoded_frame.h"
+
+class ISVCEncoder;  // OpenH264's encoder interface (wels/codec_api.h)
+
+namespace halvorine {
+
+class OpenH264Library;
+
+// The settings create() fixed from the caller's request.
+struct SoftwareEncoderSettings {
+  std::uint32_t fps = 0;       // min(max(requested, 1), 20)
+  std::uint32_t kbps = 0;      // min(requested, 6000)
+  unsigned threads = 0;        // logical processors capped at 8; 4 when unknown
+};
+
+class SoftwareEncoder {
+ public:
+  static constexpr std::uint32_t kMaxFps = 20;
+  static constexpr std::uint32_t kMaxKbps = 6000;
+  static constexpr unsigned kMaxThreads = 8;
+  static constexpr unsigned kThreadsWhenUnknown = 4;
+  static constexpr std::uint32_t kMaxLongSide = 3840;
+  static constexpr std::uint32_t kMaxShortSide = 2160;
+
+  // The linked library and this machine's processor count.
+  static Result<SoftwareEncoder> create(std::uint32_t width, std::uint32_t height,
+                                        std::uint32_t fps, std::uint32_t kbps, Logger& log);
+  // `logical_processors` 0 means unknown. `library` must outlive the encoder.
+  static Result<SoftwareEncoder> create(std::uint32_t width, std::uint32_t height,
+                                        std::uint32_t fps, std::uint32_t kbps, Logger& log,
+                                        OpenH264Library& library, unsigned logical_processors);
+
+  SoftwareEncoder(SoftwareEncoder&&) noexcept;
+  SoftwareEncoder& operator=(SoftwareEncoder&&) noexcept;
+  ~SoftwareEncoder();  // Uninitialize and WelsDestroySVCEncoder
+
+  // `bgra` holds exactly 4 × width × height bytes (anything else fails with
+  // the "frame size mismatch" text and encodes nothing). The result may be
+  // empty when the library wrote nothing for the frame.
+  Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
+
+  // The next encoded frame is an IDR frame (once the instance is initialised;
+  // the first frame is one anyway).
+  void force_key_frame();
+
+  std::uint32_t width() const;
+  std::uint32_t height() const;
+  const SoftwareEncoderSettings& settings() const;
+  // The library instance, for reading settings back (GetOption).
+  ISVCEncoder& instance();
+
+ private:
+  struct State;
+  explicit SoftwareEncoder(std::unique_ptr<State> state);
+  Result<void> initialise();
+
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace halvorine
