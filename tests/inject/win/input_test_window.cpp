@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: input_test_window OUTPUT_FILE [SECONDS]\n");
     return 2;
   }
-  g_out = std::fopen(argv[1], "w");
+  g_out = std::fopen(argv[1], "wb");  // LF line ends for the test script
   if (!g_out) return 1;
   const UINT seconds = argc > 2 ? static_cast<UINT>(std::atoi(argv[2])) : 120;
 

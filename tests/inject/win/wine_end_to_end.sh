@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# End to end under Wine: halvorine-client.exe -> \\.\pipe\halvorine-input ->
+# halvorine-worker.exe -> SendInput -> a test window in another process.
+# Checks keys (extended ones too) with their virtual key and extended bit,
+# where absolute moves land (x * 1280 / 65536 on the fixture's 1280x800
+# screen), buttons and wheel, and that a client leaving ControlLeft down has
+# it released when it disconnects (the window sees the key-up and
+# GetAsyncKeyState agrees).
+# usage: wine_end_to_end.sh WORKER_EXE CLIENT_EXE TEST_WINDOW_EXE   (HALVORINE_WINE_STATE set)
+set -euo pipefail
+worker=$1 client=$2 window=$3
+# shellcheck disable=SC1091
+. "$HALVORINE_WINE_STATE/env"
+
+work=$(mktemp -d /tmp/halvorine-inject-wine.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+log=$WINEPREFIX/drive_c/ProgramData/Halvorine/halvorine-worker.log
+recorded=$work/recorded
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- worker log" >&2; cat "$log" >&2 || true
+  echo "--- test window" >&2; cat "$recorded" >&2 || true
+  exit 1
+}
+
+# The first window of a fresh prefix can take a while (the desktop process starts).
+wine "$window" "$(winepath -w "$recorded")" 240 >"$work/window.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 600); do grep -q '^ready' "$recorded" 2>/dev/null && break; sleep 0.1; done
+grep -qx 'ready 1280 800' "$recorded" || fail "the test window did not start on a 1280x800 screen"
+
+wine "$worker" >"$work/worker.out" 2>&1 &
+pids+=($!)
+
+send() { wine "$client" input --retry-ms 20000 "$@" || fail "client exited with $? for: $*"; }
+lines_after() { tail -n +"$(($1 + 1))" "$recorded"; }
+count() { wc -l <"$recorded"; }
+
+# Waits up to 10 s until the window's lines after START that match PATTERN are EXPECTED.
+expect_lines() {
+  local start=$1 pattern=$2 expected=$3 actual=""
+  for _ in $(seq 1 100); do
+    actual=$(lines_after "$start" | grep -E "$pattern" || true)
+    [ "$actual" = "$expected" ] && return 0
+    sleep 0.1
+  done
+  fail "expected after line $start:
+$expected
+got:
+$actual"
+}
+
+# Waits up to 10 s until the last of the window's lines after START that match
+# PATTERN is EXPECTED (a move may come as several WM_MOUSEMOVE messages).
+expect_last_line() {
+  local start=$1 pattern=$2 expected=$3 actual=""
+  for _ in $(seq 1 100); do
+    actual=$(lines_after "$start" | grep -E "$pattern" | tail -n 1 || true)
+    [ "$actual" = "$expected" ] && return 0
+    sleep 0.1
+  done
+  fail "expected the last line after line $start to be '$expected', got '$actual'"
+}
+
+# --- pointer: corners and centre ------------------------------------------------
+send "mouse 1000 1000"
+while read -r x y px py; do
+  start=$(count)
+  send "mouse $x $y"
+  expect_last_line "$start" '^move ' "move $px $py"
+done <<'POSITIONS'
+0 0 0 0
+65535 0 1279 0
+0 65535 0 799
+65535 65535 1279 799
+32768 32768 640 400
+12345 54321 241 663
+POSITIONS
+
+# --- keys: name, then the virtual key and extended bit the window must see ----------
+# Left and right Shift/Control/Alt arrive as VK_SHIFT/VK_CONTROL/VK_MENU, as
+# on Windows; the extended bit tells the right Control and Alt apart.
+keys=(
+  "KeyA 0x41 0" "Keyz 0x5A 0" "Digit5 0x35 0" "Numpad7 0x67 0" "F5 0x74 0" "F12 0x7B 0" "Enter 0x0D 0"
+  "NumpadEnter 0x0D 1" "ArrowUp 0x26 1" "ArrowLeft 0x25 1" "Home 0x24 1" "PageDown 0x22 1" "Insert 0x2D 1"
+  "Delete 0x2E 1" "ShiftLeft 0x10 0" "ShiftRight 0x10 0" "ControlLeft 0x11 0" "ControlRight 0x11 1"
+  "AltLeft 0x12 0" "AltRight 0x12 1" "Backquote 0xC0 0" "Quote 0xDE 0" "NumpadDivide 0x6F 1"
+  "NumpadAdd 0x6B 0" "Space 0x20 0" "Escape 0x1B 0" "Tab 0x09 0" "Backspace 0x08 0" "ContextMenu 0x5D 1"
+)
+messages=() expected=""
+for entry in "${keys[@]}"; do
+  read -r name vk ext <<<"$entry"
+  messages+=("key $name down" "key $name up")
+  expected+="key down $vk $ext 0x00"$'\n'"key up $vk $ext 0x00"$'\n'  # scan code 0 as sent
+done
+start=$(count)
+send "${messages[@]}"
+expect_lines "$start" '^key ' "${expected%$'\n'}"
+
+# --- buttons and wheel -------------------------------------------------------------
+start=$(count)
+send "mouse 16384 16384 button=1 down" "mouse 16384 16384 button=1 up" \
+     "mouse 32768 16384 button=2 down" "mouse 32768 16384 button=2 up" \
+     "mouse 49152 16384 button=3 down" "mouse 49152 16384 button=3 up" \
+     "mouse 49152 16384 scroll=2" "mouse 49152 16384 scroll=-3"
+expect_lines "$start" '^(button|wheel) ' "button left down 320 200
+button left up 320 200
+button right down 640 200
+button right up 640 200
+button middle down 960 200
+button middle up 960 200
+wheel 240
+wheel -360"
+
+# --- ControlLeft left down by a client that disconnects -----------------------------
+start=$(count)
+send "key ControlLeft down"
+expect_lines "$start" '^key ' "key down 0x11 0 0x00
+key up 0x11 0 0x00"
+start=$(count)
+send "key F9 down" "key F9 up"
+expect_lines "$start" '^(key|async) ' "key down 0x78 0 0x00
+async control=0 lcontrol=0 rcontrol=0
+key up 0x78 0 0x00"
+
+grep -q 'inject: thread injectie pornit thread_id=[0-9]' "$log" || fail "no injection thread start message"
+grep -qF 'input: reatasat la desktopul de input Some("Default")' "$log" || fail "no attach message"
+echo "wine end to end: ok"
