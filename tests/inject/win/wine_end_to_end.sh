@@ -105,18 +105,26 @@ send "${messages[@]}"
 expect_lines "$start" '^key ' "${expected%$'\n'}"
 
 # --- buttons and wheel -------------------------------------------------------------
+# Under Wine a button record sent in the same call as the move before it now
+# and then reports the pointer's previous position (Wine's X11 driver updates
+# the cursor asynchronously), so the pointer is put in place first; the order
+# of the records themselves is covered by the unit tests.
+while read -r x button name px; do
+  start=$(count)
+  send "mouse $x 16384"
+  expect_last_line "$start" '^move ' "move $px 200"
+  start=$(count)
+  send "mouse $x 16384 button=$button down" "mouse $x 16384 button=$button up"
+  expect_lines "$start" '^button ' "button $name down $px 200
+button $name up $px 200"
+done <<'BUTTONS'
+16384 1 left 320
+32768 2 right 640
+49152 3 middle 960
+BUTTONS
 start=$(count)
-send "mouse 16384 16384 button=1 down" "mouse 16384 16384 button=1 up" \
-     "mouse 32768 16384 button=2 down" "mouse 32768 16384 button=2 up" \
-     "mouse 49152 16384 button=3 down" "mouse 49152 16384 button=3 up" \
-     "mouse 49152 16384 scroll=2" "mouse 49152 16384 scroll=-3"
-expect_lines "$start" '^(button|wheel) ' "button left down 320 200
-button left up 320 200
-button right down 640 200
-button right up 640 200
-button middle down 960 200
-button middle up 960 200
-wheel 240
+send "mouse 49152 16384 scroll=2" "mouse 49152 16384 scroll=-3"
+expect_lines "$start" '^wheel ' "wheel 240
 wheel -360"
 
 # --- ControlLeft left down by a client that disconnects -----------------------------
