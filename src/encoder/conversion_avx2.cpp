@@ -53,18 +53,20 @@ inline __m256i even_pixels(__m256i a, __m256i b) {
                                                _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
+// Four registers of pixels; named members (not an array) so they stay in
+// registers.
 struct Block {
-  __m256i p[4];
-  explicit Block(const std::uint8_t* bgra) {
-    for (int i = 0; i < 4; ++i) {
-      p[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgra + 32 * i));
-    }
-  }
+  __m256i p0, p1, p2, p3;
+  explicit Block(const std::uint8_t* bgra)
+      : p0(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgra))),
+        p1(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgra + 32))),
+        p2(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgra + 64))),
+        p3(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgra + 96))) {}
 };
 
 inline __m256i luma32(const Block& b) {
-  const __m256i low = _mm256_packs_epi32(luma8(split(b.p[0])), luma8(split(b.p[1])));
-  const __m256i high = _mm256_packs_epi32(luma8(split(b.p[2])), luma8(split(b.p[3])));
+  const __m256i low = _mm256_packs_epi32(luma8(split(b.p0)), luma8(split(b.p1)));
+  const __m256i high = _mm256_packs_epi32(luma8(split(b.p2)), luma8(split(b.p3)));
   // The packs work per 128-bit lane: 4-byte groups come out as
   // p0.lo p1.lo p2.lo p3.lo p0.hi p1.hi p2.hi p3.hi.
   const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high),
@@ -74,8 +76,8 @@ inline __m256i luma32(const Block& b) {
 
 // U of the block's 16 even pixels in the low 128 bits, V in the high ones.
 inline __m256i chroma16(const Block& b) {
-  const Pixels first = split(even_pixels(b.p[0], b.p[1]));
-  const Pixels second = split(even_pixels(b.p[2], b.p[3]));
+  const Pixels first = split(even_pixels(b.p0, b.p1));
+  const Pixels second = split(even_pixels(b.p2, b.p3));
   const __m256i u = _mm256_packs_epi32(u8(first), u8(second));
   const __m256i v = _mm256_packs_epi32(v8(first), v8(second));
   // Per lane: U then V of samples {0,1,4,5,8,9,12,13} (low lane) and

@@ -54,25 +54,27 @@ inline __m128i even_pixels(__m128i a, __m128i b) {
       _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
+// Four registers of pixels; named members (not an array) so they stay in
+// registers.
 struct Block {
-  __m128i p[4];
-  explicit Block(const std::uint8_t* bgra) {
-    for (int i = 0; i < 4; ++i) {
-      p[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgra + 16 * i));
-    }
-  }
+  __m128i p0, p1, p2, p3;
+  explicit Block(const std::uint8_t* bgra)
+      : p0(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bgra))),
+        p1(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bgra + 16))),
+        p2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bgra + 32))),
+        p3(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bgra + 48))) {}
 };
 
 inline __m128i luma16(const Block& b) {
-  const __m128i low = _mm_packs_epi32(luma4(split(b.p[0])), luma4(split(b.p[1])));
-  const __m128i high = _mm_packs_epi32(luma4(split(b.p[2])), luma4(split(b.p[3])));
+  const __m128i low = _mm_packs_epi32(luma4(split(b.p0)), luma4(split(b.p1)));
+  const __m128i high = _mm_packs_epi32(luma4(split(b.p2)), luma4(split(b.p3)));
   return _mm_add_epi8(_mm_packus_epi16(low, high), _mm_set1_epi8(16));
 }
 
 // U of the block's 8 even pixels in bytes 0..7, V in bytes 8..15.
 inline __m128i chroma8(const Block& b) {
-  const Pixels first = split(even_pixels(b.p[0], b.p[1]));
-  const Pixels second = split(even_pixels(b.p[2], b.p[3]));
+  const Pixels first = split(even_pixels(b.p0, b.p1));
+  const Pixels second = split(even_pixels(b.p2, b.p3));
   const __m128i u = _mm_packs_epi32(u4(first), u4(second));
   const __m128i v = _mm_packs_epi32(v4(first), v4(second));
   // Signed results −113..111 plus 128: flip the top bit.

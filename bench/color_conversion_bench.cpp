@@ -1,0 +1,150 @@
+// BGRA → I420/NV12 conversion speed against libyuv's ARGBToI420 (the speed
+// reference; its arithmetic differs from ours) and against a memcpy of the
+// source frame, single thread, with the frame in cache ("hot") and not
+// ("cold": a ring of frames several times the size of the last-level cache).
+// Also the NV12 parallel loop on one and two threads.
+#include <benchmark/benchmark.h>
+#include <libyuv/convert.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench_ratios.h"
+#include "desktop_frames.h"
+#include "encoder/color_conversion.h"
+#include "encoder/conversion_kernels.h"
+#include "encoder/parallel_pool.h"
+
+namespace {
+
+using halvorine::ParallelPool;
+using halvorine::conversion::Level;
+
+constexpr std::size_t kColdBytes = 256u << 20;  // well beyond a 32 MiB L3
+
+struct Size {
+  std::uint32_t width, height;
+  std::string name() const { return std::to_string(width) + "x" + std::to_string(height); }
+};
+
+// Source frames and I420/NV12 destinations; one slot when hot, a ring when cold.
+struct Frames {
+  Frames(Size size, bool cold) : size(size) {
+    const std::size_t source = std::size_t{size.width} * size.height * 4;
+    const std::size_t slots = cold ? std::max<std::size_t>(4, kColdBytes / (source * 2)) : 1;
+    std::vector<std::uint8_t> picture(source);
+    halvorine::testing::DesktopPainter(picture, size.width, size.height).paint();
+    for (std::size_t i = 0; i < slots; ++i) {
+      bgra.push_back(picture);
+      copy.emplace_back(source, 1);
+      y.emplace_back(halvorine::i420_luma_size(size.width, size.height), 1);
+      u.emplace_back(halvorine::i420_chroma_size(size.width, size.height), 1);
+      v.emplace_back(halvorine::i420_chroma_size(size.width, size.height), 1);
+      nv12.emplace_back(halvorine::nv12_size(size.width, size.height), 1);
+    }
+  }
+  std::size_t next() { return slot = (slot + 1) % bgra.size(); }
+
+  Size size;
+  std::size_t slot = 0;
+  std::vector<std::vector<std::uint8_t>> bgra, copy, y, u, v, nv12;
+};
+
+void set_bytes(benchmark::State& state, const Frames& f) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * f.size.width *
+                          f.size.height * 4);
+}
+
+void register_all(std::vector<std::string>& sizes_and_caches, ParallelPool& one, ParallelPool& two) {
+  for (Size size : {Size{1920, 1080}, Size{3840, 2160}}) {
+    for (bool cold : {false, true}) {
+      const std::string suffix = "/" + size.name() + (cold ? "/cold" : "/hot");
+      sizes_and_caches.push_back(suffix);
+      auto frames = std::make_shared<Frames>(size, cold);
+
+      benchmark::RegisterBenchmark(("memcpy" + suffix).c_str(), [frames](benchmark::State& state) {
+        for (auto _ : state) {
+          const std::size_t i = frames->next();
+          std::memcpy(frames->copy[i].data(), frames->bgra[i].data(), frames->bgra[i].size());
+          benchmark::ClobberMemory();
+        }
+        set_bytes(state, *frames);
+      })->Unit(benchmark::kMicrosecond);
+
+      benchmark::RegisterBenchmark(("libyuv_ARGBToI420" + suffix).c_str(),
+                                   [frames](benchmark::State& state) {
+        const int w = static_cast<int>(frames->size.width), h = static_cast<int>(frames->size.height);
+        for (auto _ : state) {
+          const std::size_t i = frames->next();
+          libyuv::ARGBToI420(frames->bgra[i].data(), w * 4, frames->y[i].data(), w,
+                             frames->u[i].data(), w / 2, frames->v[i].data(), w / 2, w, h);
+          benchmark::ClobberMemory();
+        }
+        set_bytes(state, *frames);
+      })->Unit(benchmark::kMicrosecond);
+
+      for (Level level : {Level::scalar, Level::sse2, Level::avx2}) {
+        const auto* kernels = halvorine::conversion::kernels_for(level);
+        if (kernels == nullptr) continue;
+        const std::string name(halvorine::conversion::level_name(level));
+        benchmark::RegisterBenchmark(("i420_" + name + suffix).c_str(),
+                                     [frames, kernels](benchmark::State& state) {
+          for (auto _ : state) {
+            const std::size_t i = frames->next();
+            halvorine::conversion::bgra_to_i420(*kernels, frames->bgra[i], frames->size.width,
+                                                frames->size.height, frames->y[i], frames->u[i],
+                                                frames->v[i]);
+            benchmark::ClobberMemory();
+          }
+          set_bytes(state, *frames);
+        })->Unit(benchmark::kMicrosecond);
+      }
+
+      const auto* best = halvorine::conversion::kernels_for(halvorine::conversion::best_level());
+      for (ParallelPool* pool : {&one, &two}) {
+        const std::string name = "nv12_threads" + std::to_string(pool->thread_count());
+        benchmark::RegisterBenchmark((name + suffix).c_str(),
+                                     [frames, best, pool](benchmark::State& state) {
+          for (auto _ : state) {
+            const std::size_t i = frames->next();
+            halvorine::conversion::bgra_to_nv12(*best, frames->bgra[i], frames->size.width,
+                                                frames->size.height, frames->nv12[i], *pool);
+            benchmark::ClobberMemory();
+          }
+          set_bytes(state, *frames);
+        })->Unit(benchmark::kMicrosecond)->UseRealTime();
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  ParallelPool one(1), two(2);
+  std::vector<std::string> cases;
+  register_all(cases, one, two);
+  halvorine::bench::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  const std::string best(halvorine::conversion::level_name(halvorine::conversion::best_level()));
+  std::printf("\nRatios of time per frame (goal: i420 <= 0.6 x libyuv and <= 1.0 x memcpy):\n");
+  for (const std::string& c : cases) {
+    for (const char* level : {"scalar", "sse2", "avx2"}) {
+      reporter.print_ratio(std::string("i420 ") + level + " vs libyuv" + c,
+                           std::string("i420_") + level + c, "libyuv_ARGBToI420" + c);
+      reporter.print_ratio(std::string("i420 ") + level + " vs memcpy" + c,
+                           std::string("i420_") + level + c, "memcpy" + c);
+    }
+    reporter.print_ratio("nv12 1 thread (" + best + ") vs i420" + c, "nv12_threads1" + c,
+                         "i420_" + best + c);
+    reporter.print_ratio("nv12 speed-up, 2 threads over 1" + c, "nv12_threads1" + c,
+                         "nv12_threads2" + c);
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,188 @@
+// Software encoding at 1920×1080 of a desktop-like picture: with a small
+// region changing each frame, and with the whole picture changing. Reports
+// milliseconds and bytes per frame, the raw OpenH264 time on the same frames
+// already in I420, and our wrapper's cost (conversion plus output assembly)
+// as a share of the whole encode.
+#include <benchmark/benchmark.h>
+#include <wels/codec_api.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench_ratios.h"
+#include "desktop_frames.h"
+#include "encoder/color_conversion.h"
+#include "encoder/software_encoder.h"
+
+namespace {
+
+using halvorine::SoftwareEncoder;
+
+constexpr std::uint32_t kWidth = 1920;
+constexpr std::uint32_t kHeight = 1080;
+constexpr std::size_t kRing = 12;  // distinct frames, played in a loop
+
+class NullLogger final : public halvorine::Logger {
+ public:
+  void log(std::string_view) override {}
+};
+
+struct Clip {
+  explicit Clip(bool full_change) {
+    std::vector<std::uint8_t> picture(std::size_t{kWidth} * kHeight * 4);
+    halvorine::testing::DesktopPainter painter(picture, kWidth, kHeight);
+    painter.paint();
+    for (std::uint32_t i = 0; i < kRing; ++i) {
+      if (full_change) painter.paint(i * 3);
+      painter.type_line(i);
+      bgra.push_back(picture);
+      y.emplace_back(halvorine::i420_luma_size(kWidth, kHeight));
+      u.emplace_back(halvorine::i420_chroma_size(kWidth, kHeight));
+      v.emplace_back(halvorine::i420_chroma_size(kWidth, kHeight));
+      halvorine::bgra_to_i420(bgra.back(), kWidth, kHeight, y.back(), u.back(), v.back());
+    }
+  }
+  std::vector<std::vector<std::uint8_t>> bgra, y, u, v;
+};
+
+SoftwareEncoder make_encoder() {
+  NullLogger log;
+  auto encoder = SoftwareEncoder::create(kWidth, kHeight, 30, 6000, log);
+  if (!encoder) {
+    std::fprintf(stderr, "%s\n", encoder.error().text().c_str());
+    std::exit(1);
+  }
+  return std::move(*encoder);
+}
+
+void encode(benchmark::State& state, const Clip& clip) {
+  SoftwareEncoder encoder = make_encoder();
+  (void)encoder.encode(clip.bgra[0]);  // the IDR with the parameter sets
+  std::size_t frame = 1, bytes = 0;
+  for (auto _ : state) {
+    auto out = encoder.encode(clip.bgra[frame++ % kRing]);
+    if (!out) {
+      state.SkipWithError(out.error().text().c_str());
+      return;
+    }
+    bytes += out->size();
+  }
+  state.counters["bytes_per_frame"] =
+      benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kAvgIterations);
+}
+
+void encode_idr(benchmark::State& state, const Clip& clip) {
+  SoftwareEncoder encoder = make_encoder();
+  (void)encoder.encode(clip.bgra[0]);
+  std::size_t frame = 1, bytes = 0;
+  for (auto _ : state) {
+    encoder.force_key_frame();
+    auto out = encoder.encode(clip.bgra[frame++ % kRing]);
+    if (!out) {
+      state.SkipWithError(out.error().text().c_str());
+      return;
+    }
+    bytes += out->size();
+  }
+  state.counters["bytes_per_frame"] =
+      benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kAvgIterations);
+}
+
+// The library alone on the same frames, already converted, same settings.
+void raw_openh264(benchmark::State& state, const Clip& clip) {
+  SoftwareEncoder encoder = make_encoder();
+  (void)encoder.encode(clip.bgra[0]);
+  ISVCEncoder& library = encoder.instance();
+  SSourcePicture picture;
+  std::memset(&picture, 0, sizeof picture);
+  picture.iColorFormat = videoFormatI420;
+  picture.iStride[0] = kWidth;
+  picture.iStride[1] = picture.iStride[2] = kWidth / 2;
+  picture.iPicWidth = kWidth;
+  picture.iPicHeight = kHeight;
+  SFrameBSInfo info;
+  std::size_t frame = 1;
+  for (auto _ : state) {
+    const std::size_t i = frame++ % kRing;
+    picture.pData[0] = const_cast<std::uint8_t*>(clip.y[i].data());
+    picture.pData[1] = const_cast<std::uint8_t*>(clip.u[i].data());
+    picture.pData[2] = const_cast<std::uint8_t*>(clip.v[i].data());
+    std::memset(&info, 0, sizeof info);
+    if (library.EncodeFrame(&picture, &info) != 0) {
+      state.SkipWithError("EncodeFrame failed");
+      return;
+    }
+    benchmark::DoNotOptimize(info.iFrameSizeInBytes);
+  }
+}
+
+// Our wrapper's own work per frame: the conversion of a frame that is not in
+// cache (as after capture) ...
+void wrapper_conversion(benchmark::State& state, const Clip& clip) {
+  std::vector<std::uint8_t> y(clip.y[0].size()), u(clip.u[0].size()), v(clip.v[0].size());
+  std::size_t frame = 0;
+  for (auto _ : state) {
+    halvorine::bgra_to_i420(clip.bgra[frame++ % kRing], kWidth, kHeight, y, u, v);
+    benchmark::ClobberMemory();
+  }
+}
+
+// ... and the output assembly: a fresh buffer with the access unit's bytes.
+void wrapper_assembly(benchmark::State& state) {
+  const std::size_t bytes = static_cast<std::size_t>(state.range(0));
+  std::vector<std::uint8_t> library_buffer(bytes, 7);
+  for (auto _ : state) {
+    halvorine::EncodedFrame out;
+    out.reserve(bytes);
+    out.insert(out.end(), library_buffer.begin(), library_buffer.end());
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  const Clip small(false), full(true);
+  for (const auto& [name, clip] : {std::pair{"small_change", &small}, std::pair{"full_change", &full}}) {
+    const std::string n = name;
+    benchmark::RegisterBenchmark(("encode/" + n).c_str(), [clip](benchmark::State& s) { encode(s, *clip); })
+        ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+    benchmark::RegisterBenchmark(("raw_openh264/" + n).c_str(),
+                                 [clip](benchmark::State& s) { raw_openh264(s, *clip); })
+        ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+  }
+  benchmark::RegisterBenchmark("encode_idr/full_change", [&](benchmark::State& s) { encode_idr(s, full); })
+      ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+  benchmark::RegisterBenchmark("wrapper_conversion", [&](benchmark::State& s) { wrapper_conversion(s, full); })
+      ->Unit(benchmark::kMicrosecond)->UseRealTime();
+  // Assembly of a typical changed frame and of a large IDR.
+  benchmark::RegisterBenchmark("wrapper_assembly", wrapper_assembly)
+      ->Arg(64 << 10)->Arg(512 << 10)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+  halvorine::bench::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  std::printf("\nRatios (goal: wrapper under 3%% of the encode):\n");
+  for (const char* clip : {"small_change", "full_change"}) {
+    const std::string c = clip;
+    reporter.print_ratio("encode vs raw OpenH264, " + c, "encode/" + c + "/min_time:3.000/real_time",
+                         "raw_openh264/" + c + "/min_time:3.000/real_time");
+    const auto encode_s = reporter.seconds("encode/" + c + "/min_time:3.000/real_time");
+    const auto convert_s = reporter.seconds("wrapper_conversion/real_time");
+    const auto bytes = reporter.counter("encode/" + c + "/min_time:3.000/real_time", "bytes_per_frame");
+    const auto assemble_s = reporter.seconds(
+        (bytes && *bytes > 300e3) ? "wrapper_assembly/524288/real_time" : "wrapper_assembly/65536/real_time");
+    if (encode_s && convert_s && assemble_s) {
+      std::printf("  wrapper share of encode, %-34s %7.3f%%  (conversion %.3f ms + assembly %.3f ms of %.2f ms)\n",
+                  c.c_str(), 100 * (*convert_s + *assemble_s) / *encode_s, *convert_s * 1e3,
+                  *assemble_s * 1e3, *encode_s * 1e3);
+    }
+  }
+  benchmark::Shutdown();
+  return 0;
+}
