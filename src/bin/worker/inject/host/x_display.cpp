@@ -12,11 +12,19 @@ namespace {
 // must not die because the X server refused one request.
 int ignore_protocol_error(Display*, XErrorEvent*) { return 0; }
 
+// Xlib's default handler for a broken connection ends the process too. This
+// one returns, so Xlib goes on to the connection's exit handler, which only
+// marks the connection lost.
+int note_io_error(Display*) { return 0; }
+
 }  // namespace
 
 std::shared_ptr<XDisplayConnection> XDisplayConnection::open() {
   static std::once_flag handler_installed;
-  std::call_once(handler_installed, [] { XSetErrorHandler(ignore_protocol_error); });
+  std::call_once(handler_installed, [] {
+    XSetErrorHandler(ignore_protocol_error);
+    XSetIOErrorHandler(note_io_error);
+  });
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return nullptr;
   return std::shared_ptr<XDisplayConnection>(new XDisplayConnection(display));
