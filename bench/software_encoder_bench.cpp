@@ -119,13 +119,70 @@ void raw_openh264(benchmark::State& state, const Clip& clip) {
   }
 }
 
-// Our wrapper's own work per frame: the conversion of a frame that is not in
-// cache (as after capture) ...
-void wrapper_conversion(benchmark::State& state, const Clip& clip) {
+// For comparison only: the same settings but two slices, which lets the
+// library use two threads (with one slice it settles on one thread).
+void raw_openh264_sliced(benchmark::State& state, const Clip& clip) {
+  ISVCEncoder* library = nullptr;
+  if (WelsCreateSVCEncoder(&library) != 0 || library == nullptr) {
+    state.SkipWithError("WelsCreateSVCEncoder failed");
+    return;
+  }
+  int quiet = WELS_LOG_QUIET;
+  library->SetOption(ENCODER_OPTION_TRACE_LEVEL, &quiet);
+  SEncParamExt params;
+  std::memset(&params, 0, sizeof params);
+  library->GetDefaultParams(&params);
+  params.iUsageType = SCREEN_CONTENT_REAL_TIME;
+  params.iPicWidth = kWidth;
+  params.iPicHeight = kHeight;
+  params.iTargetBitrate = 6000000;
+  params.iRCMode = RC_QUALITY_MODE;
+  params.fMaxFrameRate = 20;
+  params.eSpsPpsIdStrategy = CONSTANT_ID;
+  params.bEnableFrameSkip = false;
+  params.iMultipleThreadIdc = 2;
+  params.bEnableDenoise = false;
+  params.sSpatialLayers[0].sSliceArgument.uiSliceMode = SM_FIXEDSLCNUM_SLICE;
+  params.sSpatialLayers[0].sSliceArgument.uiSliceNum = 2;
+  if (library->InitializeExt(&params) != 0) {
+    WelsDestroySVCEncoder(library);
+    state.SkipWithError("InitializeExt failed");
+    return;
+  }
+  SSourcePicture picture;
+  std::memset(&picture, 0, sizeof picture);
+  picture.iColorFormat = videoFormatI420;
+  picture.iStride[0] = kWidth;
+  picture.iStride[1] = picture.iStride[2] = kWidth / 2;
+  picture.iPicWidth = kWidth;
+  picture.iPicHeight = kHeight;
+  SFrameBSInfo info;
+  std::size_t frame = 0;
+  bool first = true;  // the IDR, outside the measurement
+  for (;;) {
+    if (!first && !state.KeepRunning()) break;
+    const std::size_t i = frame++ % kRing;
+    picture.pData[0] = const_cast<std::uint8_t*>(clip.y[i].data());
+    picture.pData[1] = const_cast<std::uint8_t*>(clip.u[i].data());
+    picture.pData[2] = const_cast<std::uint8_t*>(clip.v[i].data());
+    first = false;
+    std::memset(&info, 0, sizeof info);
+    if (library->EncodeFrame(&picture, &info) != 0) {
+      state.SkipWithError("EncodeFrame failed");
+      break;
+    }
+  }
+  library->Uninitialize();
+  WelsDestroySVCEncoder(library);
+}
+
+// Our wrapper's own work per frame: the conversion, of a frame still in
+// cache (just written by the capture) or of one that is not ...
+void wrapper_conversion(benchmark::State& state, const Clip& clip, bool cold) {
   std::vector<std::uint8_t> y(clip.y[0].size()), u(clip.u[0].size()), v(clip.v[0].size());
   std::size_t frame = 0;
   for (auto _ : state) {
-    halvorine::bgra_to_i420(clip.bgra[frame++ % kRing], kWidth, kHeight, y, u, v);
+    halvorine::bgra_to_i420(clip.bgra[cold ? frame++ % kRing : 0], kWidth, kHeight, y, u, v);
     benchmark::ClobberMemory();
   }
 }
@@ -158,8 +215,14 @@ int main(int argc, char** argv) {
   }
   benchmark::RegisterBenchmark("encode_idr/full_change", [&](benchmark::State& s) { encode_idr(s, full); })
       ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
-  benchmark::RegisterBenchmark("wrapper_conversion", [&](benchmark::State& s) { wrapper_conversion(s, full); })
-      ->Unit(benchmark::kMicrosecond)->UseRealTime();
+  for (bool cold : {false, true}) {
+    benchmark::RegisterBenchmark(cold ? "wrapper_conversion/cold" : "wrapper_conversion/hot",
+                                 [&, cold](benchmark::State& s) { wrapper_conversion(s, full, cold); })
+        ->Unit(benchmark::kMicrosecond)->UseRealTime();
+  }
+  benchmark::RegisterBenchmark("raw_openh264_2_slices/small_change",
+                               [&](benchmark::State& s) { raw_openh264_sliced(s, small); })
+      ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
   // Assembly of a typical changed frame and of a large IDR.
   benchmark::RegisterBenchmark("wrapper_assembly", wrapper_assembly)
       ->Arg(64 << 10)->Arg(512 << 10)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -173,16 +236,21 @@ int main(int argc, char** argv) {
     reporter.print_ratio("encode vs raw OpenH264, " + c, "encode/" + c + "/min_time:3.000/real_time",
                          "raw_openh264/" + c + "/min_time:3.000/real_time");
     const auto encode_s = reporter.seconds("encode/" + c + "/min_time:3.000/real_time");
-    const auto convert_s = reporter.seconds("wrapper_conversion/real_time");
     const auto bytes = reporter.counter("encode/" + c + "/min_time:3.000/real_time", "bytes_per_frame");
     const auto assemble_s = reporter.seconds(
         (bytes && *bytes > 300e3) ? "wrapper_assembly/524288/real_time" : "wrapper_assembly/65536/real_time");
-    if (encode_s && convert_s && assemble_s) {
-      std::printf("  wrapper share of encode, %-34s %7.3f%%  (conversion %.3f ms + assembly %.3f ms of %.2f ms)\n",
-                  c.c_str(), 100 * (*convert_s + *assemble_s) / *encode_s, *convert_s * 1e3,
+    for (const char* cache : {"hot", "cold"}) {
+      const auto convert_s = reporter.seconds(std::string("wrapper_conversion/") + cache + "/real_time");
+      if (!encode_s || !convert_s || !assemble_s) continue;
+      std::printf("  wrapper share of encode, %-12s frame %-4s in cache  %7.3f%%  (conversion %.3f ms + "
+                  "assembly %.3f ms of %.2f ms)\n",
+                  c.c_str(), cache, 100 * (*convert_s + *assemble_s) / *encode_s, *convert_s * 1e3,
                   *assemble_s * 1e3, *encode_s * 1e3);
     }
   }
+  reporter.print_ratio("raw OpenH264 with 2 slices vs 1 slice, small_change",
+                       "raw_openh264_2_slices/small_change/min_time:3.000/real_time",
+                       "raw_openh264/small_change/min_time:3.000/real_time");
   benchmark::Shutdown();
   return 0;
 }

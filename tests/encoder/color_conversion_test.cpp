@@ -4,12 +4,18 @@
 
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "encoder/conversion_kernels.h"
 #include "encoder/parallel_pool.h"
+
+namespace halvorine::conversion {
+// Readable parameter names in test output.
+inline void PrintTo(Level level, std::ostream* out) { *out << level_name(level); }
+}  // namespace halvorine::conversion
 
 namespace halvorine {
 namespace {
