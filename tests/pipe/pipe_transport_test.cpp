@@ -7,6 +7,7 @@
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/use_future.hpp>
 #include <chrono>
 #include <cstdlib>
@@ -95,6 +96,9 @@ class PipeTransportTest : public ::testing::Test {
     ASSERT_TRUE(wait_for_line(log_, "waiting for client"));
   }
   void TearDown() override {
+    // A receive waiting in the video channel holds work on the runtime, and
+    // Asio's Windows runtime waits for all work when it is destroyed.
+    video_.reset();
     runtime_.stop();
     thread_.join();
   }

@@ -53,10 +53,12 @@ class VideoPipeServerTest : public ::testing::Test {
   FakeSecurityPlatform security_;
   FakeSleep sleep_;
   RecordingLogger log_;
+  bool ended_ = false;
+  asio::io_context runtime_;  // destroyed after the channel, before the fakes
+  // Destroyed first: a receive waiting in the channel holds work on the
+  // runtime, and Asio's Windows runtime waits for all work when destroyed.
   std::optional<VideoSender> sender_;
   std::optional<VideoReceiver> receiver_;
-  bool ended_ = false;
-  asio::io_context runtime_;  // destroyed first: parked tasks still use the fakes
 };
 
 TEST_F(VideoPipeServerTest, WritesLengthPrefixedFramesUnchanged) {

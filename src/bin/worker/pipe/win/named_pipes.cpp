@@ -33,23 +33,25 @@ class NamedPipeInstance final : public PipeInstance {
 
   asio::awaitable<Result<void>> wait_for_client() override {
     asio::error_code error;
-    co_await asio::async_initiate<decltype(asio::redirect_error(asio::use_awaitable, error)),
-                                  void(asio::error_code, std::size_t)>(
+    auto token = asio::redirect_error(asio::use_awaitable, error);
+    co_await asio::async_initiate<decltype(token), void(asio::error_code, std::size_t)>(
         [this](auto handler) {
           asio::windows::overlapped_ptr overlapped(handle_.get_executor(), std::move(handler));
           const BOOL ok = ConnectNamedPipe(handle_.native_handle(), overlapped.get());
           const DWORD last = GetLastError();
           if (ok || last == ERROR_IO_PENDING) {
             overlapped.release();  // the completion port reports the outcome
-          } else if (last == ERROR_PIPE_CONNECTED) {
-            // The client opened the pipe before this wait: connected already.
+          } else if (last == ERROR_PIPE_CONNECTED || last == ERROR_NO_DATA) {
+            // The client opened the pipe before this wait (and may even have
+            // closed it again, ERROR_NO_DATA): it counts as connected, and its
+            // first read sees the end of the stream.
             overlapped.complete(asio::error_code(), 0);
           } else {
             overlapped.complete(asio::error_code(static_cast<int>(last), asio::system_category()),
                                 0);
           }
         },
-        asio::redirect_error(asio::use_awaitable, error));
+        token);
     if (error) co_return std::unexpected(Error::os(error.value()));
     co_return Result<void>{};
   }
