@@ -285,22 +285,22 @@ TEST(DesktopNameTest, ReadsUntilNulAndReplacesUnpairedSurrogates) {
   struct Api : testing::FakeDesktopSessionApi {
     std::u16string units;
     bool fits = true;
-    bool read_desktop_name(const Desktop&, std::span<char16_t, kDesktopNameUnits> out) override {
+    bool read_desktop_name(const OwnedDesktop&, std::span<char16_t, kDesktopNameUnits> out) override {
       std::fill(out.begin(), out.end(), u'x');
       std::copy(units.begin(), units.end(), out.begin());
       return fits;
     }
   } api;
-  const auto desktop = api.open_input_desktop();
+  const OwnedDesktop desktop = api.open_input_desktop();
   api.units = std::u16string(u"Win\0junk", 8);
-  EXPECT_EQ(desktop_name(api, *desktop), "Win");
+  EXPECT_EQ(desktop_name(api, desktop), "Win");
   api.units = u"a\xD800" u"b";
   api.units.push_back(u'\0');
-  EXPECT_EQ(desktop_name(api, *desktop), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(desktop_name(api, desktop), "a\xEF\xBF\xBD" "b");
   api.units.clear();  // no NUL at all: all 256 units
-  EXPECT_EQ(desktop_name(api, *desktop), std::string(256, 'x'));
+  EXPECT_EQ(desktop_name(api, desktop), std::string(256, 'x'));
   api.fits = false;
-  EXPECT_EQ(desktop_name(api, *desktop), std::nullopt);
+  EXPECT_EQ(desktop_name(api, desktop), std::nullopt);
 }
 
 }  // namespace

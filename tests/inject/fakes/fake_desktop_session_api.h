@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -39,15 +40,11 @@ class FakeDesktopSessionApi : public DesktopSessionApi {
   std::optional<std::string> attached;  // name of the desktop the thread sits on
   int attaches = 0;
 
-  class FakeDesktop final : public Desktop {
-   public:
-    FakeDesktop(FakeDesktopSessionApi& api, std::optional<std::string> name) : api(api), name(std::move(name)) {
-      ++api.desktops_open;
-    }
-    ~FakeDesktop() override { --api.desktops_open; }
-    FakeDesktopSessionApi& api;
-    std::optional<std::string> name;
-  };
+ private:
+  std::uintptr_t last_handle = 0;
+  std::map<std::uintptr_t, std::optional<std::string>> names;  // open desktops
+
+ public:
 
   class FakeToken final : public UserToken {
    public:
@@ -56,13 +53,19 @@ class FakeDesktopSessionApi : public DesktopSessionApi {
     FakeDesktopSessionApi& api;
   };
 
-  std::unique_ptr<Desktop> open_input_desktop() override {
+  OwnedDesktop open_input_desktop() override {
     ++opens;
-    if (open_fails || (open_fails_while_impersonating && impersonating)) return nullptr;
-    return std::make_unique<FakeDesktop>(*this, input_desktop);
+    if (open_fails || (open_fails_while_impersonating && impersonating)) return {};
+    const std::uintptr_t handle = ++last_handle;
+    names[handle] = input_desktop;  // a desktop keeps the name it had when opened
+    ++desktops_open;
+    return OwnedDesktop(*this, handle);
   }
-  bool read_desktop_name(const Desktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override {
-    const auto& name = static_cast<const FakeDesktop&>(desktop).name;
+  void close_desktop(std::uintptr_t handle) override {
+    if (names.erase(handle) == 1) --desktops_open;
+  }
+  bool read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override {
+    const auto& name = names.at(desktop.handle());
     if (!name) return false;
     const std::u16string wide = utf8_to_utf16(*name);
     if (wide.size() > units.size()) return false;
@@ -70,8 +73,8 @@ class FakeDesktopSessionApi : public DesktopSessionApi {
     if (wide.size() < units.size()) units[wide.size()] = u'\0';
     return true;
   }
-  bool set_thread_desktop(const Desktop& desktop) override {
-    const auto& name = static_cast<const FakeDesktop&>(desktop).name;
+  bool set_thread_desktop(const OwnedDesktop& desktop) override {
+    const auto& name = names.at(desktop.handle());
     if (name ? attach_refused.contains(*name) : attach_fails_without_name) return false;
     attached = name;
     ++attaches;

@@ -120,15 +120,15 @@ class XBackendTest : public ::testing::Test {
 };
 
 TEST_F(XBackendTest, DisplayNameIsDefaultOrTheRootProperty) {
-  const std::unique_ptr<Desktop> desktop = api.open_input_desktop();
-  ASSERT_NE(desktop, nullptr);
-  EXPECT_EQ(desktop_name(api, *desktop), "Default");
+  const OwnedDesktop desktop = api.open_input_desktop();
+  ASSERT_TRUE(desktop);
+  EXPECT_EQ(desktop_name(api, desktop), "Default");
   set_name("Winlogon");
-  EXPECT_EQ(desktop_name(api, *desktop), "Winlogon");
+  EXPECT_EQ(desktop_name(api, desktop), "Winlogon");
   set_name(std::string(255, 'n'));  // 255 units and the NUL fill the 512-byte buffer
-  EXPECT_EQ(desktop_name(api, *desktop), std::string(255, 'n'));
+  EXPECT_EQ(desktop_name(api, desktop), std::string(255, 'n'));
   set_name(std::string(256, 'n'));
-  EXPECT_EQ(desktop_name(api, *desktop), std::nullopt);
+  EXPECT_EQ(desktop_name(api, desktop), std::nullopt);
 }
 
 TEST_F(XBackendTest, OneActiveSessionWhoseImpersonationChangesNothing) {
@@ -146,16 +146,16 @@ TEST_F(XBackendTest, SinkInjectsOnlyOnceAttachedAndScalesAbsolutePositions) {
   EXPECT_EQ(detached.inserted, 0u);
   EXPECT_EQ(detached.error, ENOTCONN);
 
-  const std::unique_ptr<Desktop> desktop = api.open_input_desktop();
-  ASSERT_TRUE(api.set_thread_desktop(*desktop));
+  const OwnedDesktop desktop = api.open_input_desktop();
+  ASSERT_TRUE(api.set_thread_desktop(desktop));
   EXPECT_EQ(sink.send(std::span(&move, 1)).inserted, 1u);
   XSync(peer, False);
   EXPECT_EQ(pointer(), std::make_pair(1279, 400));
 }
 
 TEST_F(XBackendTest, KeyWithoutAKeycodeIsReportedAsNotInserted) {
-  const std::unique_ptr<Desktop> desktop = api.open_input_desktop();
-  ASSERT_TRUE(api.set_thread_desktop(*desktop));
+  const OwnedDesktop desktop = api.open_input_desktop();
+  ASSERT_TRUE(api.set_thread_desktop(desktop));
   const InputRecord records[] = {InputRecord::key({0x41, 0, 0}), InputRecord::key({0x41, 0, 0x0002}),
                                  InputRecord::key({0xFF, 0, 0})};  // no keysym at all
   const SendOutcome outcome = sink.send(records);
@@ -164,8 +164,8 @@ TEST_F(XBackendTest, KeyWithoutAKeycodeIsReportedAsNotInserted) {
 }
 
 TEST_F(XBackendTest, LostDisplayIsAFailureNotAnExit) {
-  const std::unique_ptr<Desktop> desktop = api.open_input_desktop();
-  ASSERT_TRUE(api.set_thread_desktop(*desktop));
+  const OwnedDesktop desktop = api.open_input_desktop();
+  ASSERT_TRUE(api.set_thread_desktop(desktop));
   XCloseDisplay(peer);
   peer = nullptr;
   xvfb.stop();
@@ -174,14 +174,14 @@ TEST_F(XBackendTest, LostDisplayIsAFailureNotAnExit) {
   for (int i = 0; i < 3 && outcome.inserted != 0; ++i) outcome = sink.send(std::span(&move, 1));
   EXPECT_EQ(outcome.inserted, 0u);
   EXPECT_EQ(outcome.error, ENOTCONN);
-  EXPECT_EQ(desktop_name(api, *desktop), std::nullopt);
-  EXPECT_EQ(api.open_input_desktop(), nullptr);  // no server to reconnect to
+  EXPECT_EQ(desktop_name(api, desktop), std::nullopt);
+  EXPECT_FALSE(api.open_input_desktop());  // no server to reconnect to
 }
 
 TEST(XBackendWithoutDisplayTest, OpeningTheInputDesktopFails) {
   unsetenv("DISPLAY");
   XDesktopSessionApi api(std::make_shared<XAttachment>());
-  EXPECT_EQ(api.open_input_desktop(), nullptr);
+  EXPECT_FALSE(api.open_input_desktop());
 }
 
 }  // namespace

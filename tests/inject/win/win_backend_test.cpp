@@ -16,10 +16,10 @@ TEST(WinBackendTest, RecordsHaveTheSizeSendInputIsGiven) { EXPECT_EQ(sizeof(INPU
 
 TEST(WinBackendTest, InputDesktopIsNamedAndAttachable) {
   WinDesktopSessionApi api;
-  const std::unique_ptr<Desktop> desktop = api.open_input_desktop();
-  ASSERT_NE(desktop, nullptr);
-  EXPECT_EQ(desktop_name(api, *desktop), "Default");
-  EXPECT_TRUE(api.set_thread_desktop(*desktop));
+  const OwnedDesktop desktop = api.open_input_desktop();
+  ASSERT_TRUE(desktop);
+  EXPECT_EQ(desktop_name(api, desktop), "Default");
+  EXPECT_TRUE(api.set_thread_desktop(desktop));
   EXPECT_EQ(api.current_thread_id(), GetCurrentThreadId());
 }
 

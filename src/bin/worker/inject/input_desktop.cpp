@@ -30,7 +30,7 @@ bool is_control(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
 
 }  // namespace
 
-std::optional<std::string> desktop_name(DesktopSessionApi& api, const Desktop& desktop) {
+std::optional<std::string> desktop_name(DesktopSessionApi& api, const OwnedDesktop& desktop) {
   std::array<char16_t, kDesktopNameUnits> units{};
   if (!api.read_desktop_name(desktop, units)) return std::nullopt;
   return utf16_until_nul_to_utf8_lossy(units);
@@ -123,7 +123,7 @@ void impersonate_session_user(InputDesktopState& state, const std::optional<std:
 
 void ensure_input_desktop(InputDesktopState& state, const InputDesktopContext& context) {
   DesktopSessionApi& api = context.api;
-  std::unique_ptr<Desktop> opened = api.open_input_desktop();
+  OwnedDesktop opened = api.open_input_desktop();
   if (!opened && state.impersonating) {
     // The user may not open the secure desktop; SYSTEM can.
     revert_impersonation(state, api);
@@ -137,7 +137,7 @@ void ensure_input_desktop(InputDesktopState& state, const InputDesktopContext& c
     return;
   }
   state.open_failure_reported = false;
-  const std::optional<std::string> name = desktop_name(api, *opened);
+  const std::optional<std::string> name = desktop_name(api, opened);
 
   const bool unchanged = state.attached_desktop && name && state.attached_name && *name == *state.attached_name;
   if (unchanged) {
@@ -157,7 +157,7 @@ void ensure_input_desktop(InputDesktopState& state, const InputDesktopContext& c
 
   // Take the identity that suits the new desktop before moving onto it.
   impersonate_session_user(state, name, context);
-  if (!api.set_thread_desktop(*opened)) {
+  if (!api.set_thread_desktop(opened)) {
     if (!state.failed_name || *state.failed_name != name) {
       context.log.log(kCannotAttach);
       state.failed_name.emplace(name);

@@ -19,7 +19,7 @@ namespace halvorine {
 struct InputDesktopState {
   std::unique_ptr<UserToken> token;  // held while impersonating
   bool impersonating = false;
-  std::unique_ptr<Desktop> attached_desktop;
+  OwnedDesktop attached_desktop;  // empty until the first attach
   std::optional<std::string> attached_name;
   // Name of the last desktop whose attach failure was reported; the outer
   // optional is empty until a failure has been reported at all, so a first
@@ -38,7 +38,7 @@ struct InputDesktopContext {
 
 // The desktop's name decoded from UTF-16 (an unpaired surrogate becomes
 // U+FFFD); nullopt when it cannot be read.
-std::optional<std::string> desktop_name(DesktopSessionApi& api, const Desktop& desktop);
+std::optional<std::string> desktop_name(DesktopSessionApi& api, const OwnedDesktop& desktop);
 
 // True for a name of exactly 8 bytes equal to "Winlogon" in any ASCII case.
 bool is_winlogon_desktop(std::string_view name);

@@ -11,28 +11,37 @@ namespace {
 
 constexpr std::uint32_t kDisplaySession = 1;
 
-class XDesktop final : public Desktop {
- public:
-  explicit XDesktop(std::shared_ptr<XDisplayConnection> connection) : connection(std::move(connection)) {}
-  std::shared_ptr<XDisplayConnection> connection;
-};
-
 class DisplayUserToken final : public UserToken {};
 
 }  // namespace
 
-std::unique_ptr<Desktop> XDesktopSessionApi::open_input_desktop() {
+OwnedDesktop XDesktopSessionApi::open_input_desktop() {
   // One connection serves every open: reconnecting per event would cost a
   // full X handshake. A lost connection is replaced.
-  auto& connection = attachment_->connection;
-  if (connection && connection->lost()) connection.reset();
-  if (!connection) connection = XDisplayConnection::open();
-  if (!connection) return nullptr;
-  return std::make_unique<XDesktop>(connection);
+  XAttachment& attachment = *attachment_;
+  if (attachment.connection && attachment.connection->lost()) attachment.connection.reset();
+  if (!attachment.connection) {
+    attachment.connection = XDisplayConnection::open();
+    if (!attachment.connection) return {};
+    ++attachment.generation;
+  }
+  return OwnedDesktop(*this, attachment.generation);
 }
 
-bool XDesktopSessionApi::read_desktop_name(const Desktop& desktop, std::span<char16_t, kDesktopNameUnits> units) {
-  const std::optional<std::string> name = static_cast<const XDesktop&>(desktop).connection->desktop_name();
+void XDesktopSessionApi::close_desktop(std::uintptr_t) {}  // the connection stays for the next open
+
+XDisplayConnection* XDesktopSessionApi::connection_of(const OwnedDesktop& desktop) const {
+  const XAttachment& attachment = *attachment_;
+  if (!attachment.connection || desktop.handle() != attachment.generation || attachment.connection->lost()) {
+    return nullptr;
+  }
+  return attachment.connection.get();
+}
+
+bool XDesktopSessionApi::read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) {
+  XDisplayConnection* connection = connection_of(desktop);
+  if (!connection) return false;
+  const std::optional<std::string> name = connection->desktop_name();
   if (!name) return false;
   const std::u16string wide = utf8_to_utf16(*name);
   if (wide.size() + 1 > units.size()) return false;  // the name and its NUL must fit, as on Windows
@@ -41,8 +50,8 @@ bool XDesktopSessionApi::read_desktop_name(const Desktop& desktop, std::span<cha
   return true;
 }
 
-bool XDesktopSessionApi::set_thread_desktop(const Desktop& desktop) {
-  if (static_cast<const XDesktop&>(desktop).connection->lost()) return false;
+bool XDesktopSessionApi::set_thread_desktop(const OwnedDesktop& desktop) {
+  if (!connection_of(desktop)) return false;
   attachment_->attached = true;
   return true;
 }

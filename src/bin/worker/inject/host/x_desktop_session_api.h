@@ -16,9 +16,10 @@ class XDesktopSessionApi final : public DesktopSessionApi {
   // has attached the thread.
   explicit XDesktopSessionApi(std::shared_ptr<XAttachment> attachment) : attachment_(std::move(attachment)) {}
 
-  std::unique_ptr<Desktop> open_input_desktop() override;
-  bool read_desktop_name(const Desktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
-  bool set_thread_desktop(const Desktop& desktop) override;
+  OwnedDesktop open_input_desktop() override;
+  bool read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
+  bool set_thread_desktop(const OwnedDesktop& desktop) override;
+  void close_desktop(std::uintptr_t handle) override;
   std::optional<std::vector<SessionInfo>> enumerate_sessions() override;
   std::unique_ptr<UserToken> query_user_token(std::uint32_t session_id) override;
   bool impersonate(const UserToken& token) override;
@@ -26,6 +27,9 @@ class XDesktopSessionApi final : public DesktopSessionApi {
   std::uint32_t current_thread_id() override;
 
  private:
+  // The live connection `desktop` was opened on; nullptr when it was replaced or lost.
+  XDisplayConnection* connection_of(const OwnedDesktop& desktop) const;
+
   std::shared_ptr<XAttachment> attachment_;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,10 +39,13 @@ class XDisplayConnection {
   std::atomic<bool> lost_{false};
 };
 
-// What the thread is attached to: the live connection, once
-// set_thread_desktop has succeeded.
+// The desktop API's connection and whether the thread is attached to the
+// display; the input sink injects through it once attached.
 struct XAttachment {
-  std::shared_ptr<XDisplayConnection> connection;  // the API's current connection
+  std::shared_ptr<XDisplayConnection> connection;
+  // Counts connections made; an opened desktop's handle is the generation
+  // of the connection it was opened on.
+  std::uintptr_t generation = 0;
   bool attached = false;
 };
 

@@ -8,15 +8,6 @@
 namespace halvorine {
 namespace {
 
-class WinDesktop final : public Desktop {
- public:
-  explicit WinDesktop(UniqueDesktop desktop) : desktop_(std::move(desktop)) {}
-  HDESK get() const { return desktop_.get(); }
-
- private:
-  UniqueDesktop desktop_;
-};
-
 class WinUserToken final : public UserToken {
  public:
   explicit WinUserToken(UniqueHandle token) : token_(std::move(token)) {}
@@ -26,25 +17,28 @@ class WinUserToken final : public UserToken {
   UniqueHandle token_;
 };
 
-// Objects handed to this API always come from it.
-HDESK handle_of(const Desktop& desktop) { return static_cast<const WinDesktop&>(desktop).get(); }
+HDESK handle_of(const OwnedDesktop& desktop) { return reinterpret_cast<HDESK>(desktop.handle()); }
 
 }  // namespace
 
-std::unique_ptr<Desktop> WinDesktopSessionApi::open_input_desktop() {
+OwnedDesktop WinDesktopSessionApi::open_input_desktop() {
   UniqueDesktop desktop(OpenInputDesktop(0, FALSE, GENERIC_ALL));
-  if (!desktop) return nullptr;
-  return std::make_unique<WinDesktop>(std::move(desktop));
+  if (!desktop) return {};
+  return OwnedDesktop(*this, reinterpret_cast<std::uintptr_t>(desktop.release()));
 }
 
-bool WinDesktopSessionApi::read_desktop_name(const Desktop& desktop, std::span<char16_t, kDesktopNameUnits> units) {
+void WinDesktopSessionApi::close_desktop(std::uintptr_t handle) {
+  UniqueDesktop closing(reinterpret_cast<HDESK>(handle));
+}
+
+bool WinDesktopSessionApi::read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) {
   static_assert(sizeof(char16_t) == sizeof(WCHAR));
   DWORD needed = 0;
   return GetUserObjectInformationW(handle_of(desktop), UOI_NAME, units.data(),
                                    static_cast<DWORD>(units.size_bytes()), &needed) != FALSE;
 }
 
-bool WinDesktopSessionApi::set_thread_desktop(const Desktop& desktop) {
+bool WinDesktopSessionApi::set_thread_desktop(const OwnedDesktop& desktop) {
   return SetThreadDesktop(handle_of(desktop)) != FALSE;
 }
 

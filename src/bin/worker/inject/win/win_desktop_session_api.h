@@ -8,9 +8,10 @@ namespace halvorine {
 
 class WinDesktopSessionApi final : public DesktopSessionApi {
  public:
-  std::unique_ptr<Desktop> open_input_desktop() override;
-  bool read_desktop_name(const Desktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
-  bool set_thread_desktop(const Desktop& desktop) override;
+  OwnedDesktop open_input_desktop() override;
+  bool read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
+  bool set_thread_desktop(const OwnedDesktop& desktop) override;
+  void close_desktop(std::uintptr_t handle) override;
   std::optional<std::vector<SessionInfo>> enumerate_sessions() override;
   std::unique_ptr<UserToken> query_user_token(std::uint32_t session_id) override;
   bool impersonate(const UserToken& token) override;
