@@ -3,6 +3,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <unistd.h>
+
 #include <mutex>
 
 namespace halvorine {
@@ -37,7 +39,16 @@ XDisplayConnection::XDisplayConnection(Display* display) : display_(display) {
   name_atom_ = XInternAtom(display_, "_HALVORINE_DESKTOP", False);
 }
 
-XDisplayConnection::~XDisplayConnection() { XCloseDisplay(display_); }
+XDisplayConnection::~XDisplayConnection() {
+  if (!lost()) {
+    XCloseDisplay(display_);
+    return;
+  }
+  // XCloseDisplay on a broken connection can crash in the extensions' close
+  // hooks (libXext, which XTest uses). Close only the socket and leave the
+  // few kilobytes of the Display structure: this happens once per lost server.
+  close(ConnectionNumber(display_));
+}
 
 void XDisplayConnection::on_connection_lost(Display*, void* self) {
   static_cast<XDisplayConnection*>(self)->lost_.store(true, std::memory_order_relaxed);
