@@ -78,6 +78,7 @@ keys=(
   "ShiftLeft Shift_L" "ShiftRight Shift_R" "ControlLeft Control_L" "ControlRight Control_R" "AltLeft Alt_L"
   "MetaLeft Super_L" "Backquote grave" "Quote apostrophe" "NumpadDivide KP_Divide" "NumpadAdd KP_Add"
   "Space space" "Escape Escape" "Tab Tab" "Backspace BackSpace" "ContextMenu Menu"
+  "F20 F20" "NumpadComma KP_Separator"  # not in Xvfb's keyboard map: bound to free keycodes
 )
 start=$(wc -l <"$work/recorded")
 messages=()

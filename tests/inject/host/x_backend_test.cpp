@@ -163,6 +163,24 @@ TEST_F(XBackendTest, KeyWithoutAKeycodeIsReportedAsNotInserted) {
   EXPECT_EQ(outcome.error, EINVAL);
 }
 
+TEST_F(XBackendTest, KeysymsMissingFromTheKeyboardMapAreBoundToAFreeKeycode) {
+  const OwnedDesktop desktop = api.open_input_desktop();
+  ASSERT_TRUE(api.set_thread_desktop(desktop));
+  const InputRecord records[] = {InputRecord::key({0x83, 0, 0}), InputRecord::key({0x83, 0, 0x0002}),  // F20
+                                 InputRecord::key({0x6C, 0, 0}), InputRecord::key({0x6C, 0, 0x0002})};  // NumpadComma
+  EXPECT_EQ(sink.send(records).inserted, 4u);
+  EXPECT_EQ(sink.send(records).inserted, 4u);  // the second time through the kept binding
+
+  Display* fresh = XOpenDisplay(nullptr);  // sees the keyboard map as it is now
+  ASSERT_NE(fresh, nullptr);
+  const unsigned f20 = XKeysymToKeycode(fresh, XK_F20);
+  const unsigned separator = XKeysymToKeycode(fresh, XK_KP_Separator);
+  EXPECT_NE(f20, 0u);
+  EXPECT_NE(separator, 0u);
+  EXPECT_NE(f20, separator);
+  XCloseDisplay(fresh);
+}
+
 TEST_F(XBackendTest, LostDisplayIsAFailureNotAnExit) {
   const OwnedDesktop desktop = api.open_input_desktop();
   ASSERT_TRUE(api.set_thread_desktop(desktop));

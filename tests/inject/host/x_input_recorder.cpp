@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
         XSync(display, False);
         std::fprintf(out, "ready\n");
         break;
+      case MappingNotify:  // the worker may bind keysyms to free keycodes
+        XRefreshKeyboardMapping(&event.xmapping);
+        break;
       case KeyPress:
       case KeyRelease:
         std::fprintf(out, "key %s %u %s %s\n", event.type == KeyPress ? "press" : "release", event.xkey.keycode,

@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <mutex>
 
 namespace halvorine {
@@ -75,6 +77,36 @@ std::optional<std::string> XDisplayConnection::desktop_name() {
   }  // any other form of the property cannot be read as a name
   if (data) XFree(data);
   return name;
+}
+
+unsigned XDisplayConnection::keycode_for(unsigned long keysym) {
+  if (lost()) return 0;
+  for (const auto& [bound, keycode] : bound_keysyms_) {
+    if (bound == keysym) return keycode;
+  }
+  if (const KeyCode keycode = XKeysymToKeycode(display_, keysym); keycode != 0) return keycode;
+
+  int min_keycode = 0;
+  int max_keycode = 0;
+  XDisplayKeycodes(display_, &min_keycode, &max_keycode);
+  int per_keycode = 0;
+  KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_keycode), max_keycode - min_keycode + 1,
+                                    &per_keycode);
+  if (map == nullptr) return 0;
+  // The highest free keycode, away from the keys a keyboard really has.
+  int chosen = 0;
+  for (int keycode = max_keycode; keycode >= min_keycode && chosen == 0; --keycode) {
+    const KeySym* syms = map + static_cast<std::ptrdiff_t>(keycode - min_keycode) * per_keycode;
+    if (std::all_of(syms, syms + per_keycode, [](KeySym sym) { return sym == NoSymbol; })) chosen = keycode;
+  }
+  XFree(map);
+  if (chosen == 0) return 0;
+  KeySym binding = keysym;
+  XChangeKeyboardMapping(display_, chosen, 1, &binding, 1);
+  XSync(display_, False);
+  if (lost()) return 0;
+  bound_keysyms_.emplace_back(keysym, static_cast<unsigned>(chosen));
+  return static_cast<unsigned>(chosen);
 }
 
 }  // namespace halvorine

@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 typedef struct _XDisplay Display;
 
@@ -30,12 +32,19 @@ class XDisplayConnection {
   // when the connection is lost.
   std::optional<std::string> desktop_name();
 
+  // The keycode that produces `keysym`; 0 when there is none. A keysym the
+  // keyboard map lacks (F13..F24 and KP_Separator on Xvfb's default map) is
+  // bound to a keycode that has no keysym at all, as other XTest tools do,
+  // and that binding is kept for the connection's life.
+  unsigned keycode_for(unsigned long keysym);
+
  private:
   explicit XDisplayConnection(Display* display);
   static void on_connection_lost(Display* display, void* self);
 
   Display* display_;
   unsigned long name_atom_ = 0;
+  std::vector<std::pair<unsigned long, unsigned>> bound_keysyms_;  // keysym, keycode
   std::atomic<bool> lost_{false};
 };
 

@@ -24,11 +24,12 @@ int scale(std::int32_t normalised, int extent) {
 }
 
 // Replays one record; 0 on success, else an errno value.
-int replay_keyboard(Display* display, const KeyboardInput& key) {
+int replay_keyboard(XDisplayConnection& connection, const KeyboardInput& key) {
   const KeySym keysym = keysym_for_virtual_key(key.virtual_key, (key.flags & kKeyEventExtendedKey) != 0);
   if (keysym == 0) return EINVAL;
-  const KeyCode keycode = XKeysymToKeycode(display, keysym);
+  const unsigned keycode = connection.keycode_for(keysym);
   if (keycode == 0) return ENOKEY;
+  Display* display = connection.get();
   const Bool press = (key.flags & kKeyEventKeyUp) == 0;
   return XTestFakeKeyEvent(display, keycode, press, CurrentTime) ? 0 : EINVAL;
 }
@@ -77,7 +78,7 @@ SendOutcome XInputSink::send(std::span<const InputRecord> records) {
   Display* display = connection->get();
   SendOutcome outcome;
   for (const InputRecord& record : records) {
-    const int error = record.type == InputType::keyboard ? replay_keyboard(display, record.keyboard)
+    const int error = record.type == InputType::keyboard ? replay_keyboard(*connection, record.keyboard)
                                                          : replay_mouse(display, record.mouse);
     if (error != 0) {
       outcome.error = error;

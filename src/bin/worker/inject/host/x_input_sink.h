@@ -2,8 +2,8 @@
 // to. Absolute positions 0..65535 are scaled to the screen; buttons 1/3/2 for
 // left/right/middle; each wheel step is a press and release of button 4 (up)
 // or 5 (down). Error codes are errno values: ENOTCONN when no display is
-// attached or the connection is lost, ENOKEY when the keyboard map has no
-// key for the wanted keysym, EINVAL for a record the sink cannot replay.
+// attached or the connection is lost, ENOKEY when no keycode can produce the
+// wanted keysym (not even a free one bound to it), EINVAL for a record the sink cannot replay.
 #pragma once
 
 #include <memory>
