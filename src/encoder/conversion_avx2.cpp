@@ -1,5 +1,5 @@
-// AVX2 kernels, 32 pixels per step; the same arithmetic as the SSE2 kernels
-// on 256-bit registers. This file alone is compiled with AVX2 enabled and is
+// AVX2 kernels, 32 pixels per step, with 16-bit lanes: the weighted sums are
+// formed from bytes by pmaddubsw and completed by phaddw. This file alone is compiled with AVX2 enabled and is
 // only called after the processor was found to support it, so it includes
 // nothing that could leave shared (inline) AVX2 code behind for other callers.
 #include "encoder/conversion_kernels.h"
@@ -13,38 +13,36 @@
 namespace halvorine::conversion {
 namespace {
 
-constexpr int pair(int low, int high) {
-  return static_cast<int>((static_cast<unsigned>(high) << 16) | (static_cast<unsigned>(low) & 0xFFFFU));
+// Coefficients as signed bytes, repeated for every pixel (4 bytes each).
+inline __m256i coefficients(int c0, int c1, int c2, int c3) {
+  return _mm256_set1_epi32(static_cast<int>((static_cast<unsigned>(c3 & 0xFF) << 24) |
+                                            (static_cast<unsigned>(c2 & 0xFF) << 16) |
+                                            (static_cast<unsigned>(c1 & 0xFF) << 8) |
+                                            static_cast<unsigned>(c0 & 0xFF)));
 }
 
-struct Pixels {
-  __m256i br;  // 16-bit lanes: B, R of each pixel
-  __m256i ga;  // 16-bit lanes: G, A of each pixel
-};
-
-inline Pixels split(__m256i p) {
-  return {_mm256_and_si256(p, _mm256_set1_epi32(0x00FF00FF)), _mm256_srli_epi16(p, 8)};
+// Luma sums of 16 pixels (a, b) in 16-bit lanes. 157 does not fit a signed
+// byte, so each pixel B,G,R,A is rearranged to B,G,G,R and weighted
+// 16,78 | 79,47 by pmaddubsw (each pair stays below 32768); phaddw adds the
+// pairs. The sum reaches 56100, which wraps the signed lane but is exact
+// read as unsigned, and the logical shift reads it so. Per 128-bit lane the
+// result holds a's pixels then b's.
+inline __m256i luma16(__m256i a, __m256i b) {
+  const __m256i bggr = _mm256_setr_epi8(0, 1, 1, 2, 4, 5, 5, 6, 8, 9, 9, 10, 12, 13, 13, 14,  //
+                                        0, 1, 1, 2, 4, 5, 5, 6, 8, 9, 9, 10, 12, 13, 13, 14);
+  const __m256i weights = coefficients(16, 78, 79, 47);
+  const __m256i pa = _mm256_maddubs_epi16(_mm256_shuffle_epi8(a, bggr), weights);
+  const __m256i pb = _mm256_maddubs_epi16(_mm256_shuffle_epi8(b, bggr), weights);
+  return _mm256_srli_epi16(_mm256_hadd_epi16(pa, pb), 8);
 }
 
-inline __m256i luma8(const Pixels& p) {
-  const __m256i sum =
-      _mm256_add_epi32(_mm256_madd_epi16(p.br, _mm256_set1_epi32(pair(16, 47))),
-                       _mm256_madd_epi16(p.ga, _mm256_set1_epi32(pair(157, 0))));
-  return _mm256_srli_epi32(sum, 8);
-}
-
-inline __m256i u8(const Pixels& p) {
-  const __m256i sum =
-      _mm256_add_epi32(_mm256_madd_epi16(p.br, _mm256_set1_epi32(pair(112, -26))),
-                       _mm256_madd_epi16(p.ga, _mm256_set1_epi32(pair(-87, 0))));
-  return _mm256_srai_epi32(sum, 8);
-}
-
-inline __m256i v8(const Pixels& p) {
-  const __m256i sum =
-      _mm256_add_epi32(_mm256_madd_epi16(p.br, _mm256_set1_epi32(pair(-10, 112))),
-                       _mm256_madd_epi16(p.ga, _mm256_set1_epi32(pair(-102, 0))));
-  return _mm256_srai_epi32(sum, 8);
+// Chroma sums (U with u_weights, V with v_weights) of 8 pixels each of a and
+// b: pairs (B,G) and (R,A) weighted by pmaddubsw, added by phaddw. All sums
+// lie within ±113·255, so the signed 16-bit lanes hold them exactly and the
+// arithmetic shift is the floor division.
+inline __m256i chroma16(__m256i a, __m256i b, __m256i weights) {
+  return _mm256_srai_epi16(
+      _mm256_hadd_epi16(_mm256_maddubs_epi16(a, weights), _mm256_maddubs_epi16(b, weights)), 8);
 }
 
 // Per 128-bit lane: pixels 0 and 2 of a, then 0 and 2 of b.
@@ -65,21 +63,20 @@ struct Block {
 };
 
 inline __m256i luma32(const Block& b) {
-  const __m256i low = _mm256_packs_epi32(luma8(split(b.p0)), luma8(split(b.p1)));
-  const __m256i high = _mm256_packs_epi32(luma8(split(b.p2)), luma8(split(b.p3)));
-  // The packs work per 128-bit lane: 4-byte groups come out as
+  // Per 128-bit lane the packs leave 4-byte groups in the order
   // p0.lo p1.lo p2.lo p3.lo p0.hi p1.hi p2.hi p3.hi.
-  const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high),
-                                                    _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  const __m256i bytes =
+      _mm256_permutevar8x32_epi32(_mm256_packus_epi16(luma16(b.p0, b.p1), luma16(b.p2, b.p3)),
+                                  _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
   return _mm256_add_epi8(bytes, _mm256_set1_epi8(16));
 }
 
 // U of the block's 16 even pixels in the low 128 bits, V in the high ones.
 inline __m256i chroma16(const Block& b) {
-  const Pixels first = split(even_pixels(b.p0, b.p1));
-  const Pixels second = split(even_pixels(b.p2, b.p3));
-  const __m256i u = _mm256_packs_epi32(u8(first), u8(second));
-  const __m256i v = _mm256_packs_epi32(v8(first), v8(second));
+  const __m256i first = even_pixels(b.p0, b.p1);
+  const __m256i second = even_pixels(b.p2, b.p3);
+  const __m256i u = chroma16(first, second, coefficients(112, -87, -26, 0));
+  const __m256i v = chroma16(first, second, coefficients(-10, -102, 112, 0));
   // Per lane: U then V of samples {0,1,4,5,8,9,12,13} (low lane) and
   // {2,3,6,7,10,11,14,15} (high lane). Gather U in the low lane, V in the
   // high one, then restore the sample order pairwise.
