@@ -23,11 +23,12 @@ fail() {
   exit 1
 }
 
-# Private display: the lowest number without a lock file.
-for n in $(seq 140 199); do [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }; done
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# Private display: Xvfb picks a free number itself and writes it once it is
+# ready, so tests running side by side never race for one.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+display=":$(head -n 1 "$work/display")"
 export DISPLAY=$display
 
 "$recorder" "$work/recorded" &
