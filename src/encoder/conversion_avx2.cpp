@@ -1,7 +1,8 @@
 // AVX2 kernels, 32 pixels per step, with 16-bit lanes: the weighted sums are
-// formed from bytes by pmaddubsw and completed by phaddw. This file alone is compiled with AVX2 enabled and is
-// only called after the processor was found to support it, so it includes
-// nothing that could leave shared (inline) AVX2 code behind for other callers.
+// formed from bytes by pmaddubsw. This file alone is compiled with AVX2
+// enabled and is only called after the processor was found to support it, so
+// it includes nothing that could leave shared (inline) AVX2 code behind for
+// other callers.
 #include "encoder/conversion_kernels.h"
 
 #if defined(HALVORINE_CONVERSION_AVX2)
@@ -21,23 +22,24 @@ inline __m256i coefficients(int c0, int c1, int c2, int c3) {
                                             static_cast<unsigned>(c0 & 0xFF)));
 }
 
-// Luma sums of 16 pixels (a, b) in 16-bit lanes. 157 does not fit a signed
-// byte, so each pixel B,G,R,A is rearranged to B,G,G,R and weighted
-// 16,78 | 79,47 by pmaddubsw (each pair stays below 32768); phaddw adds the
-// pairs. The sum reaches 56100, which wraps the signed lane but is exact
-// read as unsigned, and the logical shift reads it so. Per 128-bit lane the
-// result holds a's pixels then b's.
+// Luma of 16 pixels (a, b) in 16-bit lanes, before the +16. 157 does not
+// fit a signed byte, so each pixel B,G,R,A is rearranged to B,G,G,R and
+// weighted 16,78 | 79,47 by pmaddubsw (each pair stays below 32768);
+// pmaddwd adds the pairs and the sums (at most 56100) pack to unsigned
+// 16-bit lanes. Per 128-bit lane the result holds a's pixels then b's.
 inline __m256i luma16(__m256i a, __m256i b) {
   const __m256i bggr = _mm256_setr_epi8(0, 1, 1, 2, 4, 5, 5, 6, 8, 9, 9, 10, 12, 13, 13, 14,  //
                                         0, 1, 1, 2, 4, 5, 5, 6, 8, 9, 9, 10, 12, 13, 13, 14);
   const __m256i weights = coefficients(16, 78, 79, 47);
   const __m256i pa = _mm256_maddubs_epi16(_mm256_shuffle_epi8(a, bggr), weights);
   const __m256i pb = _mm256_maddubs_epi16(_mm256_shuffle_epi8(b, bggr), weights);
-  return _mm256_srli_epi16(_mm256_hadd_epi16(pa, pb), 8);
+  const __m256i ones = _mm256_set1_epi16(1);
+  return _mm256_srli_epi16(
+      _mm256_packus_epi32(_mm256_madd_epi16(pa, ones), _mm256_madd_epi16(pb, ones)), 8);
 }
 
-// Chroma sums (U with u_weights, V with v_weights) of 8 pixels each of a and
-// b: pairs (B,G) and (R,A) weighted by pmaddubsw, added by phaddw. All sums
+// U or V (by the weights) of 8 pixels each of a and b, before the +128:
+// pairs (B,G) and (R,A) weighted by pmaddubsw, added by phaddw. All sums
 // lie within ±113·255, so the signed 16-bit lanes hold them exactly and the
 // arithmetic shift is the floor division.
 inline __m256i chroma16(__m256i a, __m256i b, __m256i weights) {
