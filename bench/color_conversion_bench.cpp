@@ -57,64 +57,83 @@ void set_bytes(benchmark::State& state, const Frames& f) {
                           f.size.height * 4);
 }
 
-void register_all(std::vector<std::string>& sizes_and_caches, ParallelPool& one, ParallelPool& two) {
+void register_all(std::vector<std::string>& sizes_and_caches, ParallelPool& one,
+                  ParallelPool& two) {
   for (Size size : {Size{1920, 1080}, Size{3840, 2160}}) {
     for (bool cold : {false, true}) {
       const std::string suffix = "/" + size.name() + (cold ? "/cold" : "/hot");
       sizes_and_caches.push_back(suffix + "/repeats:7/real_time");
       auto frames = std::make_shared<Frames>(size, cold);
 
-      halvorine::bench::repeated(benchmark::RegisterBenchmark(("memcpy" + suffix).c_str(), [frames](benchmark::State& state) {
-        for (auto _ : state) {
-          const std::size_t i = frames->next();
-          std::memcpy(frames->copy[i].data(), frames->bgra[i].data(), frames->bgra[i].size());
-          benchmark::ClobberMemory();
-        }
-        set_bytes(state, *frames);
-      }))->Unit(benchmark::kMicrosecond)->UseRealTime();
+      halvorine::bench::repeated(benchmark::RegisterBenchmark(
+                                     ("memcpy" + suffix).c_str(),
+                                     [frames](benchmark::State& state) {
+                                       for (auto _ : state) {
+                                         const std::size_t i = frames->next();
+                                         std::memcpy(frames->copy[i].data(), frames->bgra[i].data(),
+                                                     frames->bgra[i].size());
+                                         benchmark::ClobberMemory();
+                                       }
+                                       set_bytes(state, *frames);
+                                     }))
+          ->Unit(benchmark::kMicrosecond)
+          ->UseRealTime();
 
-      halvorine::bench::repeated(benchmark::RegisterBenchmark(("libyuv_ARGBToI420" + suffix).c_str(),
-                                   [frames](benchmark::State& state) {
-        const int w = static_cast<int>(frames->size.width), h = static_cast<int>(frames->size.height);
-        for (auto _ : state) {
-          const std::size_t i = frames->next();
-          libyuv::ARGBToI420(frames->bgra[i].data(), w * 4, frames->y[i].data(), w,
-                             frames->u[i].data(), w / 2, frames->v[i].data(), w / 2, w, h);
-          benchmark::ClobberMemory();
-        }
-        set_bytes(state, *frames);
-      }))->Unit(benchmark::kMicrosecond)->UseRealTime();
+      halvorine::bench::repeated(
+          benchmark::RegisterBenchmark(
+              ("libyuv_ARGBToI420" + suffix).c_str(),
+              [frames](benchmark::State& state) {
+                const int w = static_cast<int>(frames->size.width),
+                          h = static_cast<int>(frames->size.height);
+                for (auto _ : state) {
+                  const std::size_t i = frames->next();
+                  libyuv::ARGBToI420(frames->bgra[i].data(), w * 4, frames->y[i].data(), w,
+                                     frames->u[i].data(), w / 2, frames->v[i].data(), w / 2, w, h);
+                  benchmark::ClobberMemory();
+                }
+                set_bytes(state, *frames);
+              }))
+          ->Unit(benchmark::kMicrosecond)
+          ->UseRealTime();
 
       for (Level level : {Level::scalar, Level::sse2, Level::avx2}) {
         const auto* kernels = halvorine::conversion::kernels_for(level);
         if (kernels == nullptr) continue;
         const std::string name(halvorine::conversion::level_name(level));
-        halvorine::bench::repeated(benchmark::RegisterBenchmark(("i420_" + name + suffix).c_str(),
-                                     [frames, kernels](benchmark::State& state) {
-          for (auto _ : state) {
-            const std::size_t i = frames->next();
-            halvorine::conversion::bgra_to_i420(*kernels, frames->bgra[i], frames->size.width,
-                                                frames->size.height, frames->y[i], frames->u[i],
-                                                frames->v[i]);
-            benchmark::ClobberMemory();
-          }
-          set_bytes(state, *frames);
-        }))->Unit(benchmark::kMicrosecond)->UseRealTime();
+        halvorine::bench::repeated(
+            benchmark::RegisterBenchmark(("i420_" + name + suffix).c_str(),
+                                         [frames, kernels](benchmark::State& state) {
+                                           for (auto _ : state) {
+                                             const std::size_t i = frames->next();
+                                             halvorine::conversion::bgra_to_i420(
+                                                 *kernels, frames->bgra[i], frames->size.width,
+                                                 frames->size.height, frames->y[i], frames->u[i],
+                                                 frames->v[i]);
+                                             benchmark::ClobberMemory();
+                                           }
+                                           set_bytes(state, *frames);
+                                         }))
+            ->Unit(benchmark::kMicrosecond)
+            ->UseRealTime();
       }
 
       const auto* best = halvorine::conversion::kernels_for(halvorine::conversion::best_level());
       for (ParallelPool* pool : {&one, &two}) {
         const std::string name = "nv12_threads" + std::to_string(pool->thread_count());
-        halvorine::bench::repeated(benchmark::RegisterBenchmark((name + suffix).c_str(),
-                                     [frames, best, pool](benchmark::State& state) {
-          for (auto _ : state) {
-            const std::size_t i = frames->next();
-            halvorine::conversion::bgra_to_nv12(*best, frames->bgra[i], frames->size.width,
-                                                frames->size.height, frames->nv12[i], *pool);
-            benchmark::ClobberMemory();
-          }
-          set_bytes(state, *frames);
-        }))->Unit(benchmark::kMicrosecond)->UseRealTime();
+        halvorine::bench::repeated(
+            benchmark::RegisterBenchmark((name + suffix).c_str(),
+                                         [frames, best, pool](benchmark::State& state) {
+                                           for (auto _ : state) {
+                                             const std::size_t i = frames->next();
+                                             halvorine::conversion::bgra_to_nv12(
+                                                 *best, frames->bgra[i], frames->size.width,
+                                                 frames->size.height, frames->nv12[i], *pool);
+                                             benchmark::ClobberMemory();
+                                           }
+                                           set_bytes(state, *frames);
+                                         }))
+            ->Unit(benchmark::kMicrosecond)
+            ->UseRealTime();
       }
     }
   }
@@ -133,9 +152,10 @@ int main(int argc, char** argv) {
 
   using Clock = halvorine::bench::RatioReporter::Clock;
   const std::string best(halvorine::conversion::level_name(halvorine::conversion::best_level()));
-  std::printf("\nRatios of time per frame, fastest of 7 repetitions each (goal: i420 <= 0.6 x libyuv "
-              "and <= 1.0 x memcpy).\nSingle-threaded cases compare CPU time (the machine is "
-              "shared), the NV12 thread cases real time.\n");
+  std::printf(
+      "\nRatios of time per frame, fastest of 7 repetitions each (goal: i420 <= 0.6 x libyuv "
+      "and <= 1.0 x memcpy).\nSingle-threaded cases compare CPU time (the machine is "
+      "shared), the NV12 thread cases real time.\n");
   for (const std::string& c : cases) {
     const std::string where = c.substr(0, c.find("/repeats"));
     std::printf("%s\n", where.c_str());

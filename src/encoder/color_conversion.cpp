@@ -17,8 +17,7 @@ std::size_t source_size(std::uint32_t width, std::uint32_t height) {
   return std::size_t{width} * height * 4;
 }
 
-bool geometry_fits(std::span<const std::uint8_t> bgra, std::uint32_t width,
-                   std::uint32_t height) {
+bool geometry_fits(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height) {
   const std::size_t needed = source_size(width, height);
   return needed != 0 && bgra.size() >= needed;
 }

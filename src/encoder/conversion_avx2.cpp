@@ -16,10 +16,9 @@ namespace {
 
 // Coefficients as signed bytes, repeated for every pixel (4 bytes each).
 inline __m256i coefficients(int c0, int c1, int c2, int c3) {
-  return _mm256_set1_epi32(static_cast<int>((static_cast<unsigned>(c3 & 0xFF) << 24) |
-                                            (static_cast<unsigned>(c2 & 0xFF) << 16) |
-                                            (static_cast<unsigned>(c1 & 0xFF) << 8) |
-                                            static_cast<unsigned>(c0 & 0xFF)));
+  return _mm256_set1_epi32(static_cast<int>(
+      (static_cast<unsigned>(c3 & 0xFF) << 24) | (static_cast<unsigned>(c2 & 0xFF) << 16) |
+      (static_cast<unsigned>(c1 & 0xFF) << 8) | static_cast<unsigned>(c0 & 0xFF)));
 }
 
 // Luma of 16 pixels (a, b) in 16-bit lanes, before the +16. 157 does not
@@ -49,8 +48,8 @@ inline __m256i chroma16(__m256i a, __m256i b, __m256i weights) {
 
 // Per 128-bit lane: pixels 0 and 2 of a, then 0 and 2 of b.
 inline __m256i even_pixels(__m256i a, __m256i b) {
-  return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b),
-                                               _MM_SHUFFLE(2, 0, 2, 0)));
+  return _mm256_castps_si256(
+      _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
 // Four registers of pixels; named members (not an array) so they stay in
@@ -94,7 +93,8 @@ inline __m256i chroma16(const Block& b) {
 void luma_row(const std::uint8_t* bgra, std::uint8_t* y, std::uint32_t width) {
   std::uint32_t x = 0;
   for (; x + 32 <= width; x += 32) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x), luma32(Block(bgra + 4 * std::size_t{x})));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x),
+                        luma32(Block(bgra + 4 * std::size_t{x})));
   }
   luma_tail(bgra, y, x, width);
 }

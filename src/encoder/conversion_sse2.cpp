@@ -17,7 +17,8 @@ namespace halvorine::conversion {
 namespace {
 
 constexpr int pair(int low, int high) {
-  return static_cast<int>((static_cast<unsigned>(high) << 16) | (static_cast<unsigned>(low) & 0xFFFFU));
+  return static_cast<int>((static_cast<unsigned>(high) << 16) |
+                          (static_cast<unsigned>(low) & 0xFFFFU));
 }
 
 struct Pixels {

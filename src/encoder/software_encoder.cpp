@@ -67,8 +67,8 @@ Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32
 }
 
 Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32_t height,
-                                                std::uint32_t fps, std::uint32_t kbps,
-                                                Logger& log, OpenH264Library& library,
+                                                std::uint32_t fps, std::uint32_t kbps, Logger& log,
+                                                OpenH264Library& library,
                                                 unsigned logical_processors) {
   SoftwareEncoderSettings settings;
   settings.fps = std::clamp<std::uint32_t>(fps, 1, kMaxFps);
@@ -81,9 +81,9 @@ Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32
   const int created = library.create_encoder(&instance);
   if (created != 0 || instance == nullptr) {
     if (instance != nullptr) library.destroy_encoder(instance);
-    return std::unexpected(Error::message(describe(created, created == 0 ? "no encoder instance" : ""))
-                               .context(fmt::format("openh264 init ({}x{} {}fps)", width, height,
-                                                    settings.fps)));
+    return std::unexpected(
+        Error::message(describe(created, created == 0 ? "no encoder instance" : ""))
+            .context(fmt::format("openh264 init ({}x{} {}fps)", width, height, settings.fps)));
   }
   auto state = std::make_unique<State>(library, instance);
   // Quiet from the start: the parameter checks of the first initialisation

@@ -35,9 +35,9 @@ class OpenH264Library;
 
 // The settings create() fixed from the caller's request.
 struct SoftwareEncoderSettings {
-  std::uint32_t fps = 0;       // min(max(requested, 1), 20)
-  std::uint32_t kbps = 0;      // min(requested, 6000)
-  unsigned threads = 0;        // logical processors capped at 8; 4 when unknown
+  std::uint32_t fps = 0;   // min(max(requested, 1), 20)
+  std::uint32_t kbps = 0;  // min(requested, 6000)
+  unsigned threads = 0;    // logical processors capped at 8; 4 when unknown
 };
 
 class SoftwareEncoder {

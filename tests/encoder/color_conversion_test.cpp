@@ -44,8 +44,10 @@ Planes reference_i420(const std::vector<std::uint8_t>& bgra, std::uint32_t w, st
       const std::uint8_t* p = &bgra[(std::size_t{std::min(y, h - 1)} * w + std::min(x, w - 1)) * 4];
       out.y[std::size_t{y} * pw + x] = static_cast<std::uint8_t>(ref_y(p[0], p[1], p[2]));
       if (x % 2 == 0 && y % 2 == 0) {
-        out.u[std::size_t{y / 2} * (pw / 2) + x / 2] = static_cast<std::uint8_t>(ref_u(p[0], p[1], p[2]));
-        out.v[std::size_t{y / 2} * (pw / 2) + x / 2] = static_cast<std::uint8_t>(ref_v(p[0], p[1], p[2]));
+        out.u[std::size_t{y / 2} * (pw / 2) + x / 2] =
+            static_cast<std::uint8_t>(ref_u(p[0], p[1], p[2]));
+        out.v[std::size_t{y / 2} * (pw / 2) + x / 2] =
+            static_cast<std::uint8_t>(ref_v(p[0], p[1], p[2]));
       }
     }
   }
@@ -111,9 +113,9 @@ struct Colour {
 };
 
 constexpr std::array kColours{
-    Colour{"black", 0, 0, 0, 16, 128, 128},      Colour{"white", 255, 255, 255, 235, 127, 128},
-    Colour{"red", 0, 0, 255, 62, 102, 239},      Colour{"green", 0, 255, 0, 172, 41, 26},
-    Colour{"blue", 255, 0, 0, 31, 239, 118},     Colour{"grey", 128, 128, 128, 126, 127, 128},
+    Colour{"black", 0, 0, 0, 16, 128, 128},  Colour{"white", 255, 255, 255, 235, 127, 128},
+    Colour{"red", 0, 0, 255, 62, 102, 239},  Colour{"green", 0, 255, 0, 172, 41, 26},
+    Colour{"blue", 255, 0, 0, 31, 239, 118}, Colour{"grey", 128, 128, 128, 126, 127, 128},
 };
 
 TEST_P(ConversionLevelTest, KnownColoursInBothLayouts) {
@@ -142,14 +144,15 @@ TEST_P(ConversionLevelTest, AlphaIsIgnored) {
   EXPECT_EQ(a.y, b.y);
   EXPECT_EQ(a.u, b.u);
   EXPECT_EQ(a.v, b.v);
-  EXPECT_EQ(convert_nv12(kernels(), bgra, w, h, pool_), convert_nv12(kernels(), opaque, w, h, pool_));
+  EXPECT_EQ(convert_nv12(kernels(), bgra, w, h, pool_),
+            convert_nv12(kernels(), opaque, w, h, pool_));
 }
 
 TEST_P(ConversionLevelTest, ChromaIsPointSampledFromTopLeftPixel) {
   // Top-left red, the other three blue: the block gets red's chroma and
   // four independent luma values.
-  const std::vector<std::uint8_t> bgra{0, 0, 255, 255, 255, 0, 0, 255,
-                                       255, 0, 0, 255, 255, 0, 0, 255};
+  const std::vector<std::uint8_t> bgra{0,   0, 255, 255, 255, 0, 0, 255,
+                                       255, 0, 0,   255, 255, 0, 0, 255};
   const Planes i420 = convert_i420(kernels(), bgra, 2, 2);
   EXPECT_EQ(i420.y, (std::vector<std::uint8_t>{62, 31, 31, 31}));
   EXPECT_EQ(i420.u, std::vector<std::uint8_t>{102});
@@ -192,8 +195,8 @@ TEST_P(ConversionLevelTest, EveryChannelValueAndColourGridMatchFormulas) {
 
 TEST_P(ConversionLevelTest, RandomFramesOfManySizesMatchReference) {
   // Widths around the 16- and 32-pixel steps, odd ones, and real screens.
-  const std::vector<std::uint32_t> widths{1, 2, 3, 5, 14, 15, 16, 17, 31, 32, 33,
-                                          34, 47, 63, 64, 65, 66, 97, 130, 1365};
+  const std::vector<std::uint32_t> widths{1,  2,  3,  5,  14, 15, 16, 17, 31,  32,
+                                          33, 34, 47, 63, 64, 65, 66, 97, 130, 1365};
   const std::vector<std::uint32_t> heights{1, 2, 3, 4, 7, 10};
   std::uint32_t seed = 1;
   for (std::uint32_t w : widths) {
@@ -220,7 +223,9 @@ TEST_P(ConversionLevelTest, FullHdFrameMatchesReference) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, ConversionLevelTest,
                          ::testing::Values(Level::scalar, Level::sse2, Level::avx2),
-                         [](const auto& info) { return std::string(conversion::level_name(info.param)); });
+                         [](const auto& info) {
+                           return std::string(conversion::level_name(info.param));
+                         });
 
 TEST(ConversionTest, DispatchPicksTheBestLevelThisProcessorHas) {
   const Level best = conversion::best_level();
@@ -251,7 +256,8 @@ TEST(ConversionTest, OddSizesConvertAtTheNextEvenSize) {
   // 3×3: the padding column and row repeat the last ones; the chroma of the
   // last block column comes from the pixel at x = 2.
   const std::vector<std::uint8_t> bgra = random_frame(3, 3, 11);
-  Planes out{std::vector<std::uint8_t>(16), std::vector<std::uint8_t>(4), std::vector<std::uint8_t>(4)};
+  Planes out{std::vector<std::uint8_t>(16), std::vector<std::uint8_t>(4),
+             std::vector<std::uint8_t>(4)};
   bgra_to_i420(bgra, 3, 3, out.y, out.u, out.v);
   for (int y = 0; y < 4; ++y) {
     EXPECT_EQ(out.y[y * 4 + 3], out.y[y * 4 + 2]);

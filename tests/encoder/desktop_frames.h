@@ -36,7 +36,7 @@ class DesktopPainter {
       }
     }
     fill(0, height_ - std::min(height_, 40U), width_, 40, 32, 32, 40);  // taskbar
-    for (std::uint32_t i = 0; i < 8; ++i) {  // icons on the left
+    for (std::uint32_t i = 0; i < 8; ++i) {                             // icons on the left
       fill(16, 16 + i * 72, 48, 48, static_cast<std::uint8_t>(40 * i), 160,
            static_cast<std::uint8_t>(255 - 30 * i));
     }
@@ -100,7 +100,7 @@ class DesktopPainter {
   void window(std::uint32_t x0, std::uint32_t y0, std::uint32_t w, std::uint32_t h,
               std::uint32_t scroll, std::uint32_t seed) {
     if (w < 64 || h < 64 || x0 == 0 || y0 == 0) return;  // no room on tiny pictures
-    fill(x0 - 1, y0 - 1, w + 2, h + 2, 90, 90, 90);     // border
+    fill(x0 - 1, y0 - 1, w + 2, h + 2, 90, 90, 90);      // border
     fill(x0, y0, w, 28, 0, 84, 166);                     // title bar
     fill(x0 + 8, y0 + 8, w / 3, 12, 230, 235, 245);      // title
     fill(x0, y0 + 28, w, h - 28, 255, 255, 255);         // client area

@@ -118,8 +118,9 @@ TEST_F(OpenH264EncoderTest, LargestSizesEncodeAndOneMorePixelFails) {
     SoftwareEncoder encoder = make(w, h);
     auto out = encoder.encode(std::vector<std::uint8_t>(std::size_t{w} * h * 4));
     ASSERT_FALSE(out.has_value());
-    EXPECT_THAT(out.error().text(),
-                ::testing::EndsWith("Encoder max resolution 3840x2160 horizontal or 2160x3840 vertical"));
+    EXPECT_THAT(
+        out.error().text(),
+        ::testing::EndsWith("Encoder max resolution 3840x2160 horizontal or 2160x3840 vertical"));
   }
 }
 

@@ -15,8 +15,8 @@ namespace halvorine {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::FakeOpenH264;
+using ::testing::HasSubstr;
 using testing::RecordingLogger;
 
 std::string set_option(ENCODER_OPTION option, int value) {
@@ -51,10 +51,9 @@ TEST_F(SoftwareEncoderTest, CreateClampsRateAndBitRateAndLogsThem) {
     ASSERT_TRUE(encoder.has_value());
     EXPECT_EQ(encoder->settings().fps, c.want_fps);
     EXPECT_EQ(encoder->settings().kbps, c.want_kbps);
-    EXPECT_THAT(log_.lines(),
-                ElementsAre("SW: preset software fps=" + std::to_string(c.want_fps) +
-                                " kbps=" + std::to_string(c.want_kbps),
-                            "SW: 64x48 (native) threads=6"));
+    EXPECT_THAT(log_.lines(), ElementsAre("SW: preset software fps=" + std::to_string(c.want_fps) +
+                                              " kbps=" + std::to_string(c.want_kbps),
+                                          "SW: 64x48 (native) threads=6"));
     ASSERT_TRUE(encoder->encode(frame(64, 48)).has_value());
     ASSERT_EQ(library.instance.init_params.size(), 1U);
     EXPECT_EQ(library.instance.init_params[0].fMaxFrameRate, static_cast<float>(c.want_fps));
@@ -84,11 +83,11 @@ TEST_F(SoftwareEncoderTest, InitialisesLazilyOnceWithTheFixedSettings) {
 
   ASSERT_TRUE(encoder.encode(frame(64, 48)).has_value());
   ASSERT_TRUE(encoder.encode(frame(64, 48)).has_value());
-  EXPECT_THAT(library_.instance.calls,
-              ElementsAre("GetDefaultParams", "InitializeExt",
-                          set_option(ENCODER_OPTION_TRACE_LEVEL, 0),
-                          set_option(ENCODER_OPTION_DATAFORMAT, videoFormatI420), "EncodeFrame",
-                          "EncodeFrame"));
+  EXPECT_THAT(
+      library_.instance.calls,
+      ElementsAre("GetDefaultParams", "InitializeExt", set_option(ENCODER_OPTION_TRACE_LEVEL, 0),
+                  set_option(ENCODER_OPTION_DATAFORMAT, videoFormatI420), "EncodeFrame",
+                  "EncodeFrame"));
   const SEncParamExt& p = library_.instance.init_params.at(0);
   EXPECT_EQ(p.iUsageType, SCREEN_CONTENT_REAL_TIME);
   EXPECT_EQ(p.iPicWidth, 64);
@@ -157,8 +156,9 @@ TEST_F(SoftwareEncoderTest, CreateFailureNamesSizeAndRate) {
   library_.create_code = 3;
   auto encoder = SoftwareEncoder::create(800, 600, 0, 6000, log_, library_, 2);
   ASSERT_FALSE(encoder.has_value());
-  EXPECT_EQ(encoder.error().text(),
-            "openh264 init (800x600 1fps): OpenH264 encountered an error. Native: 3. Message: None");
+  EXPECT_EQ(
+      encoder.error().text(),
+      "openh264 init (800x600 1fps): OpenH264 encountered an error. Native: 3. Message: None");
   EXPECT_THAT(log_.lines(), ElementsAre("SW: preset software fps=1 kbps=6000"));
 }
 
@@ -229,7 +229,8 @@ TEST_F(SoftwareEncoderTest, WrongFrameLengthIsRefusedWithoutEncoding) {
   SoftwareEncoder encoder = make();
   auto out = encoder.encode(std::vector<std::uint8_t>(64 * 48 * 4 - 1));
   ASSERT_FALSE(out.has_value());
-  EXPECT_EQ(out.error().text(), "frame size mismatch: got 12287 bytes, encoder is 64x48 = 12288 bytes");
+  EXPECT_EQ(out.error().text(),
+            "frame size mismatch: got 12287 bytes, encoder is 64x48 = 12288 bytes");
   EXPECT_TRUE(library_.instance.pictures.empty());
 }
 

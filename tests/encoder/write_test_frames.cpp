@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   unsigned width = 0, height = 0;
   if (argc < 4 || std::sscanf(argv[1], "%ux%u", &width, &height) != 2 || width == 0 ||
       height == 0) {
-    std::fprintf(stderr, "usage: write-test-frames WIDTHxHEIGHT FRAMES OUTPUT.bgra [--full-change]\n");
+    std::fprintf(stderr,
+                 "usage: write-test-frames WIDTHxHEIGHT FRAMES OUTPUT.bgra [--full-change]\n");
     return 2;
   }
   const long frames = std::strtol(argv[2], nullptr, 10);

@@ -7,6 +7,8 @@
 // INPUT holds any number of tightly packed top-down BGRA frames. The first
 // form writes the Annex-B stream (30 fps and 6000 kbit/s requested, as the
 // worker does); the second the exact I420 planes of each frame instead.
+#include <fmt/format.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -17,8 +19,6 @@
 #include <string_view>
 #include <system_error>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "common/logger.h"
 #include "encoder/color_conversion.h"
@@ -153,8 +153,8 @@ int run(const Options& options) {
     u.resize(halvorine::i420_chroma_size(options.width, options.height));
     v.resize(u.size());
   } else {
-    auto created = SoftwareEncoder::create(options.width, options.height, kRequestedFps,
-                                           kRequestedKbps, log);
+    auto created =
+        SoftwareEncoder::create(options.width, options.height, kRequestedFps, kRequestedKbps, log);
     if (!created) {
       fmt::print(stderr, "halvorine-encode: {}\n", created.error().text());
       return 1;
