@@ -36,6 +36,12 @@ void use_private_pipe_dir() {
     auto path = std::filesystem::temp_directory_path() /
                 ("halvorine-pipe-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(path);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(std::filesystem::temp_directory_path() /
+                                      ("halvorine-pipe-test-" + std::to_string(::getpid())),
+                                  ignored);
+    });
     return path.string();
   }();
   ::setenv("HALVORINE_PIPE_DIR", dir.c_str(), 1);
