@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -62,8 +63,18 @@ bool wait_for_line(const RecordingLogger& log, const std::string& line, std::siz
   return false;
 }
 
+// Opens pipe `name`, retrying (bounded) while its instance is not there yet
+// (missing, or on Linux an earlier test's socket file nobody listens on): the
+// video pipe's first instance comes after the input pipe's.
 std::unique_ptr<ClientPipe> open(std::string_view name) {
   auto pipe = client::open_client_pipe(pipe_path(name));
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!pipe &&
+         (pipe.error().failure == OpenFailure::missing || pipe.error().failure == OpenFailure::busy) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+    pipe = client::open_client_pipe(pipe_path(name));
+  }
   EXPECT_TRUE(pipe) << (pipe ? "" : pipe.error().detail);
   return pipe ? std::move(*pipe) : nullptr;
 }
@@ -107,6 +118,17 @@ class PipeTransportTest : public ::testing::Test {
     video_.reset();
     runtime_.stop();
     thread_.join();
+  }
+  // Returns once the runtime has run every handler that was ready when this
+  // was called, e.g. the video writer's drain that follows its "connected" line.
+  void sync_with_runtime() {
+    std::promise<void> done;
+    asio::post(runtime_, [&] { asio::post(runtime_, [&] { done.set_value(); }); });
+    done.get_future().wait();
+  }
+  void wait_until_streaming(std::size_t connections = 1) {
+    ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI conectat la pipe-ul video", connections));
+    sync_with_runtime();
   }
   std::vector<InputEvent> take_events(std::size_t count) {
     std::vector<InputEvent> events;
@@ -204,7 +226,7 @@ TEST_F(PipeTransportTest, SecondClientIsRefusedWhileOneIsServedAndAcceptedAfter)
 TEST_F(PipeTransportTest, VideoFramesAreWrittenWithTheirLittleEndianLength) {
   auto pipe = open(kVideoPipeName);
   ASSERT_TRUE(pipe);
-  ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI conectat la pipe-ul video"));
+  wait_until_streaming();
   Bytes big(70000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + 7);
   EXPECT_EQ(video_->try_send(Bytes{0x00, 0x00, 0x00, 0x01, 0x09}), TrySendResult::sent);
@@ -220,7 +242,7 @@ TEST_F(PipeTransportTest, StaleFramesAreDroppedAndADisconnectIsNoticedAtTheNextF
   {
     auto pipe = open(kVideoPipeName);
     ASSERT_TRUE(pipe);
-    ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI conectat la pipe-ul video"));
+    wait_until_streaming();
     video_->try_send(Bytes{0xAB});
     EXPECT_EQ(read_exact(*pipe, 5), (Bytes{0x01, 0x00, 0x00, 0x00, 0xAB}));
   }
@@ -232,7 +254,7 @@ TEST_F(PipeTransportTest, StaleFramesAreDroppedAndADisconnectIsNoticedAtTheNextF
     next = client::open_client_pipe(pipe_path(kVideoPipeName));
   }
   ASSERT_TRUE(next);
-  ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI conectat la pipe-ul video", 2));
+  wait_until_streaming(2);
   video_->try_send(Bytes{0xEF});
   EXPECT_EQ(read_exact(**next, 5), (Bytes{0x01, 0x00, 0x00, 0x00, 0xEF}));
 }
@@ -262,6 +284,19 @@ TEST_F(PipeTransportTest, ClosedVideoChannelIsNoticedOnlyWhenAClientConnects) {
   ASSERT_TRUE(input);
   write(*input, kMouseExample);
   EXPECT_EQ(take_events(1).size(), 1u);
+}
+
+TEST_F(PipeTransportTest, VideoClientThatDoesNotReadHoldsBackOnlyTheVideoPipe) {
+  auto video = open(kVideoPipeName);
+  ASSERT_TRUE(video);
+  wait_until_streaming();
+  // Far more than the pipe buffers: the writer waits in a write for good.
+  for (int i = 0; i < 8; ++i) video_->try_send(Bytes(1 << 20, 0x11));
+  sync_with_runtime();
+  auto input = open(kInputPipeName);
+  ASSERT_TRUE(input);
+  write(*input, kKeyExample);
+  EXPECT_EQ(take_events(1), (std::vector<InputEvent>{KeyEvent{"Enter", false}}));
 }
 
 // The backend alone: a client that opens and closes before the wait counts.

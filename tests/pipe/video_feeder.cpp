@@ -60,9 +60,13 @@ int main(int argc, char** argv) {
   FeedingLogger log(std::move(sender), std::move(frames));
   asio::io_context runtime(1);
   asio::co_spawn(runtime, halvorine::run_video_pipe_server(log, std::move(receiver)), asio::detached);
-  // One handler at a time, so the frames go in after the drain.
+  // One handler at a time; once connected, whatever is ready runs first, so
+  // the frames go in after the drain.
   while (runtime.run_one() > 0) {
-    if (log.take_pending()) log.feed();
+    if (log.take_pending()) {
+      runtime.poll();
+      log.feed();
+    }
   }
   return 0;
 }
