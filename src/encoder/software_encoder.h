@@ -57,6 +57,7 @@ class SoftwareEncoder {
                                         std::uint32_t fps, std::uint32_t kbps, Logger& log,
                                         OpenH264Library& library, unsigned logical_processors);
 
+  // A moved-from encoder may only be assigned to or destroyed.
   SoftwareEncoder(SoftwareEncoder&&) noexcept;
   SoftwareEncoder& operator=(SoftwareEncoder&&) noexcept;
   ~SoftwareEncoder();  // Uninitialize and WelsDestroySVCEncoder
