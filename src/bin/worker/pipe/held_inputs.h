@@ -45,7 +45,7 @@ class HeldInputs {
   void press(Held held);
   void release(const Held& held);
 
-  std::vector<Held> held_;
+  std::vector<Held> held_;  // in press order; small, so searched linearly
   std::uint16_t last_x_ = 0;
   std::uint16_t last_y_ = 0;
 };

@@ -3,7 +3,10 @@
 // 4-byte little-endian length followed by the frame's bytes.
 #pragma once
 
+#include <array>
 #include <asio/awaitable.hpp>
+#include <cstddef>
+#include <cstdint>
 
 #include "bin/worker/pipe/async_sleep.h"
 #include "bin/worker/pipe/pipe_api.h"
