@@ -21,29 +21,29 @@ inline __m256i coefficients(int c0, int c1, int c2, int c3) {
       (static_cast<unsigned>(c1 & 0xFF) << 8) | static_cast<unsigned>(c0 & 0xFF)));
 }
 
-// Luma of 16 pixels (a, b) in 16-bit lanes, before the +16. 157 does not
-// fit a signed byte, so each pixel B,G,R,A is rearranged to B,G,G,R and
-// weighted 16,78 | 79,47 by pmaddubsw (each pair stays below 32768);
-// pmaddwd adds the pairs and the sums (at most 56100) pack to unsigned
-// 16-bit lanes. Per 128-bit lane the result holds a's pixels then b's.
-inline __m256i luma16(__m256i a, __m256i b) {
-  const __m256i bggr = _mm256_setr_epi8(0, 1, 1, 2, 4, 5, 5, 6, 8, 9, 9, 10, 12, 13, 13, 14,  //
-                                        0, 1, 1, 2, 4, 5, 5, 6, 8, 9, 9, 10, 12, 13, 13, 14);
-  const __m256i weights = coefficients(16, 78, 79, 47);
-  const __m256i pa = _mm256_maddubs_epi16(_mm256_shuffle_epi8(a, bggr), weights);
-  const __m256i pb = _mm256_maddubs_epi16(_mm256_shuffle_epi8(b, bggr), weights);
-  const __m256i ones = _mm256_set1_epi16(1);
-  return _mm256_srli_epi16(
-      _mm256_packus_epi32(_mm256_madd_epi16(pa, ones), _mm256_madd_epi16(pb, ones)), 8);
+// Luma of 8 pixels, one per 32-bit lane, minus 126, times 256 (the low 8
+// bits hold the remainder). The pixel bytes are made signed (x − 128) so
+// that the weights can sit in pmaddubsw's unsigned operand, where 157 fits:
+// the pairs 16·B′+157·G′ and 47·R′+0·A′ stay within ±173·128, and pmaddwd
+// adds them. The bias 128·(16+157+47) = 110·256 is a whole multiple of 256,
+// so the floor division is unchanged: Y = (S′ >> 8) + 110 + 16.
+inline __m256i luma8_biased(__m256i p) {
+  const __m256i weights = _mm256_set1_epi32(0x002F9D10);  // bytes 16, 157, 47, 0
+  const __m256i signed_pixels = _mm256_xor_si256(p, _mm256_set1_epi8(static_cast<char>(0x80)));
+  return _mm256_madd_epi16(_mm256_maddubs_epi16(weights, signed_pixels), _mm256_set1_epi16(1));
 }
 
-// U or V (by the weights) of 8 pixels each of a and b, before the +128:
-// pairs (B,G) and (R,A) weighted by pmaddubsw, added by phaddw. All sums
-// lie within ±113·255, so the signed 16-bit lanes hold them exactly and the
-// arithmetic shift is the floor division.
-inline __m256i chroma16(__m256i a, __m256i b, __m256i weights) {
-  return _mm256_srai_epi16(
-      _mm256_hadd_epi16(_mm256_maddubs_epi16(a, weights), _mm256_maddubs_epi16(b, weights)), 8);
+// U and V of 8 pixels, as signed 16-bit lanes U, V per 32-bit lane, before
+// the +128 and the division by 256. pmaddubsw forms 112B−87G | 112R for the
+// first and −10B−102G | −26R for the second; swapping the second's halves
+// lines the partial sums up for one vertical add. Every partial and total
+// lies within ±113·255, so nothing saturates.
+inline __m256i chroma_words(__m256i p) {
+  const __m256i first = _mm256_maddubs_epi16(p, coefficients(112, -87, 112, 0));
+  const __m256i second = _mm256_maddubs_epi16(p, coefficients(-10, -102, -26, 0));
+  const __m256i swap = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,  //
+                                        2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+  return _mm256_add_epi16(first, _mm256_shuffle_epi8(second, swap));
 }
 
 // Per 128-bit lane: pixels 0 and 2 of a, then 0 and 2 of b.
@@ -64,67 +64,99 @@ struct Block {
 };
 
 inline __m256i luma32(const Block& b) {
-  // Per 128-bit lane the packs leave 4-byte groups in the order
+  // Sums within ±28160 pack to signed 16-bit lanes without saturating; per
+  // 128-bit lane the packs leave 4-byte groups in the order
   // p0.lo p1.lo p2.lo p3.lo p0.hi p1.hi p2.hi p3.hi.
-  const __m256i bytes =
-      _mm256_permutevar8x32_epi32(_mm256_packus_epi16(luma16(b.p0, b.p1), luma16(b.p2, b.p3)),
-                                  _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-  return _mm256_add_epi8(bytes, _mm256_set1_epi8(16));
+  const __m256i low = _mm256_srai_epi16(
+      _mm256_packs_epi32(luma8_biased(b.p0), luma8_biased(b.p1)), 8);
+  const __m256i high = _mm256_srai_epi16(
+      _mm256_packs_epi32(luma8_biased(b.p2), luma8_biased(b.p3)), 8);
+  const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(low, high),
+                                                    _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  return _mm256_add_epi8(bytes, _mm256_set1_epi8(126));
+}
+
+// The high byte of a 16-bit sum is the sum divided by 256, rounded down;
+// adding 128 to it flips its top bit.
+inline __m256i to_chroma_bytes(__m256i bytes) {
+  return _mm256_xor_si256(bytes, _mm256_set1_epi8(static_cast<char>(0x80)));
+}
+
+// U, V of the block's 16 even pixels interleaved (U0 V0 U1 V1 ...).
+inline __m256i chroma_interleaved16(const Block& b) {
+  // Per 128-bit lane, the first register holds samples {0,1,4,5} (low lane)
+  // or {2,3,6,7} (high lane), the second the same plus 8.
+  const __m256i first = chroma_words(even_pixels(b.p0, b.p1));
+  const __m256i second = chroma_words(even_pixels(b.p2, b.p3));
+  constexpr char z = -1;
+  const __m256i high_to_low = _mm256_setr_epi8(1, 3, 5, 7, 9, 11, 13, 15, z, z, z, z, z, z, z, z,  //
+                                               1, 3, 5, 7, 9, 11, 13, 15, z, z, z, z, z, z, z, z);
+  const __m256i high_to_high = _mm256_setr_epi8(z, z, z, z, z, z, z, z, 1, 3, 5, 7, 9, 11, 13, 15,  //
+                                                z, z, z, z, z, z, z, z, 1, 3, 5, 7, 9, 11, 13, 15);
+  // Per lane 4-byte groups of sample pairs: {0,1} {4,5} {8,9} {12,13} low,
+  // {2,3} {6,7} {10,11} {14,15} high.
+  const __m256i bytes = _mm256_or_si256(_mm256_shuffle_epi8(first, high_to_low),
+                                        _mm256_shuffle_epi8(second, high_to_high));
+  return to_chroma_bytes(
+      _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
 }
 
 // U of the block's 16 even pixels in the low 128 bits, V in the high ones.
-inline __m256i chroma16(const Block& b) {
-  const __m256i first = even_pixels(b.p0, b.p1);
-  const __m256i second = even_pixels(b.p2, b.p3);
-  const __m256i u = chroma16(first, second, coefficients(112, -87, -26, 0));
-  const __m256i v = chroma16(first, second, coefficients(-10, -102, 112, 0));
-  // Per lane: U then V of samples {0,1,4,5,8,9,12,13} (low lane) and
-  // {2,3,6,7,10,11,14,15} (high lane). Gather U in the low lane, V in the
-  // high one, then restore the sample order pairwise.
-  __m256i bytes = _mm256_packs_epi16(u, v);
+inline __m256i chroma_planar16(const Block& b) {
+  const __m256i first = chroma_words(even_pixels(b.p0, b.p1));
+  const __m256i second = chroma_words(even_pixels(b.p2, b.p3));
+  constexpr char z = -1;
+  const __m256i first_split = _mm256_setr_epi8(1, 5, 9, 13, z, z, z, z, 3, 7, 11, 15, z, z, z, z,  //
+                                               1, 5, 9, 13, z, z, z, z, 3, 7, 11, 15, z, z, z, z);
+  const __m256i second_split = _mm256_setr_epi8(z, z, z, z, 1, 5, 9, 13, z, z, z, z, 3, 7, 11, 15,  //
+                                                z, z, z, z, 1, 5, 9, 13, z, z, z, z, 3, 7, 11, 15);
+  // Per lane: U of samples {0,1,4,5,8,9,12,13} (low lane) or
+  // {2,3,6,7,10,11,14,15} (high lane), then V of the same. Gather U in the
+  // low lane, V in the high one, then restore the sample order pairwise.
+  __m256i bytes = _mm256_or_si256(_mm256_shuffle_epi8(first, first_split),
+                                  _mm256_shuffle_epi8(second, second_split));
   bytes = _mm256_permute4x64_epi64(bytes, _MM_SHUFFLE(3, 1, 2, 0));
   bytes = _mm256_shuffle_epi8(
       bytes, _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
                               0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15));
-  // Signed results −113..111 plus 128: flip the top bit.
-  return _mm256_xor_si256(bytes, _mm256_set1_epi8(static_cast<char>(0x80)));
+  return to_chroma_bytes(bytes);
 }
 
+// The loops count in chroma samples j (pixel 2j) so that every address is
+// a base plus a scaled index: no per-step pointer arithmetic.
 void luma_row(const std::uint8_t* bgra, std::uint8_t* y, std::uint32_t width) {
-  std::uint32_t x = 0;
-  for (; x + 32 <= width; x += 32) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x),
-                        luma32(Block(bgra + 4 * std::size_t{x})));
+  const std::size_t steps = width / 32 * 16;
+  std::size_t j = 0;
+  for (; j < steps; j += 16) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + 2 * j), luma32(Block(bgra + 8 * j)));
   }
-  luma_tail(bgra, y, x, width);
+  luma_tail(bgra, y, static_cast<std::uint32_t>(2 * j), width);
 }
 
 void luma_chroma_planar_row(const std::uint8_t* bgra, std::uint8_t* y, std::uint8_t* u,
                             std::uint8_t* v, std::uint32_t width) {
-  std::uint32_t x = 0;
-  for (; x + 32 <= width; x += 32) {
-    const Block block(bgra + 4 * std::size_t{x});
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x), luma32(block));
-    const __m256i chroma = chroma16(block);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(u + x / 2), _mm256_castsi256_si128(chroma));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + x / 2), _mm256_extracti128_si256(chroma, 1));
+  const std::size_t steps = width / 32 * 16;
+  std::size_t j = 0;
+  for (; j < steps; j += 16) {
+    const Block block(bgra + 8 * j);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + 2 * j), luma32(block));
+    const __m256i chroma = chroma_planar16(block);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(u + j), _mm256_castsi256_si128(chroma));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + j), _mm256_extracti128_si256(chroma, 1));
   }
-  luma_chroma_planar_tail(bgra, y, u, v, x, width);
+  luma_chroma_planar_tail(bgra, y, u, v, static_cast<std::uint32_t>(2 * j), width);
 }
 
 void luma_chroma_interleaved_row(const std::uint8_t* bgra, std::uint8_t* y, std::uint8_t* uv,
                                  std::uint32_t width) {
-  std::uint32_t x = 0;
-  for (; x + 32 <= width; x += 32) {
-    const Block block(bgra + 4 * std::size_t{x});
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x), luma32(block));
-    const __m256i chroma = chroma16(block);
-    const __m128i u = _mm256_castsi256_si128(chroma);
-    const __m128i v = _mm256_extracti128_si256(chroma, 1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + x), _mm_unpacklo_epi8(u, v));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + x + 16), _mm_unpackhi_epi8(u, v));
+  const std::size_t steps = width / 32 * 16;
+  std::size_t j = 0;
+  for (; j < steps; j += 16) {
+    const Block block(bgra + 8 * j);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + 2 * j), luma32(block));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(uv + 2 * j), chroma_interleaved16(block));
   }
-  luma_chroma_interleaved_tail(bgra, y, uv, x, width);
+  luma_chroma_interleaved_tail(bgra, y, uv, static_cast<std::uint32_t>(2 * j), width);
 }
 
 constexpr RowKernels kAvx2{luma_row, luma_chroma_planar_row, luma_chroma_interleaved_row};
