@@ -101,8 +101,11 @@ inline __m256i chroma_interleaved16(const Block& b) {
       _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
 }
 
-// U of the block's 16 even pixels in the low 128 bits, V in the high ones.
-inline __m256i chroma_planar16(const Block& b) {
+// U and V of the block's 16 even pixels, per 128-bit lane: U in bytes
+// 0..7, V in bytes 8..15, each as sample pairs {0,1} {4,5} {8,9} {12,13}
+// (low lane) or {2,3} {6,7} {10,11} {14,15} (high lane). Not yet offset by
+// 128.
+inline __m256i chroma_pairs16(const Block& b) {
   const __m256i first = chroma_words(even_pixels(b.p0, b.p1));
   const __m256i second = chroma_words(even_pixels(b.p2, b.p3));
   constexpr char z = -1;
@@ -110,16 +113,32 @@ inline __m256i chroma_planar16(const Block& b) {
                                                1, 5, 9, 13, z, z, z, z, 3, 7, 11, 15, z, z, z, z);
   const __m256i second_split = _mm256_setr_epi8(z, z, z, z, 1, 5, 9, 13, z, z, z, z, 3, 7, 11, 15,  //
                                                 z, z, z, z, 1, 5, 9, 13, z, z, z, z, 3, 7, 11, 15);
-  // Per lane: U of samples {0,1,4,5,8,9,12,13} (low lane) or
-  // {2,3,6,7,10,11,14,15} (high lane), then V of the same. Gather U in the
-  // low lane, V in the high one, then restore the sample order pairwise.
-  __m256i bytes = _mm256_or_si256(_mm256_shuffle_epi8(first, first_split),
-                                  _mm256_shuffle_epi8(second, second_split));
-  bytes = _mm256_permute4x64_epi64(bytes, _MM_SHUFFLE(3, 1, 2, 0));
+  return _mm256_or_si256(_mm256_shuffle_epi8(first, first_split),
+                         _mm256_shuffle_epi8(second, second_split));
+}
+
+// U of one block's 16 even pixels in the low 128 bits, V in the high ones.
+inline __m256i chroma_planar16(const Block& b) {
+  __m256i bytes = _mm256_permute4x64_epi64(chroma_pairs16(b), _MM_SHUFFLE(3, 1, 2, 0));
   bytes = _mm256_shuffle_epi8(
       bytes, _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
                               0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15));
   return to_chroma_bytes(bytes);
+}
+
+// U (then V) of two consecutive blocks' 32 even pixels. Bringing the two
+// lanes of each block together lets one word interleave restore the sample
+// order, which is cheaper than fixing each block alone.
+struct Planar32 {
+  __m256i u, v;
+};
+inline Planar32 chroma_planar32(const Block& a, const Block& b) {
+  const __m256i pa = chroma_pairs16(a);
+  const __m256i pb = chroma_pairs16(b);
+  const __m256i low_lanes = _mm256_permute2x128_si256(pa, pb, 0x20);
+  const __m256i high_lanes = _mm256_permute2x128_si256(pa, pb, 0x31);
+  return {to_chroma_bytes(_mm256_unpacklo_epi16(low_lanes, high_lanes)),
+          to_chroma_bytes(_mm256_unpackhi_epi16(low_lanes, high_lanes))};
 }
 
 // The loops count in chroma samples j (pixel 2j) so that every address is
@@ -137,12 +156,22 @@ void luma_chroma_planar_row(const std::uint8_t* bgra, std::uint8_t* y, std::uint
                             std::uint8_t* v, std::uint32_t width) {
   const std::size_t steps = width / 32 * 16;
   std::size_t j = 0;
-  for (; j < steps; j += 16) {
+  for (; j + 32 <= steps; j += 32) {
+    const Block a(bgra + 8 * j);
+    const Block b(bgra + 8 * j + 128);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + 2 * j), luma32(a));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + 2 * j + 32), luma32(b));
+    const Planar32 chroma = chroma_planar32(a, b);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(u + j), chroma.u);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + j), chroma.v);
+  }
+  if (j < steps) {
     const Block block(bgra + 8 * j);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + 2 * j), luma32(block));
     const __m256i chroma = chroma_planar16(block);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(u + j), _mm256_castsi256_si128(chroma));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(v + j), _mm256_extracti128_si256(chroma, 1));
+    j += 16;
   }
   luma_chroma_planar_tail(bgra, y, u, v, static_cast<std::uint32_t>(2 * j), width);
 }
