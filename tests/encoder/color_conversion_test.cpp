@@ -194,9 +194,11 @@ TEST_P(ConversionLevelTest, EveryChannelValueAndColourGridMatchFormulas) {
 }
 
 TEST_P(ConversionLevelTest, RandomFramesOfManySizesMatchReference) {
-  // Widths around the 16- and 32-pixel steps, odd ones, and real screens.
-  const std::vector<std::uint32_t> widths{1,  2,  3,  5,  14, 15, 16, 17, 31,  32,
-                                          33, 34, 47, 63, 64, 65, 66, 97, 130, 1365};
+  // Widths around the 16- and 32-pixel steps (and the 64-pixel steps of
+  // chroma rows), odd ones, and real screens.
+  const std::vector<std::uint32_t> widths{1,  2,  3,  5,   14,  15,  16,  17,  31,  32,  33,   34,
+                                          47, 63, 64, 65,  66,  95,  96,  97,  127, 128, 130,
+                                          159, 160, 161, 1365};
   const std::vector<std::uint32_t> heights{1, 2, 3, 4, 7, 10};
   std::uint32_t seed = 1;
   for (std::uint32_t w : widths) {
