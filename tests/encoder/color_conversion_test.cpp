@@ -100,6 +100,18 @@ class ConversionLevelTest : public ::testing::TestWithParam<Level> {
   }
   const RowKernels& kernels() const { return *kernels_; }
 
+  // Converts a random w x h frame both ways and compares with the reference.
+  void expect_random_frame_matches_reference(std::uint32_t w, std::uint32_t h, std::uint32_t seed) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    const std::vector<std::uint8_t> bgra = random_frame(w, h, seed);
+    const Planes expected = reference_i420(bgra, w, h);
+    const Planes i420 = convert_i420(kernels(), bgra, w, h);
+    ASSERT_EQ(i420.y, expected.y);
+    ASSERT_EQ(i420.u, expected.u);
+    ASSERT_EQ(i420.v, expected.v);
+    ASSERT_EQ(convert_nv12(kernels(), bgra, w, h, pool_), interleave(expected));
+  }
+
   ParallelPool pool_{2};
 
  private:
@@ -203,14 +215,7 @@ TEST_P(ConversionLevelTest, RandomFramesOfManySizesMatchReference) {
   std::uint32_t seed = 1;
   for (std::uint32_t w : widths) {
     for (std::uint32_t h : heights) {
-      SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-      const std::vector<std::uint8_t> bgra = random_frame(w, h, seed++);
-      const Planes expected = reference_i420(bgra, w, h);
-      const Planes i420 = convert_i420(kernels(), bgra, w, h);
-      ASSERT_EQ(i420.y, expected.y);
-      ASSERT_EQ(i420.u, expected.u);
-      ASSERT_EQ(i420.v, expected.v);
-      ASSERT_EQ(convert_nv12(kernels(), bgra, w, h, pool_), interleave(expected));
+      ASSERT_NO_FATAL_FAILURE(expect_random_frame_matches_reference(w, h, seed++));
     }
   }
 }
@@ -221,14 +226,7 @@ TEST_P(ConversionLevelTest, FourKClassWidthsMatchReference) {
   std::uint32_t seed = 500;
   for (std::uint32_t w : {3199U, 3200U, 3201U, 3233U, 3840U}) {
     for (std::uint32_t h : {1U, 2U, 5U}) {
-      SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-      const std::vector<std::uint8_t> bgra = random_frame(w, h, seed++);
-      const Planes expected = reference_i420(bgra, w, h);
-      const Planes i420 = convert_i420(kernels(), bgra, w, h);
-      ASSERT_EQ(i420.y, expected.y);
-      ASSERT_EQ(i420.u, expected.u);
-      ASSERT_EQ(i420.v, expected.v);
-      ASSERT_EQ(convert_nv12(kernels(), bgra, w, h, pool_), interleave(expected));
+      ASSERT_NO_FATAL_FAILURE(expect_random_frame_matches_reference(w, h, seed++));
     }
   }
 }
