@@ -58,11 +58,13 @@ SoftwareEncoder make_encoder() {
   return std::move(*encoder);
 }
 
-void encode(benchmark::State& state, const Clip& clip) {
+// Every frame after the first; with `every_frame_idr` each one is forced to an IDR.
+void encode_frames(benchmark::State& state, const Clip& clip, bool every_frame_idr) {
   SoftwareEncoder encoder = make_encoder();
   (void)encoder.encode(clip.bgra[0]);  // the IDR with the parameter sets
   std::size_t frame = 1, bytes = 0;
   for (auto _ : state) {
+    if (every_frame_idr) encoder.force_key_frame();
     auto out = encoder.encode(clip.bgra[frame++ % kRing]);
     if (!out) {
       state.SkipWithError(out.error().text().c_str());
@@ -74,22 +76,9 @@ void encode(benchmark::State& state, const Clip& clip) {
       benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kAvgIterations);
 }
 
-void encode_idr(benchmark::State& state, const Clip& clip) {
-  SoftwareEncoder encoder = make_encoder();
-  (void)encoder.encode(clip.bgra[0]);
-  std::size_t frame = 1, bytes = 0;
-  for (auto _ : state) {
-    encoder.force_key_frame();
-    auto out = encoder.encode(clip.bgra[frame++ % kRing]);
-    if (!out) {
-      state.SkipWithError(out.error().text().c_str());
-      return;
-    }
-    bytes += out->size();
-  }
-  state.counters["bytes_per_frame"] =
-      benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kAvgIterations);
-}
+void encode(benchmark::State& state, const Clip& clip) { encode_frames(state, clip, false); }
+
+void encode_idr(benchmark::State& state, const Clip& clip) { encode_frames(state, clip, true); }
 
 // The library alone on the same frames, already converted, same settings.
 void raw_openh264(benchmark::State& state, const Clip& clip) {
