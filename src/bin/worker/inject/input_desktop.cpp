@@ -30,12 +30,6 @@ bool is_control(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
 
 }  // namespace
 
-std::optional<std::string> desktop_name(DesktopSessionApi& api, const OwnedDesktop& desktop) {
-  std::array<char16_t, kDesktopNameUnits> units{};
-  if (!api.read_desktop_name(desktop, units)) return std::nullopt;
-  return utf16_until_nul_to_utf8_lossy(units);
-}
-
 bool is_winlogon_desktop(std::string_view name) {
   constexpr std::string_view kWinlogon = "winlogon";
   if (name.size() != kWinlogon.size()) return false;

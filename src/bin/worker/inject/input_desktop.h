@@ -13,6 +13,7 @@
 #include "bin/worker/inject/desktop_session_api.h"
 #include "common/clock.h"
 #include "common/logger.h"
+#include "desktop/desktop_name.h"
 
 namespace halvorine {
 
@@ -35,10 +36,6 @@ struct InputDesktopContext {
   Logger& log;
   const Clock& clock;
 };
-
-// The desktop's name decoded from UTF-16 (an unpaired surrogate becomes
-// U+FFFD); nullopt when it cannot be read.
-std::optional<std::string> desktop_name(DesktopSessionApi& api, const OwnedDesktop& desktop);
 
 // True for a name of exactly 8 bytes equal to "Winlogon" in any ASCII case.
 bool is_winlogon_desktop(std::string_view name);

@@ -2,10 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-
-#include "common/utf16.h"
-
 namespace halvorine {
 namespace {
 
@@ -15,45 +11,17 @@ class DisplayUserToken final : public UserToken {};
 
 }  // namespace
 
-OwnedDesktop XDesktopSessionApi::open_input_desktop() {
-  // One connection serves every open: reconnecting per event would cost a
-  // full X handshake. A lost connection is replaced.
-  XAttachment& attachment = *attachment_;
-  if (attachment.connection && attachment.connection->lost()) attachment.connection.reset();
-  if (!attachment.connection) {
-    attachment.connection = XDisplayConnection::open();
-    if (!attachment.connection) return {};
-    ++attachment.generation;
-  }
-  return OwnedDesktop(*this, attachment.generation);
-}
+// The desktop calls are the desktop module's; desktops opened here close through it.
+OwnedDesktop XDesktopSessionApi::open_input_desktop() { return desktops_.open_input_desktop(); }
 
-void XDesktopSessionApi::close_desktop(std::uintptr_t) {}  // the connection stays for the next open
-
-XDisplayConnection* XDesktopSessionApi::connection_of(const OwnedDesktop& desktop) const {
-  const XAttachment& attachment = *attachment_;
-  if (!attachment.connection || desktop.handle() != attachment.generation || attachment.connection->lost()) {
-    return nullptr;
-  }
-  return attachment.connection.get();
-}
+void XDesktopSessionApi::close_desktop(std::uintptr_t handle) { desktops_.close_desktop(handle); }
 
 bool XDesktopSessionApi::read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) {
-  XDisplayConnection* connection = connection_of(desktop);
-  if (!connection) return false;
-  const std::optional<std::string> name = connection->desktop_name();
-  if (!name) return false;
-  const std::u16string wide = utf8_to_utf16(*name);
-  if (wide.size() + 1 > units.size()) return false;  // the name and its NUL must fit, as on Windows
-  std::ranges::copy(wide, units.begin());
-  units[wide.size()] = u'\0';
-  return true;
+  return desktops_.read_desktop_name(desktop, units);
 }
 
 bool XDesktopSessionApi::set_thread_desktop(const OwnedDesktop& desktop) {
-  if (!connection_of(desktop)) return false;
-  attachment_->attached = true;
-  return true;
+  return desktops_.set_thread_desktop(desktop);
 }
 
 std::optional<std::vector<SessionInfo>> XDesktopSessionApi::enumerate_sessions() {

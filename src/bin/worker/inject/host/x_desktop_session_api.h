@@ -1,4 +1,4 @@
-// DesktopSessionApi on Linux: the X display named by DISPLAY is the input
+// DesktopSessionApi on Linux: the desktop module's X display as the input
 // desktop; one active session (id 1) whose user owns the display; the
 // impersonation changes nothing.
 #pragma once
@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "bin/worker/inject/desktop_session_api.h"
-#include "bin/worker/inject/host/x_display.h"
+#include "desktop/host/x_desktop_api.h"
 
 namespace halvorine {
 
@@ -14,7 +14,7 @@ class XDesktopSessionApi final : public DesktopSessionApi {
  public:
   // `attachment` is shared with the input sink, which injects where this API
   // has attached the thread.
-  explicit XDesktopSessionApi(std::shared_ptr<XAttachment> attachment) : attachment_(std::move(attachment)) {}
+  explicit XDesktopSessionApi(std::shared_ptr<XAttachment> attachment) : desktops_(std::move(attachment)) {}
 
   OwnedDesktop open_input_desktop() override;
   bool read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
@@ -27,10 +27,7 @@ class XDesktopSessionApi final : public DesktopSessionApi {
   std::uint32_t current_thread_id() override;
 
  private:
-  // The live connection `desktop` was opened on; nullptr when it was replaced or lost.
-  XDisplayConnection* connection_of(const OwnedDesktop& desktop) const;
-
-  std::shared_ptr<XAttachment> attachment_;
+  XDesktopApi desktops_;
 };
 
 }  // namespace halvorine

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "bin/worker/inject/host/x_display.h"
+#include "desktop/host/x_display.h"
 #include "bin/worker/inject/input_sink.h"
 
 namespace halvorine {

@@ -1,6 +1,5 @@
 #include "bin/worker/inject/win/win_desktop_session_api.h"
 
-#include "bin/worker/inject/win/unique_desktop.h"
 #include "bin/worker/inject/win/unique_wts_memory.h"
 #include "common/win/unique_handle.h"
 #include "common/win/win_sdk.h"
@@ -17,29 +16,19 @@ class WinUserToken final : public UserToken {
   UniqueHandle token_;
 };
 
-HDESK handle_of(const OwnedDesktop& desktop) { return reinterpret_cast<HDESK>(desktop.handle()); }
-
 }  // namespace
 
-OwnedDesktop WinDesktopSessionApi::open_input_desktop() {
-  UniqueDesktop desktop(OpenInputDesktop(0, FALSE, GENERIC_ALL));
-  if (!desktop) return {};
-  return OwnedDesktop(*this, reinterpret_cast<std::uintptr_t>(desktop.release()));
-}
+// The desktop calls are the desktop module's; desktops opened here close through it.
+OwnedDesktop WinDesktopSessionApi::open_input_desktop() { return desktops_.open_input_desktop(); }
 
-void WinDesktopSessionApi::close_desktop(std::uintptr_t handle) {
-  UniqueDesktop closing(reinterpret_cast<HDESK>(handle));
-}
+void WinDesktopSessionApi::close_desktop(std::uintptr_t handle) { desktops_.close_desktop(handle); }
 
 bool WinDesktopSessionApi::read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) {
-  static_assert(sizeof(char16_t) == sizeof(WCHAR));
-  DWORD needed = 0;
-  return GetUserObjectInformationW(handle_of(desktop), UOI_NAME, units.data(),
-                                   static_cast<DWORD>(units.size_bytes()), &needed) != FALSE;
+  return desktops_.read_desktop_name(desktop, units);
 }
 
 bool WinDesktopSessionApi::set_thread_desktop(const OwnedDesktop& desktop) {
-  return SetThreadDesktop(handle_of(desktop)) != FALSE;
+  return desktops_.set_thread_desktop(desktop);
 }
 
 std::optional<std::vector<SessionInfo>> WinDesktopSessionApi::enumerate_sessions() {

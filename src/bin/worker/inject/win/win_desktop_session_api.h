@@ -1,8 +1,9 @@
-// DesktopSessionApi on Win32: input desktop, WTS sessions, user tokens and
-// thread impersonation.
+// DesktopSessionApi on Win32: the desktop module's desktops, WTS sessions,
+// user tokens and thread impersonation.
 #pragma once
 
 #include "bin/worker/inject/desktop_session_api.h"
+#include "desktop/win/win_desktop_api.h"
 
 namespace halvorine {
 
@@ -17,6 +18,9 @@ class WinDesktopSessionApi final : public DesktopSessionApi {
   bool impersonate(const UserToken& token) override;
   void revert_to_self() override;
   std::uint32_t current_thread_id() override;
+
+ private:
+  WinDesktopApi desktops_;
 };
 
 }  // namespace halvorine

@@ -1,4 +1,4 @@
-#include "bin/worker/inject/host/x_display.h"
+#include "desktop/host/x_display.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

@@ -1,6 +1,8 @@
 // The X display that stands in for the input desktop on Linux: one Xlib
-// connection to the display named by DISPLAY, shared by the desktop API and
-// the XTest input sink of the injection thread (and used by no other thread).
+// connection to the display named by DISPLAY per desktop-following thread.
+// The injection thread's is shared by its desktop API and its XTest input
+// sink; the secure-capture thread has one of its own. A connection is used
+// by one thread only.
 #pragma once
 
 #include <atomic>
