@@ -1,0 +1,207 @@
+#include "bin/worker/secure/secure_capture_loop.h"
+
+#include <fmt/format.h>
+
+namespace halvorine {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kIdlePoll{200};
+constexpr milliseconds kBlockedPoll{100};
+constexpr milliseconds kWarnInterval{500};
+constexpr milliseconds kSourceAttemptInterval{500};
+constexpr milliseconds kStartingPoll{50};
+constexpr milliseconds kSourceFailurePause{100};
+constexpr milliseconds kEncoderFailurePause{200};
+constexpr milliseconds kRefreshAfter{700};
+constexpr std::uint32_t kCaptureTimeoutMs = 100;
+constexpr int kRefreshEncodeAttempts = 5;
+constexpr std::uint32_t kOutputIndex = 0;
+
+// Whole milliseconds from `since` to `now`; zero if the clock went back.
+milliseconds elapsed(Clock::MonotonicTime since, Clock::MonotonicTime now) {
+  if (now <= since) return milliseconds::zero();
+  return std::chrono::duration_cast<milliseconds>(now - since);
+}
+
+}  // namespace
+
+SecureCaptureLoop::SecureCaptureLoop(DesktopApi& desktops, StreamBackend& backend, VideoSender frames,
+                                     KeyFrameRequest& key_frames, Logger& log, const Clock& clock,
+                                     std::string secure_desktop)
+    : desktops_(desktops),
+      backend_(backend),
+      frames_(std::move(frames)),
+      key_frames_(key_frames),
+      log_(log),
+      clock_(clock),
+      secure_desktop_(std::move(secure_desktop)) {
+  const Clock::MonotonicTime start = clock_.monotonic_now();
+  stats_start_ = start;
+  // Half a second in the past: a secure desktop seen at start gets its
+  // source in the first iteration.
+  last_source_attempt_ = start - kSourceAttemptInterval;
+  last_warn_ = start - kWarnInterval;
+  last_output_ = start;
+}
+
+void SecureCaptureLoop::step() {
+  const FollowedDesktop desktop = follow_input_desktop(desktop_, desktops_);
+  if (!desktop.name || *desktop.name != secure_desktop_) {
+    leave_secure_desktop();
+    clock_.sleep_for(kIdlePoll);
+    return;
+  }
+  if (!desktop.attached) {
+    warn_not_attached();
+    clock_.sleep_for(kBlockedPoll);
+    return;
+  }
+  if (!source_ && !start_source()) return;
+  if (streaming()) capture_once();
+  log_statistics();
+}
+
+void SecureCaptureLoop::leave_secure_desktop() {
+  if (source_) {
+    source_.reset();
+    log_.log("secure-capture: stop");
+    frame_count_ = 0;
+  }
+  if (encoder_) {
+    encoder_.reset();
+    log_.log("secure-stream: stop");
+    encoder_width_ = encoder_height_ = 0;
+  }
+}
+
+void SecureCaptureLoop::warn_not_attached() {
+  const Clock::MonotonicTime now = clock_.monotonic_now();
+  if (elapsed(last_warn_, now) < kWarnInterval) return;
+  last_warn_ = now;
+  log_.log("secure-capture: pe Winlogon dar SetThreadDesktop a esuat (privilegii?)");
+}
+
+bool SecureCaptureLoop::start_source() {
+  const Clock::MonotonicTime now = clock_.monotonic_now();
+  if (elapsed(last_source_attempt_, now) < kSourceAttemptInterval) {
+    clock_.sleep_for(kStartingPoll);
+    return false;
+  }
+  last_source_attempt_ = now;
+  auto created = backend_.create_source(kOutputIndex);
+  if (!created) {
+    log_.log(fmt::format("secure-capture: DesktopDuplicator::new(0) esuat pe Winlogon: {}",
+                         created.error().text()));
+    clock_.sleep_for(kSourceFailurePause);
+    return false;
+  }
+  std::unique_ptr<ScreenSource> source = std::move(*created);
+  const std::uint32_t width = source->width();
+  const std::uint32_t height = source->height();
+  log_.log(fmt::format("secure-capture: DesktopDuplicator pornit pe Winlogon ({}x{})", width, height));
+  // An encoder of the same size survives a rebuilt source.
+  if (!encoder_ || encoder_width_ != width || encoder_height_ != height) {
+    if (!create_encoder(width, height)) {
+      clock_.sleep_for(kEncoderFailurePause);
+      return false;  // the new source goes; an older encoder stays
+    }
+  }
+  source_ = std::move(source);
+  frame_count_ = 0;
+  stats_start_ = clock_.monotonic_now();
+  last_output_ = stats_start_;
+  return true;
+}
+
+bool SecureCaptureLoop::create_encoder(std::uint32_t width, std::uint32_t height) {
+  auto created = backend_.create_encoder(width, height, kStreamFps, kStreamKbps);
+  if (!created) {
+    log_.log(fmt::format("secure-stream: encoder init esuat: {}", created.error().text()));
+    return false;
+  }
+  encoder_ = std::move(*created);  // the old encoder goes
+  encoder_width_ = width;
+  encoder_height_ = height;
+  log_.log(fmt::format("secure-stream: encoder pornit {}x{} {}fps {}kbps", width, height, kStreamFps,
+                       kStreamKbps));
+  return true;
+}
+
+bool SecureCaptureLoop::fit_encoder(std::uint32_t width, std::uint32_t height) {
+  if (width == encoder_width_ && height == encoder_height_) return true;
+  // The source's size changed under it (GDI-only mode follows the screen):
+  // an encoder of the old size would refuse every frame from now on.
+  if (create_encoder(width, height)) return true;
+  clock_.sleep_for(kEncoderFailurePause);
+  source_.reset();  // Starting builds both again, at its own pace
+  return false;
+}
+
+Result<EncodedFrame> SecureCaptureLoop::encode(std::span<const std::uint8_t> bgra) {
+  if (key_frames_.take(frames_sent_)) encoder_->force_key_frame();
+  return encoder_->encode(bgra);
+}
+
+void SecureCaptureLoop::offer(EncodedFrame frame) {
+  // A full or closed channel drops the frame; it still counts as encoded.
+  if (frames_.try_send(std::move(frame)) == TrySendResult::sent) ++frames_sent_;
+  ++frame_count_;
+}
+
+void SecureCaptureLoop::capture_once() {
+  auto captured = source_->capture(kCaptureTimeoutMs);
+  if (!captured) {
+    log_.log(fmt::format("secure-capture: capture err ({}) — reinitializez", captured.error().text()));
+    source_.reset();  // the encoder stays for the rebuilt source
+    return;
+  }
+  std::optional<ScreenImage>& image = *captured;
+  if (!image || image->pixels.empty() || !image->changed) {
+    refresh();  // nothing new, or only the pointer moved
+    return;
+  }
+  if (!fit_encoder(image->width, image->height)) return;
+  auto encoded = encode(image->pixels);
+  if (!encoded) {
+    log_.log(fmt::format("secure-stream: encode err: {}", encoded.error().text()));
+    return;
+  }
+  if (encoded->empty()) return;
+  offer(std::move(*encoded));
+  last_output_ = clock_.monotonic_now();
+}
+
+void SecureCaptureLoop::refresh() {
+  if (elapsed(last_output_, clock_.monotonic_now()) < kRefreshAfter) return;
+  std::optional<std::vector<std::uint8_t>> full = source_->capture_full();
+  if (!full) return;  // tried again next iteration
+  if (!fit_encoder(source_->width(), source_->height())) return;
+  encoder_->force_key_frame();
+  key_frames_.take(frames_sent_);  // this key frame answers a pending request too
+  for (int attempt = 0; attempt < kRefreshEncodeAttempts; ++attempt) {
+    auto encoded = encoder_->encode(*full);
+    if (!encoded) {
+      log_.log(fmt::format("secure-stream: gdi encode err: {}", encoded.error().text()));
+      break;
+    }
+    if (!encoded->empty()) {
+      offer(std::move(*encoded));
+      break;
+    }
+  }
+  last_output_ = clock_.monotonic_now();
+}
+
+void SecureCaptureLoop::log_statistics() {
+  const Clock::MonotonicTime now = clock_.monotonic_now();
+  if (std::chrono::duration_cast<std::chrono::seconds>(elapsed(stats_start_, now)).count() < 1) return;
+  const std::uint32_t width = source_ ? source_->width() : 0;
+  const std::uint32_t height = source_ ? source_->height() : 0;
+  log_.log(fmt::format("secure-capture: {} frames encodate+trimise, {}x{}", frame_count_, width, height));
+  frame_count_ = 0;
+  stats_start_ = now;
+}
+
+}  // namespace halvorine

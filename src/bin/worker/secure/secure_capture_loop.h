@@ -1,0 +1,92 @@
+// The secure-capture loop: follows the input desktop and, while it is the
+// secure desktop, captures output 0, encodes it (H.264, 30 fps, 6000 kbit/s)
+// and offers every non-empty output to the video channel without blocking.
+// Elsewhere it drops its source and encoder and idles. It never gives up:
+// every failure is logged and retried on a fixed timer.
+//
+// States: Idle (not the secure desktop; 200 ms polls), Blocked (secure
+// desktop, attach refused; warning at most every 500 ms, 100 ms polls),
+// Starting (no source; one attempt per 500 ms, 50 ms polls), Streaming
+// (capture paces the loop; a full refresh with a key frame after 700 ms
+// without output; a statistics line every second).
+//
+// Everything runs on the one thread that calls step(); the clock's sleeps
+// block that thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bin/worker/key_frame_request.h"
+#include "bin/worker/secure/secure_desktop.h"
+#include "bin/worker/secure/stream_backend.h"
+#include "common/clock.h"
+#include "common/logger.h"
+#include "desktop/desktop_api.h"
+#include "encoder/encoded_frame.h"
+
+namespace halvorine {
+
+// The product streams only the desktop of this name (compared byte for byte).
+inline constexpr std::string_view kSecureDesktopName = "Winlogon";
+
+inline constexpr std::uint32_t kStreamFps = 30;
+inline constexpr std::uint32_t kStreamKbps = 6000;
+
+class SecureCaptureLoop {
+ public:
+  // Every reference outlives the loop. `secure_desktop` is the name that
+  // starts streaming: kSecureDesktopName in the product.
+  SecureCaptureLoop(DesktopApi& desktops, StreamBackend& backend, VideoSender frames,
+                    KeyFrameRequest& key_frames, Logger& log, const Clock& clock,
+                    std::string secure_desktop = std::string(kSecureDesktopName));
+
+  // One iteration, its sleeps included.
+  void step();
+
+  // For tests and the statistics: whether a source / encoder is held.
+  bool streaming() const { return source_ != nullptr && encoder_ != nullptr; }
+
+ private:
+  void leave_secure_desktop();
+  void warn_not_attached();
+  // Starting: false when this iteration ends here.
+  bool start_source();
+  // Streaming: one capture and what follows from it.
+  void capture_once();
+  void refresh();
+  void log_statistics();
+
+  // Re-creates the encoder when the images no longer have its size; false
+  // (after dropping the source, so Starting retries) when that fails.
+  bool fit_encoder(std::uint32_t width, std::uint32_t height);
+  bool create_encoder(std::uint32_t width, std::uint32_t height);
+  // Asks for a key frame when the writer wants one, then encodes.
+  Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
+  void offer(EncodedFrame frame);
+
+  DesktopApi& desktops_;
+  StreamBackend& backend_;
+  VideoSender frames_;
+  KeyFrameRequest& key_frames_;
+  Logger& log_;
+  const Clock& clock_;
+  const std::string secure_desktop_;
+
+  SecureDesktopState desktop_;
+  std::unique_ptr<ScreenSource> source_;
+  std::unique_ptr<FrameEncoder> encoder_;
+  std::uint32_t encoder_width_ = 0;
+  std::uint32_t encoder_height_ = 0;
+  std::uint64_t frame_count_ = 0;
+  std::uint64_t frames_sent_ = 0;  // accepted by the channel, ever
+  Clock::MonotonicTime stats_start_;
+  Clock::MonotonicTime last_source_attempt_;
+  Clock::MonotonicTime last_warn_;
+  Clock::MonotonicTime last_output_;
+};
+
+}  // namespace halvorine

@@ -1,0 +1,148 @@
+// A StreamBackend whose sources and encoders follow the test's script and
+// count what the loop does with them. A capture takes `capture_wait` of the
+// fake clock, as the real wait inside capture paces the loop.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bin/worker/secure/stream_backend.h"
+#include "fake_clock.h"
+
+namespace halvorine::testing {
+
+struct FakeSize {
+  std::uint32_t width = 1920;
+  std::uint32_t height = 1080;
+  friend bool operator==(const FakeSize&, const FakeSize&) = default;
+};
+
+// A changed image of `size` whose first byte is `tag`.
+inline ScreenImage changed_image(FakeSize size, std::uint8_t tag = 1) {
+  ScreenImage image{std::vector<std::uint8_t>(std::size_t{size.width} * size.height * 4, tag), size.width,
+                    size.height, true};
+  return image;
+}
+
+class FakeStreamBackend final : public StreamBackend {
+ public:
+  explicit FakeStreamBackend(FakeClock& clock) : clock_(clock) {}
+
+  // --- what the platform looks like -------------------------------------
+  std::deque<Result<FakeSize>> sources;  // one per create_source; empty: 1920×1080
+  std::deque<Error> encoder_failures;    // the next create_encoder calls fail with these
+  // One per capture; when used up, `endless_changes` decides: a changed
+  // image of the source's size, or nothing new.
+  std::deque<Result<std::optional<ScreenImage>>> captures;
+  bool endless_changes = false;
+  std::chrono::milliseconds capture_wait{100};
+  std::optional<std::vector<std::uint8_t>> full_image = std::vector<std::uint8_t>{7};  // nullopt: fails
+  // One per encode (of any encoder); when used up, a non-empty frame.
+  std::deque<Result<EncodedFrame>> encodes;
+
+  // --- what happened ------------------------------------------------------
+  std::vector<std::uint32_t> source_outputs;  // output index of every create_source
+  int sources_alive = 0;
+  std::vector<FakeSize> encoders_created;  // sizes asked for, failures included
+  int encoders_alive = 0;
+  int captures_made = 0;
+  int full_captures = 0;
+  std::vector<FakeSize> encoded_sizes;  // encoder size at every encode
+  int key_frames_forced = 0;
+  int encodes_after_force = 0;  // encodes that came right after a forced key frame
+  std::optional<FakeSize> resize_to;  // the live source takes this size now (GDI-only mode)
+
+  Result<std::unique_ptr<ScreenSource>> create_source(std::uint32_t output_index) override {
+    source_outputs.push_back(output_index);
+    FakeSize size;
+    if (!sources.empty()) {
+      auto next = std::move(sources.front());
+      sources.pop_front();
+      if (!next) return std::unexpected(next.error());
+      size = *next;
+    }
+    return std::make_unique<Source>(*this, size);
+  }
+  Result<std::unique_ptr<FrameEncoder>> create_encoder(std::uint32_t width, std::uint32_t height, std::uint32_t fps,
+                                                       std::uint32_t kbps) override {
+    encoders_created.push_back({width, height});
+    last_fps = fps;
+    last_kbps = kbps;
+    if (!encoder_failures.empty()) {
+      Error error = encoder_failures.front();
+      encoder_failures.pop_front();
+      return std::unexpected(error);
+    }
+    return std::make_unique<Encoder>(*this, FakeSize{width, height});
+  }
+  std::uint32_t last_fps = 0;
+  std::uint32_t last_kbps = 0;
+
+ private:
+  class Source final : public ScreenSource {
+   public:
+    Source(FakeStreamBackend& backend, FakeSize size) : backend_(backend), size_(size) { ++backend_.sources_alive; }
+    ~Source() override { --backend_.sources_alive; }
+    Result<std::optional<ScreenImage>> capture(std::uint32_t timeout_ms) override {
+      EXPECT_EQ(timeout_ms, 100u);
+      ++backend_.captures_made;
+      backend_.clock_.advance(backend_.capture_wait);
+      if (backend_.resize_to) size_ = *std::exchange(backend_.resize_to, std::nullopt);
+      if (!backend_.captures.empty()) {
+        auto next = std::move(backend_.captures.front());
+        backend_.captures.pop_front();
+        return next;
+      }
+      if (backend_.endless_changes) return std::optional<ScreenImage>(changed_image(size_));
+      return std::optional<ScreenImage>();
+    }
+    std::optional<std::vector<std::uint8_t>> capture_full() override {
+      ++backend_.full_captures;
+      return backend_.full_image;
+    }
+    std::uint32_t width() const override { return size_.width; }
+    std::uint32_t height() const override { return size_.height; }
+
+   private:
+    FakeStreamBackend& backend_;
+    FakeSize size_;
+  };
+
+  class Encoder final : public FrameEncoder {
+   public:
+    Encoder(FakeStreamBackend& backend, FakeSize size) : backend_(backend), size_(size) { ++backend_.encoders_alive; }
+    ~Encoder() override { --backend_.encoders_alive; }
+    Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) override {
+      backend_.encoded_sizes.push_back(size_);
+      // Images of another size are refused, as the real encoder refuses them.
+      if (bgra.size() != std::size_t{size_.width} * size_.height * 4 && bgra.size() != 1) {
+        return std::unexpected(Error::message("frame size mismatch"));
+      }
+      if (std::exchange(forced_, false)) ++backend_.encodes_after_force;
+      if (!backend_.encodes.empty()) {
+        auto next = std::move(backend_.encodes.front());
+        backend_.encodes.pop_front();
+        return next;
+      }
+      return EncodedFrame{0, 0, 0, 1, 0x41};
+    }
+    void force_key_frame() override {
+      ++backend_.key_frames_forced;
+      forced_ = true;
+    }
+
+   private:
+    FakeStreamBackend& backend_;
+    FakeSize size_;
+    bool forced_ = false;
+  };
+
+  FakeClock& clock_;
+};
+
+}  // namespace halvorine::testing
