@@ -129,7 +129,8 @@ void BM_VideoPipeWriter(benchmark::State& state) {
   auto [sender, receiver] = make_bounded_channel<EncodedFrame>(kVideoChannelCapacity);
   std::optional<VideoSender> frames(std::move(sender));
   asio::io_context runtime(1);
-  asio::co_spawn(runtime, run_video_pipe_server(log, std::move(receiver)), asio::detached);
+  KeyFrameRequest key_frames;
+  asio::co_spawn(runtime, run_video_pipe_server(log, std::move(receiver), key_frames), asio::detached);
   std::thread serving([&] { runtime.run(); });
   std::unique_ptr<client::ClientPipe> pipe;
   for (int attempt = 0; !pipe && attempt < 5000; ++attempt) {
@@ -146,8 +147,10 @@ void BM_VideoPipeWriter(benchmark::State& state) {
     const Bytes source(frame_size, 0x5A);
     std::vector<EncodedFrame> batch;
     std::size_t expected = 0;
-    // The writer drains stale frames on connect: wait until it is streaming.
+    // The writer drains stale frames on connect: wait until it is streaming,
+    // then answer its key-frame request as the capture thread would.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    key_frames.take(0);
     for (auto _ : state) {
       state.PauseTiming();
       batch.assign(kFramesPerBatch, source);  // the producer's copies, not timed

@@ -4,7 +4,9 @@
 // is gone, after delivering what was queued.
 #pragma once
 
+#include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
+#include <asio/cancellation_signal.hpp>
 #include <asio/async_result.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
@@ -127,37 +129,61 @@ class BoundedReceiver {
 
   // Completes with the next value, or nullopt once the channel is closed and
   // empty. Signature void(std::optional<T>); at most one receive at a time.
+  // A receive waiting for a value may be cancelled through the handler's
+  // cancellation slot; it then completes with nullopt too and no value is
+  // lost (a value that arrives first wins).
   template <typename CompletionToken>
   auto async_receive(CompletionToken&& token) {
     return asio::async_initiate<CompletionToken, void(std::optional<T>)>(
         [state = state_](auto handler) {
-          auto executor = asio::get_associated_executor(handler);
-          auto work = asio::make_work_guard(executor);
-          auto complete = [handler = std::move(handler), executor,
-                           work = std::move(work)](std::optional<T> value) mutable {
-            asio::post(executor, [handler = std::move(handler),
-                                  value = std::move(value)]() mutable {
-              std::move(handler)(std::move(value));
-            });
-            work.reset();
-          };
           std::unique_lock lock(state->mutex);
           if (!state->queue.empty()) {
             std::optional<T> value(std::move(state->queue.front()));
             state->queue.pop_front();
             lock.unlock();
-            complete(std::move(value));
+            post_completion(std::move(handler), std::move(value), {});
           } else if (state->senders == 0) {
             lock.unlock();
-            complete(std::nullopt);
+            post_completion(std::move(handler), std::nullopt, {});
           } else {
-            state->waiter = std::move(complete);
+            auto slot = asio::get_associated_cancellation_slot(handler);
+            // Keeps the runtime running while the value comes from another thread.
+            auto work = asio::make_work_guard(asio::get_associated_executor(handler));
+            state->waiter = [handler = std::move(handler), slot,
+                             work = std::move(work)](std::optional<T> value) mutable {
+              post_completion(std::move(handler), std::move(value), slot);
+              work.reset();
+            };
+            if (slot.is_connected()) {
+              slot.assign([weak = std::weak_ptr(state)](asio::cancellation_type) {
+                const auto cancelled = weak.lock();
+                if (!cancelled) return;
+                std::move_only_function<void(std::optional<T>)> waiter;
+                {
+                  std::lock_guard guard(cancelled->mutex);
+                  waiter = std::exchange(cancelled->waiter, nullptr);
+                }
+                if (waiter) waiter(std::nullopt);
+              });
+            }
           }
         },
         token);
   }
 
  private:
+  // Runs the handler on its own executor; `slot`, when a cancellation
+  // handler was installed in it, is cleared there first, since a slot may
+  // only be touched on that executor.
+  template <typename Handler>
+  static void post_completion(Handler handler, std::optional<T> value, asio::cancellation_slot slot) {
+    auto executor = asio::get_associated_executor(handler);
+    asio::post(executor, [handler = std::move(handler), value = std::move(value), slot]() mutable {
+      if (slot.is_connected()) slot.clear();
+      std::move(handler)(std::move(value));
+    });
+  }
+
   template <typename U>
   friend std::pair<BoundedSender<U>, BoundedReceiver<U>> make_bounded_channel(std::size_t);
   explicit BoundedReceiver(std::shared_ptr<detail::BoundedChannelState<T>> state)

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/bind_executor.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
@@ -110,6 +112,37 @@ TEST(BoundedChannelTest, AsyncReceiveGetsQueuedThenLiveValuesThenClosed) {
   ASSERT_EQ(received.size(), 200u);
   for (int i = 0; i < 200; ++i) EXPECT_EQ(received[i], i + 1);
   EXPECT_TRUE(closed);
+}
+
+TEST(BoundedChannelTest, CancelledReceiveCompletesEmptyAndLosesNoValue) {
+  asio::io_context runtime;
+  auto [sender, receiver] = make_bounded_channel<int>(8);
+  asio::cancellation_signal signal;
+  std::vector<std::optional<int>> results;
+  const auto receive = [&] {
+    receiver.async_receive(asio::bind_cancellation_slot(
+        signal.slot(), asio::bind_executor(runtime, [&](std::optional<int> value) { results.push_back(value); })));
+  };
+
+  receive();
+  runtime.poll();
+  signal.emit(asio::cancellation_type::terminal);
+  runtime.restart();
+  runtime.poll();
+  ASSERT_EQ(results, std::vector<std::optional<int>>{std::nullopt});
+
+  // The cancelled receive took nothing: the next value is queued and received.
+  EXPECT_EQ(sender.try_send(5), TrySendResult::sent);
+  receive();
+  runtime.restart();
+  runtime.poll();
+  // A value handed to a waiting receive wins over a later cancellation.
+  receive();
+  EXPECT_EQ(sender.try_send(6), TrySendResult::sent);
+  signal.emit(asio::cancellation_type::terminal);
+  runtime.restart();
+  runtime.poll();
+  EXPECT_EQ(results, (std::vector<std::optional<int>>{std::nullopt, 5, 6}));
 }
 
 }  // namespace

@@ -34,6 +34,9 @@ struct FakeClient {
   Error end = Error::early_eof(); // what read_some reports after the chunks
   // Writes that succeed before every further one fails (nullopt: all succeed).
   std::optional<std::size_t> writes_before_failure;
+  // After the chunks, a read waits until the client leaves (leave()) or the
+  // instance is closed, instead of reporting `end` at once.
+  bool stays_connected = false;
 };
 
 // What happened to one created instance.
@@ -43,6 +46,15 @@ struct FakeInstanceRecord {
   Bytes written;
   std::size_t write_calls = 0;
   bool closed = false;
+  bool read_pending = false;  // a read waits for the client (stays_connected)
+
+  // The client leaves: a waiting read reports the end of the stream.
+  void leave() {
+    left = true;
+    if (wake_reader) wake_reader->cancel();
+  }
+  bool left = false;
+  asio::steady_timer* wake_reader = nullptr;  // set while a read waits
 };
 
 inline asio::awaitable<void> park_forever() {
@@ -81,13 +93,31 @@ class FakePipeApi final : public PipeApi {
    public:
     Instance(std::optional<FakeClient> client, std::shared_ptr<FakeInstanceRecord> record)
         : client_(std::move(client)), record_(std::move(record)) {}
-    ~Instance() override { record_->closed = true; }
+    ~Instance() override { close(); }
 
     asio::awaitable<Result<void>> wait_for_client() override {
       if (!client_) co_await park_forever();
       co_return client_->connect;
     }
     asio::awaitable<Result<std::size_t>> read_some(std::span<std::uint8_t> buffer) override {
+      if (next_chunk_ >= client_->chunks.size() && client_->stays_connected && !record_->left &&
+          !record_->closed) {
+        asio::steady_timer wait(co_await asio::this_coro::executor, std::chrono::steady_clock::time_point::max());
+        // Unregisters the timer however this frame ends (a runtime destroyed
+        // with the read still waiting included).
+        struct Registration {
+          std::shared_ptr<FakeInstanceRecord> record;
+          ~Registration() {
+            record->wake_reader = nullptr;
+            record->read_pending = false;
+          }
+        } registration{record_};
+        record_->wake_reader = &wait;
+        record_->read_pending = true;
+        asio::error_code ignored;
+        co_await wait.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        if (!registration.record->left) co_return std::unexpected(Error::os(995));  // closed: aborted
+      }
       if (next_chunk_ >= client_->chunks.size()) co_return std::unexpected(client_->end);
       Bytes& chunk = client_->chunks[next_chunk_];
       const std::size_t take = std::min(buffer.size(), chunk.size() - offset_);
@@ -111,7 +141,10 @@ class FakePipeApi final : public PipeApi {
       }
       co_return Result<void>{};
     }
-    void close() override { record_->closed = true; }
+    void close() override {
+      record_->closed = true;
+      if (record_->wake_reader) record_->wake_reader->cancel();
+    }
 
    private:
     std::optional<FakeClient> client_;

@@ -107,7 +107,7 @@ class PipeTransportTest : public ::testing::Test {
     input_.emplace(std::move(input_receiver));
     video_.emplace(std::move(video_sender));
     asio::co_spawn(runtime_, run_input_pipe_server(log_, std::move(input_sender)), asio::detached);
-    asio::co_spawn(runtime_, run_video_pipe_server(log_, std::move(video_receiver)),
+    asio::co_spawn(runtime_, run_video_pipe_server(log_, std::move(video_receiver), key_frames_),
                    [this](std::exception_ptr) { video_ended_ = true; });
     thread_ = std::thread([this] { runtime_.run(); });
     ASSERT_TRUE(wait_for_line(log_, "waiting for client"));
@@ -130,6 +130,14 @@ class PipeTransportTest : public ::testing::Test {
     ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI conectat la pipe-ul video", connections));
     sync_with_runtime();
   }
+  // Sends as the capture thread does: a pending key-frame request is taken
+  // first, so the frame counts as the key frame the new client waits for.
+  TrySendResult send_frame(Bytes frame) {
+    key_frames_.take(frames_sent_);
+    const TrySendResult result = video_->try_send(std::move(frame));
+    if (result == TrySendResult::sent) ++frames_sent_;
+    return result;
+  }
   std::vector<InputEvent> take_events(std::size_t count) {
     std::vector<InputEvent> events;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -146,6 +154,8 @@ class PipeTransportTest : public ::testing::Test {
   RecordingLogger log_;
   std::optional<InputReceiver> input_;
   std::optional<VideoSender> video_;
+  KeyFrameRequest key_frames_;
+  std::uint64_t frames_sent_ = 0;
   std::atomic<bool> video_ended_ = false;
   asio::io_context runtime_{1};
   std::thread thread_;
@@ -229,8 +239,8 @@ TEST_F(PipeTransportTest, VideoFramesAreWrittenWithTheirLittleEndianLength) {
   wait_until_streaming();
   Bytes big(70000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + 7);
-  EXPECT_EQ(video_->try_send(Bytes{0x00, 0x00, 0x00, 0x01, 0x09}), TrySendResult::sent);
-  EXPECT_EQ(video_->try_send(big), TrySendResult::sent);
+  EXPECT_EQ(send_frame(Bytes{0x00, 0x00, 0x00, 0x01, 0x09}), TrySendResult::sent);
+  EXPECT_EQ(send_frame(big), TrySendResult::sent);
   EXPECT_EQ(read_exact(*pipe, 9), (Bytes{0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x09}));
   // Larger than the pipe's 65536-byte buffer: completes as the client reads.
   EXPECT_EQ(read_exact(*pipe, 4), (Bytes{0x70, 0x11, 0x01, 0x00}));
@@ -238,15 +248,15 @@ TEST_F(PipeTransportTest, VideoFramesAreWrittenWithTheirLittleEndianLength) {
 }
 
 TEST_F(PipeTransportTest, StaleFramesAreDroppedAndADisconnectIsNoticedAtTheNextFrame) {
-  for (std::uint8_t i = 0; i < 5; ++i) video_->try_send(Bytes{i, i});
+  for (std::uint8_t i = 0; i < 5; ++i) send_frame(Bytes{i, i});
   {
     auto pipe = open(kVideoPipeName);
     ASSERT_TRUE(pipe);
     wait_until_streaming();
-    video_->try_send(Bytes{0xAB});
+    send_frame(Bytes{0xAB});
     EXPECT_EQ(read_exact(*pipe, 5), (Bytes{0x01, 0x00, 0x00, 0x00, 0xAB}));
   }
-  video_->try_send(Bytes{0xCD});
+  send_frame(Bytes{0xCD});
   ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI deconectat de la pipe-ul video"));
   auto next = client::open_client_pipe(pipe_path(kVideoPipeName));
   for (int attempt = 0; !next && attempt < 2000; ++attempt) {  // the new instance may lag
@@ -255,8 +265,23 @@ TEST_F(PipeTransportTest, StaleFramesAreDroppedAndADisconnectIsNoticedAtTheNextF
   }
   ASSERT_TRUE(next);
   wait_until_streaming(2);
-  video_->try_send(Bytes{0xEF});
+  send_frame(Bytes{0xEF});
   EXPECT_EQ(read_exact(**next, 5), (Bytes{0x01, 0x00, 0x00, 0x00, 0xEF}));
+}
+
+TEST_F(PipeTransportTest, VideoClientThatLeavesWhileNoFramesFlowIsNoticedAtOnce) {
+  for (int client = 1; client <= 3; ++client) {
+    auto pipe = client::open_client_pipe(pipe_path(kVideoPipeName));
+    for (int attempt = 0; !pipe && attempt < 2000; ++attempt) {  // the new instance may lag
+      std::this_thread::sleep_for(1ms);
+      pipe = client::open_client_pipe(pipe_path(kVideoPipeName));
+    }
+    ASSERT_TRUE(pipe) << "client " << client << " refused";
+    wait_until_streaming(static_cast<std::size_t>(client));
+    pipe->reset();  // leaves without a single frame having been written
+    ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI deconectat de la pipe-ul video",
+                              static_cast<std::size_t>(client)));
+  }
 }
 
 TEST_F(PipeTransportTest, ClosedVideoChannelIsNoticedOnlyWhenAClientConnects) {
@@ -291,7 +316,7 @@ TEST_F(PipeTransportTest, VideoClientThatDoesNotReadHoldsBackOnlyTheVideoPipe) {
   ASSERT_TRUE(video);
   wait_until_streaming();
   // Far more than the pipe buffers: the writer waits in a write for good.
-  for (int i = 0; i < 8; ++i) video_->try_send(Bytes(1 << 20, 0x11));
+  for (int i = 0; i < 8; ++i) send_frame(Bytes(1 << 20, 0x11));
   sync_with_runtime();
   auto input = open(kInputPipeName);
   ASSERT_TRUE(input);

@@ -40,7 +40,10 @@ class FeedingLogger final : public halvorine::Logger {
     if (message == "secure-stream: GUI conectat la pipe-ul video" && sender_) pending_ = true;
   }
   bool take_pending() { return std::exchange(pending_, false); }
-  void feed() {
+  // As the capture thread would, the feeder takes the writer's key-frame
+  // request before its first frame: that frame answers it.
+  void feed(halvorine::KeyFrameRequest& key_frames) {
+    key_frames.take(0);
     for (auto& frame : frames_) sender_->try_send(std::move(frame));
     sender_.reset();
   }
@@ -58,14 +61,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) frames.push_back(frame_named(argv[i]));
   auto [sender, receiver] = halvorine::make_bounded_channel<EncodedFrame>(halvorine::kVideoChannelCapacity);
   FeedingLogger log(std::move(sender), std::move(frames));
+  halvorine::KeyFrameRequest key_frames;
   asio::io_context runtime(1);
-  asio::co_spawn(runtime, halvorine::run_video_pipe_server(log, std::move(receiver)), asio::detached);
+  asio::co_spawn(runtime, halvorine::run_video_pipe_server(log, std::move(receiver), key_frames),
+                 asio::detached);
   // One handler at a time; once connected, whatever is ready runs first, so
   // the frames go in after the drain.
   while (runtime.run_one() > 0) {
     if (log.take_pending()) {
       runtime.poll();
-      log.feed();
+      log.feed(key_frames);
     }
   }
   return 0;

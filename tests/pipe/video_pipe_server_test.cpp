@@ -25,6 +25,13 @@ Bytes record(const Bytes& frame) {
   return bytes;
 }
 
+// A GUI that stays connected and never writes, as a real one does.
+FakeClient connected_client() {
+  FakeClient client;
+  client.stays_connected = true;
+  return client;
+}
+
 class VideoPipeServerTest : public ::testing::Test {
  protected:
   VideoPipeServerTest() {
@@ -34,12 +41,20 @@ class VideoPipeServerTest : public ::testing::Test {
   }
   void start() {
     asio::co_spawn(runtime_,
-                   serve_video_pipe({pipes_, security_, sleep_, log_}, std::move(*receiver_)),
+                   serve_video_pipe({pipes_, security_, sleep_, log_, key_frames_}, std::move(*receiver_)),
                    [this](std::exception_ptr) { ended_ = true; });
     run_until_idle(runtime_);
   }
+  // Sends as the capture thread does: a pending key-frame request is taken
+  // first, and the frame is the key frame that answers it.
   void send(Bytes frame) {
+    key_frames_.take(sent_);
+    send_encoded_earlier(std::move(frame));
+  }
+  // Sends a frame encoded before a pending request could be taken.
+  void send_encoded_earlier(Bytes frame) {
     EXPECT_EQ(sender_->try_send(std::move(frame)), TrySendResult::sent);
+    ++sent_;
     run_until_idle(runtime_);
   }
   // Log lines after the security messages.
@@ -53,6 +68,8 @@ class VideoPipeServerTest : public ::testing::Test {
   FakeSecurityPlatform security_;
   FakeSleep sleep_;
   RecordingLogger log_;
+  KeyFrameRequest key_frames_;
+  std::uint64_t sent_ = 0;
   bool ended_ = false;
   asio::io_context runtime_;  // destroyed after the channel, before the fakes
   // Destroyed first: a receive waiting in the channel holds work on the
@@ -62,7 +79,7 @@ class VideoPipeServerTest : public ::testing::Test {
 };
 
 TEST_F(VideoPipeServerTest, WritesLengthPrefixedFramesUnchanged) {
-  pipes_.script.push_back(FakeClient{});
+  pipes_.script.push_back(connected_client());
   start();
   send({0x00, 0x00, 0x00, 0x01, 0x09});
   Bytes big(70000);
@@ -82,18 +99,19 @@ TEST_F(VideoPipeServerTest, WritesLengthPrefixedFramesUnchanged) {
 }
 
 TEST_F(VideoPipeServerTest, FramesQueuedBeforeTheClientAreDropped) {
-  for (std::uint8_t i = 0; i < 10; ++i) sender_->try_send(Bytes{i});  // 8 queue, 2 dropped
-  pipes_.script.push_back(FakeClient{});
+  for (std::uint8_t i = 0; i < 8; ++i) send(Bytes{i});  // 8 queue
+  EXPECT_EQ(sender_->try_send(Bytes{8}), TrySendResult::full);
+  pipes_.script.push_back(connected_client());
   start();
   send({0xAA});
   EXPECT_EQ(pipes_.instances[0]->written, record({0xAA}));
 }
 
 TEST_F(VideoPipeServerTest, DisconnectIsNoticedAtTheNextFrameAndANewClientIsServed) {
-  FakeClient leaves;
+  FakeClient leaves = connected_client();
   leaves.writes_before_failure = 1;
   pipes_.script.push_back(std::move(leaves));
-  pipes_.script.push_back(FakeClient{});
+  pipes_.script.push_back(connected_client());
   start();
   send({0x01});
   EXPECT_EQ(served_lines(), Lines{kConnected});
@@ -105,6 +123,49 @@ TEST_F(VideoPipeServerTest, DisconnectIsNoticedAtTheNextFrameAndANewClientIsServ
   EXPECT_TRUE(pipes_.instances[0]->closed);
   EXPECT_EQ(pipes_.instances[1]->written, record({0x03}));  // the failed frame is not resent
   EXPECT_TRUE(sleep_.pauses.empty());
+}
+
+TEST_F(VideoPipeServerTest, ClientThatLeavesWhileNoFramesFlowIsNoticedAtOnce) {
+  pipes_.script.push_back(connected_client());
+  pipes_.script.push_back(connected_client());
+  start();
+  ASSERT_TRUE(pipes_.instances[0]->read_pending);  // the writer keeps a read waiting
+  pipes_.instances[0]->leave();
+  run_until_idle(runtime_);
+  EXPECT_EQ(served_lines(), (Lines{kConnected, kGone, kConnected}));
+  EXPECT_TRUE(pipes_.instances[0]->closed);
+  EXPECT_EQ(pipes_.instances[0]->write_calls, 0u);
+  send({0x07});
+  EXPECT_EQ(pipes_.instances[1]->written, record({0x07}));
+}
+
+TEST_F(VideoPipeServerTest, BytesFromTheClientAreReadAndIgnored) {
+  FakeClient chatty = connected_client();
+  chatty.chunks = {Bytes(1000, 0x55), Bytes{1}};
+  pipes_.script.push_back(std::move(chatty));
+  start();
+  send({0x01});
+  EXPECT_EQ(pipes_.instances[0]->written, record({0x01}));
+  EXPECT_EQ(served_lines(), Lines{kConnected});
+  EXPECT_TRUE(pipes_.instances[0]->read_pending);
+}
+
+TEST_F(VideoPipeServerTest, EachNewClientAsksForAKeyFrameAndGetsNothingSentBeforeIt) {
+  pipes_.script.push_back(connected_client());
+  pipes_.script.push_back(connected_client());
+  start();
+  EXPECT_TRUE(key_frames_.stale(sent_ + 1));  // the request is pending
+  send_encoded_earlier({0x01});               // encoded before the capture thread saw it
+  send({0x65});                               // the key frame
+  send({0x02});
+  EXPECT_EQ(pipes_.instances[0]->written, (Bytes{1, 0, 0, 0, 0x65, 1, 0, 0, 0, 0x02}));
+
+  pipes_.instances[0]->leave();
+  run_until_idle(runtime_);
+  send_encoded_earlier({0x03});
+  send_encoded_earlier({0x04});
+  send({0x66});
+  EXPECT_EQ(pipes_.instances[1]->written, record({0x66}));
 }
 
 TEST_F(VideoPipeServerTest, ClosedChannelIsNoticedOnlyOnceAClientConnects) {
@@ -120,7 +181,7 @@ TEST_F(VideoPipeServerTest, ClosedChannelIsNoticedOnlyOnceAClientConnects) {
 TEST_F(VideoPipeServerTest, ClosedChannelEndsTheTaskAtTheDrainOfANewClient) {
   sender_->try_send(Bytes{1});
   sender_.reset();
-  pipes_.script.push_back(FakeClient{});
+  pipes_.script.push_back(connected_client());
   start();
   EXPECT_TRUE(ended_);
   EXPECT_EQ(served_lines(), (Lines{kConnected, kClosed}));
@@ -129,7 +190,7 @@ TEST_F(VideoPipeServerTest, ClosedChannelEndsTheTaskAtTheDrainOfANewClient) {
 }
 
 TEST_F(VideoPipeServerTest, ClosedChannelWhileStreamingEndsTheTask) {
-  pipes_.script.push_back(FakeClient{});
+  pipes_.script.push_back(connected_client());
   start();
   send({0x05});
   sender_.reset();

@@ -31,6 +31,8 @@ template <typename ChannelEnd>
 int main() {
   const SystemClock clock;
   WorkerLog log(clock);
+  // The video writer's key-frame requests to the secure-capture thread.
+  KeyFrameRequest key_frames;
 
   std::optional<asio::io_context> runtime;
   try {
@@ -45,7 +47,9 @@ int main() {
       .secure_capture_thread = [](VideoSender sender) { hold_until_process_exit(std::move(sender)); },
       .injection_thread = [&log, &clock](InputReceiver receiver) { run_injection_thread(std::move(receiver), log, clock); },
       .serve_input_pipe = [&log](InputSender sender) { return run_input_pipe_server(log, std::move(sender)); },
-      .serve_video_pipe = [&log](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames)); },
+      .serve_video_pipe = [&log, &key_frames](VideoReceiver frames) {
+        return run_video_pipe_server(log, std::move(frames), key_frames);
+      },
   };
 
   const auto platform = make_process_platform();

@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 
 #include "bin/worker/input_event.h"
+#include "bin/worker/key_frame_request.h"
 #include "common/logger.h"
 #include "encoder/encoded_frame.h"
 
@@ -14,7 +15,7 @@ namespace halvorine {
 asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender);
 
 // Returns once the video channel is closed (noticed while a client is
-// connected). `log` outlives the task.
-asio::awaitable<void> run_video_pipe_server(Logger& log, VideoReceiver frames);
+// connected). `log` and `key_frames` outlive the task.
+asio::awaitable<void> run_video_pipe_server(Logger& log, VideoReceiver frames, KeyFrameRequest& key_frames);
 
 }  // namespace halvorine

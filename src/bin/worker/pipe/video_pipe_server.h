@@ -1,6 +1,11 @@
 // The secure-video pipe writer: serves \\.\pipe\halvorine-secure-video to one
 // client at a time and writes every frame of the video channel to it as a
 // 4-byte little-endian length followed by the frame's bytes.
+//
+// A read stays pending on the connected instance (the GUI never writes), so
+// a GUI that leaves is noticed at once, also while no frames flow. Each newly
+// accepted GUI asks the capture thread for a key frame and gets no frame
+// sent before it.
 #pragma once
 
 #include <array>
@@ -8,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bin/worker/key_frame_request.h"
 #include "bin/worker/pipe/async_sleep.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
@@ -22,6 +28,7 @@ struct VideoPipeServerContext {
   PipeSecurityPlatform& security;
   AsyncSleep& sleep;
   Logger& log;
+  KeyFrameRequest& key_frames;  // shared with the secure-capture thread
 };
 
 // Ends only when the video channel is closed, which it notices only while a
