@@ -1,0 +1,56 @@
+#include "bin/worker/secure/product_stream_backend.h"
+
+#include "capture/desktop_duplicator.h"
+#include "encoder/video_encoder.h"
+
+namespace halvorine {
+namespace {
+
+class DuplicatorSource final : public ScreenSource {
+ public:
+  explicit DuplicatorSource(DesktopDuplicator duplicator) : duplicator_(std::move(duplicator)) {}
+
+  Result<std::optional<ScreenImage>> capture(std::uint32_t timeout_ms) override {
+    auto captured = duplicator_.capture(timeout_ms);
+    if (!captured) return std::unexpected(std::move(captured.error()));
+    if (!*captured) return std::optional<ScreenImage>();
+    CapturedFrame& frame = **captured;
+    // The pixels move; the rectangles only say whether anything changed.
+    return std::optional<ScreenImage>(
+        ScreenImage{std::move(frame.pixels), frame.width, frame.height, !frame.dirty_rects.empty()});
+  }
+  std::optional<std::vector<std::uint8_t>> capture_full() override { return capture_gdi_full(duplicator_); }
+  std::uint32_t width() const override { return duplicator_.width(); }
+  std::uint32_t height() const override { return duplicator_.height(); }
+
+ private:
+  DesktopDuplicator duplicator_;
+};
+
+class VideoFrameEncoder final : public FrameEncoder {
+ public:
+  explicit VideoFrameEncoder(VideoEncoder encoder) : encoder_(std::move(encoder)) {}
+
+  Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) override { return encoder_.encode(bgra); }
+  void force_key_frame() override { encoder_.force_key_frame(); }
+
+ private:
+  VideoEncoder encoder_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ScreenSource>> ProductStreamBackend::create_source(std::uint32_t output_index) {
+  auto duplicator = DesktopDuplicator::create(log_, clock_, output_index);
+  if (!duplicator) return std::unexpected(std::move(duplicator.error()));
+  return std::make_unique<DuplicatorSource>(std::move(*duplicator));
+}
+
+Result<std::unique_ptr<FrameEncoder>> ProductStreamBackend::create_encoder(std::uint32_t width, std::uint32_t height,
+                                                                           std::uint32_t fps, std::uint32_t kbps) {
+  auto encoder = VideoEncoder::create(width, height, fps, kbps, log_, clock_);
+  if (!encoder) return std::unexpected(std::move(encoder.error()));
+  return std::make_unique<VideoFrameEncoder>(std::move(*encoder));
+}
+
+}  // namespace halvorine
