@@ -1,0 +1,147 @@
+// A known picture on the X display for the secure-stream tests: a full-screen
+// window with smooth gradients and a coarse checkerboard, plus a marker of 16
+// black or white blocks (top left) that encodes a number, so a decoded frame
+// tells which change it shows.
+//
+// Commands on standard input, one per line:
+//   mark N     draw marker N; prints "drawn N <steady-clock ns>" once the
+//              X server has it
+//   animate    move a block across the screen every 33 ms until the next line
+//   quit
+// Prints "ready WxH" once the picture is on the screen.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kMarkerBits = 16;
+constexpr int kMarkerBlock = 32;  // side of one marker block; blocks sit 40 px apart
+constexpr int kMoverSize = 160;
+
+std::uint32_t background(int x, int y, int width, int height) {
+  const std::uint32_t r = static_cast<std::uint32_t>(x * 255 / (width - 1));
+  const std::uint32_t g = static_cast<std::uint32_t>(y * 255 / (height - 1));
+  const std::uint32_t b = ((x / 128 + y / 128) % 2) != 0 ? 190 : 70;
+  return r << 16 | g << 8 | b;
+}
+
+long long now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+int main() {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) {
+    std::fprintf(stderr, "x_test_pattern: no display\n");
+    return 1;
+  }
+  const int screen = DefaultScreen(display);
+  const int width = DisplayWidth(display, screen);
+  const int height = DisplayHeight(display, screen);
+  Visual* visual = DefaultVisual(display, screen);
+  if (DefaultDepth(display, screen) != 24) {
+    std::fprintf(stderr, "x_test_pattern: needs a 24-bit screen\n");
+    return 1;
+  }
+
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = BlackPixel(display, screen);
+  const Window window =
+      XCreateWindow(display, RootWindow(display, screen), 0, 0, static_cast<unsigned>(width),
+                    static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                    CWOverrideRedirect | CWBackPixel, &attributes);
+  XSelectInput(display, window, ExposureMask);
+  XMapRaised(display, window);
+  const GC gc = XCreateGC(display, window, 0, nullptr);
+
+  // The base picture, kept for repainting what the moving block uncovers.
+  std::vector<std::uint32_t> base(static_cast<std::size_t>(width) * height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) base[static_cast<std::size_t>(y) * width + x] = background(x, y, width, height);
+  }
+  std::vector<std::uint32_t> frame = base;
+  XImage* image = XCreateImage(display, visual, 24, ZPixmap, 0, reinterpret_cast<char*>(frame.data()),
+                               static_cast<unsigned>(width), static_cast<unsigned>(height), 32, 0);
+  const auto put = [&](int x, int y, int w, int h) {
+    XPutImage(display, window, gc, image, x, y, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+  };
+  const auto fill = [&](int x0, int y0, int w, int h, std::uint32_t colour) {
+    for (int y = y0; y < y0 + h; ++y) {
+      for (int x = x0; x < x0 + w; ++x) frame[static_cast<std::size_t>(y) * width + x] = colour;
+    }
+  };
+  const auto restore = [&](int x0, int y0, int w, int h) {
+    for (int y = y0; y < y0 + h; ++y) {
+      std::memcpy(&frame[static_cast<std::size_t>(y) * width + x0], &base[static_cast<std::size_t>(y) * width + x0],
+                  static_cast<std::size_t>(w) * 4);
+    }
+  };
+  const auto draw_marker = [&](unsigned value) {
+    for (int bit = 0; bit < kMarkerBits; ++bit) {
+      fill(8 + bit * 40, 8, kMarkerBlock, kMarkerBlock, (value >> bit & 1) != 0 ? 0xFFFFFF : 0x000000);
+    }
+    put(0, 0, 8 + kMarkerBits * 40, 8 + kMarkerBlock);
+  };
+  draw_marker(0);
+  put(0, 0, width, height);
+  XSync(display, False);
+  std::printf("ready %dx%d\n", width, height);
+  std::fflush(stdout);
+
+  int mover_x = 0;
+  const int mover_y = height / 2 - kMoverSize / 2;
+  bool animating = false;
+  std::string line;
+  for (;;) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&input, 1, animating ? 33 : -1);
+    while (XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == Expose) put(0, 0, width, height);
+    }
+    if (ready == 0) {  // animation step
+      restore(mover_x, mover_y, kMoverSize, kMoverSize);
+      put(mover_x, mover_y, kMoverSize, kMoverSize);
+      mover_x = (mover_x + 24) % (width - kMoverSize);
+      fill(mover_x, mover_y, kMoverSize, kMoverSize, 0xE0E020);
+      put(mover_x, mover_y, kMoverSize, kMoverSize);
+      XFlush(display);
+      continue;
+    }
+    char buffer[128];
+    if (!std::fgets(buffer, sizeof buffer, stdin)) break;
+    line = buffer;
+    animating = false;
+    if (line.starts_with("mark ")) {
+      const unsigned value = static_cast<unsigned>(std::strtoul(line.c_str() + 5, nullptr, 10));
+      draw_marker(value);
+      XSync(display, False);
+      std::printf("drawn %u %lld\n", value, now_ns());
+      std::fflush(stdout);
+    } else if (line.starts_with("animate")) {
+      animating = true;
+    } else if (line.starts_with("quit")) {
+      break;
+    }
+  }
+  image->data = nullptr;  // the vector owns the pixels
+  XDestroyImage(image);
+  XFreeGC(display, gc);
+  XCloseDisplay(display);
+  return 0;
+}
