@@ -16,10 +16,11 @@ struct VirtualScreenImage {
   std::uint32_t height = 0;
 };
 
-// The whole virtual screen; nullopt on any failure. `reuse` donates a buffer
-// whose capacity the capture may use.
-std::optional<VirtualScreenImage> capture_virtual_screen(CapturePlatform& platform,
-                                                         std::vector<std::uint8_t> reuse = {});
+// The whole virtual screen; nullopt on any failure.
+std::optional<VirtualScreenImage> capture_virtual_screen(CapturePlatform& platform);
+// The same into `image`, reusing its buffer; false on any failure (the
+// content of `image` is then unspecified).
+bool capture_virtual_screen_into(CapturePlatform& platform, VirtualScreenImage& image);
 
 // The GDI-only change hash: FNV-1a over little-endian 64-bit words, then over
 // the remaining bytes one at a time.
