@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
 
   // UpdateWindow has painted synchronously; the pattern is on screen now.
   if (!g_painted) return 1;
-  std::FILE* ready = std::fopen(argv[1], "w");
+  std::FILE* ready = std::fopen(argv[1], "wb");  // no CR: the scripts match whole lines
   if (ready == nullptr) return 1;
   std::fprintf(ready, "ready %d %d %d %d\n", x, y, g_width, g_height);
   std::fclose(ready);

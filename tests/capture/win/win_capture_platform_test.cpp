@@ -102,6 +102,17 @@ class PatternWindow {
   HWND window_ = nullptr;
 };
 
+// GDI-only pacing sleeps for what is left of 33 ms; the Windows runtime's
+// own sleep rounds down to whole milliseconds.
+TEST(WinCapturePlatform, SystemClockNeverSleepsShorterThanAsked) {
+  const SystemClock clock;
+  for (const auto asked : {std::chrono::microseconds(900), std::chrono::microseconds(32'500)}) {
+    const auto start = std::chrono::steady_clock::now();
+    clock.sleep_for(asked);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, asked);
+  }
+}
+
 TEST(WinCapturePlatform, DxgiStepsAsWineAnswersThem) {
   if (!running_under_wine()) GTEST_SKIP() << "the outcome of each step is known only under Wine";
   std::unique_ptr<CapturePlatform> platform = make_capture_platform();

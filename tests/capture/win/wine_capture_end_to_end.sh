@@ -46,7 +46,7 @@ grep -q 'size: 1280x800' "$work/stdout" || fail "the tool did not report the 128
   fail "no PNG written"
 
 python3 "$helpers/xwd_to_bgra.py" "$work/root.xwd" "$work/root.bgra" || fail "xwd_to_bgra failed"
-python3 "$helpers/compare_bgr.py" "$work/capture.bgra" "$work/root.bgra" ||
+python3 "$helpers/compare_bgr.py" "$work/capture.bgra" "$work/root.bgra" 1280 ||
   fail "the capture differs from the X screen"
 # Two black screens would compare equal too: the pattern must be in the capture.
 python3 - "$work/capture.bgra" <<'PY' || fail "the pattern window is not in the capture"
