@@ -3,7 +3,8 @@
 # Wine has no desktop duplication, so the tool must log the DXGI failure and
 # the GDI-only lines with their exact texts, report GDI-only mode, and write
 # an image equal (B, G, R) to an independent grab of the X screen (`xwd`)
-# while a test window shows a known pattern.
+# while a test window shows a known pattern; the still screen then gives no
+# new frame, each GDI-only call taking at least 33 ms.
 # usage: wine_capture_end_to_end.sh CAPTURE_EXE PATTERN_WINDOW_EXE TESTS_CAPTURE_DIR
 #        (HALVORINE_WINE_STATE set; TESTS_CAPTURE_DIR holds xwd_to_bgra.py and compare_bgr.py)
 set -euo pipefail
@@ -32,7 +33,7 @@ pids+=($!)
 for _ in $(seq 1 600); do [ -s "$work/ready" ] && break; sleep 0.1; done
 grep -qx 'ready 100 80 320 200' "$work/ready" 2>/dev/null || fail "the pattern window did not come up"
 
-wine "$capture" --raw "$(winepath -w "$work/capture.bgra")" --png "$(winepath -w "$work/capture.png")" \
+wine "$capture" --frames 3 --raw "$(winepath -w "$work/capture.bgra")" --png "$(winepath -w "$work/capture.png")" \
   >"$work/stdout" 2>"$work/stderr" || fail "halvorine-capture exited with $?"
 xwd -root -silent -display "$DISPLAY" >"$work/root.xwd" || fail "xwd could not grab the X screen"
 
@@ -42,6 +43,13 @@ grep -qE '^DesktopDuplicator: init DXGI esuat \(DuplicateOutput: .+ \(0x80004001
 grep -qx 'DesktopDuplicator: mod GDI-only activ (1280x800)' "$work/log" || fail "no GDI-only line"
 grep -q 'mode: GDI-only' "$work/stdout" || fail "the tool did not report GDI-only mode"
 grep -q 'size: 1280x800' "$work/stdout" || fail "the tool did not report the 1280x800 size"
+# The screen stays still: one frame, then nothing new, each call paced to 33 ms or more.
+tr -d '\r' <"$work/stdout" >"$work/report"
+grep -qE '^capture 1: frame 1280x800, 1 dirty rectangle\(s\): \[0,0,1280,800\]' "$work/report" ||
+  fail "the first capture was not one full frame"
+[ "$(grep -cE '^capture [23]: no new frame, ' "$work/report")" = 2 ] || fail "an unchanged screen gave new frames"
+awk -F', ' '/^capture [23]: no new frame/ { sub(/ ms$/, "", $2); if ($2 + 0 < 33) bad = 1 } END { exit bad }' \
+  "$work/report" || fail "a GDI-only capture took less than 33 ms"
 [ "$(head -c 8 "$work/capture.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
   fail "no PNG written"
 
