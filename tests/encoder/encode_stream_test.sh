@@ -63,6 +63,12 @@ check_stream() {  # check_stream WIDTH HEIGHT FRAMES [--full-change]
     -show_entries stream=codec_name,width,height,nb_read_frames -of csv=p=0 out.h264)
   [ "$probe" = "h264,$pw,$ph,$frames" ] ||
     fail "$name: ffprobe says '$probe', expected 'h264,$pw,$ph,$frames'"
+  # The stream says what the converter produced: BT.709, limited range.
+  local colours
+  colours=$(ffprobe -v error -select_streams v:0 \
+    -show_entries stream=color_range,color_space,color_transfer,color_primaries -of csv=p=0 out.h264)
+  [ "$colours" = "tv,bt709,bt709,bt709" ] ||
+    fail "$name: ffprobe colours '$colours', expected 'tv,bt709,bt709,bt709'"
 
   # Encoder loss: decoded stream against our own I420 planes.
   local own
