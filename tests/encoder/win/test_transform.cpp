@@ -1,6 +1,7 @@
 #include "encoder/win/test_transform.h"
 
 #include <cstring>
+#include <deque>
 #include <utility>
 
 namespace halvorine::testing {
@@ -129,7 +130,7 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   HRESULT STDMETHODCALLTYPE ProcessInput(DWORD stream, IMFSample* sample, DWORD) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (sample == nullptr) return E_POINTER;
-    if (pending_) return MF_E_NOTACCEPTING;
+    if (pending_.size() >= kMaxPending) return MF_E_NOTACCEPTING;
     RecordedInput input;
     sample->GetSampleTime(&input.time);
     sample->GetSampleDuration(&input.duration);
@@ -152,9 +153,8 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     {
       std::lock_guard lock(record_->mutex);
       record_->inputs.push_back(std::move(input));
-      pending_index_ = record_->inputs.size() - 1;
+      pending_.push_back(record_->inputs.size() - 1);
     }
-    pending_ = true;
     post(METransformHaveOutput);
     return S_OK;
   }
@@ -168,8 +168,8 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
       outputs[0].dwStatus = MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE;
       return MF_E_TRANSFORM_STREAM_CHANGE;
     }
-    if (!pending_) return MF_E_TRANSFORM_NEED_MORE_INPUT;
-    const std::vector<std::uint8_t> bytes = test_transform_output(pending_index_);
+    if (pending_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
+    const std::vector<std::uint8_t> bytes = test_transform_output(pending_.front());
     ComPtr<IMFSample> own;
     IMFSample* target = outputs[0].pSample;
     if (config_.provides_samples) {
@@ -199,7 +199,7 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     buffer->Unlock();
     buffer->SetCurrentLength(static_cast<DWORD>(bytes.size()));
     if (own) outputs[0].pSample = own.release();
-    pending_ = false;
+    pending_.pop_front();
     post(METransformNeedInput);
     return S_OK;
   }
@@ -275,8 +275,9 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   std::shared_ptr<TransformRecord> record_;
   ComPtr<IMFAttributes> attributes_;
   ComPtr<IMFMediaEventQueue> events_;
-  bool pending_ = false;
-  std::size_t pending_index_ = 0;
+  // Inputs not yet answered, like an encoder's look-ahead.
+  static constexpr std::size_t kMaxPending = 8;
+  std::deque<std::size_t> pending_;
   int output_steps_ = 0;
 };
 
