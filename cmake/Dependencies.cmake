@@ -9,7 +9,7 @@ if(CMAKE_CROSSCOMPILING)
   # headers); expose just the header-only libraries through links.
   set(HALVORINE_HOST_HEADERS "${CMAKE_BINARY_DIR}/host-headers")
   file(MAKE_DIRECTORY "${HALVORINE_HOST_HEADERS}")
-  foreach(entry asio asio.hpp fmt)
+  foreach(entry asio asio.hpp fmt stb)
     if(NOT EXISTS "/usr/include/${entry}")
       message(FATAL_ERROR "/usr/include/${entry} is missing: run scripts/setup")
     endif()
@@ -25,6 +25,10 @@ if(CMAKE_CROSSCOMPILING)
   add_library(halvorine_fmt INTERFACE)
   target_include_directories(halvorine_fmt SYSTEM INTERFACE "${HALVORINE_HOST_HEADERS}")
   target_compile_definitions(halvorine_fmt INTERFACE FMT_HEADER_ONLY)
+
+  # stb's image writer (header-only), for the tools' PNG output.
+  add_library(halvorine_stb INTERFACE)
+  target_include_directories(halvorine_stb SYSTEM INTERFACE "${HALVORINE_HOST_HEADERS}")
 
   set(HALVORINE_OPENH264_WINDOWS_DIR "$ENV{HOME}/.cache/halvorine/openh264-mingw"
       CACHE PATH "OpenH264 cross-built for Windows by scripts/setup")
@@ -58,6 +62,10 @@ else()
   find_package(fmt REQUIRED)
   add_library(halvorine_fmt INTERFACE)
   target_link_libraries(halvorine_fmt INTERFACE fmt::fmt)
+
+  find_path(HALVORINE_STB_INCLUDE stb/stb_image_write.h REQUIRED)
+  add_library(halvorine_stb INTERFACE)
+  target_include_directories(halvorine_stb SYSTEM INTERFACE "${HALVORINE_STB_INCLUDE}")
 
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(OPENH264 REQUIRED IMPORTED_TARGET openh264)

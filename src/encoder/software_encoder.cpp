@@ -139,6 +139,17 @@ Result<void> SoftwareEncoder::initialise() {
   params.bEnableFrameSkip = false;
   params.iMultipleThreadIdc = static_cast<unsigned short>(s.settings.threads);
   params.bEnableDenoise = false;
+  // Say in the sequence parameters what the converter produced (BT.709,
+  // limited range), as the hardware encoder's media type does: a decoder
+  // that honours the tags then shows the same colours from both encoders.
+  SSpatialLayerConfig& layer = params.sSpatialLayers[0];
+  layer.bVideoSignalTypePresent = true;
+  layer.uiVideoFormat = VF_UNDEF;
+  layer.bFullRange = false;
+  layer.bColorDescriptionPresent = true;
+  layer.uiColorPrimaries = CP_BT709;
+  layer.uiTransferCharacteristics = TRC_BT709;
+  layer.uiColorMatrix = CM_BT709;
 
   if (const int rc = s.instance->InitializeExt(&params); rc != 0) {
     return std::unexpected(encode_error(rc));

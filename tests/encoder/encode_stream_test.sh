@@ -52,7 +52,7 @@ check_stream() {  # check_stream WIDTH HEIGHT FRAMES [--full-change]
   local name="${w}x${h}${4:-}"
   run "$writer" "${w}x${h}" "$frames" in.bgra ${4:-}
   local report
-  report=$(run "$encoder" "${w}x${h}" in.bgra out.h264 2>encode.log | tr -d '\r') ||
+  report=$(run "$encoder" "${w}x${h}" in.bgra $through out.h264 2>encode.log | tr -d '\r') ||
     { cat encode.log >&2; fail "$name: halvorine-encode failed"; }
   echo "$name: $report"
   run "$encoder" "${w}x${h}" in.bgra --i420 ref.yuv >/dev/null 2>&1 || fail "$name: --i420 failed"
@@ -63,6 +63,12 @@ check_stream() {  # check_stream WIDTH HEIGHT FRAMES [--full-change]
     -show_entries stream=codec_name,width,height,nb_read_frames -of csv=p=0 out.h264)
   [ "$probe" = "h264,$pw,$ph,$frames" ] ||
     fail "$name: ffprobe says '$probe', expected 'h264,$pw,$ph,$frames'"
+  # The stream says what the converter produced: BT.709, limited range.
+  local colours
+  colours=$(ffprobe -v error -select_streams v:0 \
+    -show_entries stream=color_range,color_space,color_transfer,color_primaries -of csv=p=0 out.h264)
+  [ "$colours" = "tv,bt709,bt709,bt709" ] ||
+    fail "$name: ffprobe colours '$colours', expected 'tv,bt709,bt709,bt709'"
 
   # Encoder loss: decoded stream against our own I420 planes.
   local own
@@ -84,10 +90,26 @@ check_stream() {  # check_stream WIDTH HEIGHT FRAMES [--full-change]
   at_least "$independent" 35 "$name luma PSNR against the source"
 }
 
+through=
 check_stream 1920 1080 5
 check_stream 1920 1080 3 --full-change
 check_stream 1365 767 3
 check_stream 35 17 2
+
+# The same through the worker's VideoEncoder: no hardware encoder here, so
+# it falls back to OpenH264 and says so, and the stream is the same kind.
+through=--video-encoder
+for size in "1920 1080" "1365 767"; do
+  set -- $size
+  check_stream "$1" "$2" 3
+  fallback="-> software openh264 (${1}x${2}@30fps)"
+  grep -qF "ENCODER: hardware FAILED: init: " encode.log && grep -qF -- "$fallback" encode.log ||
+    { cat encode.log >&2; fail "${1}x${2}: no fall-back line in the VideoEncoder's log"; }
+  if [ "$mode" = native ]; then
+    grep -qxF "ENCODER: hardware FAILED: init: No hardware H.264 encoder found (0xFFFFFFFF) $fallback" \
+      encode.log || { cat encode.log >&2; fail "${1}x${2}: fall-back line differs"; }
+  fi
+done
 
 # Clear errors and a non-zero exit for unusable input.
 expect_error() {  # expect_error TEXT ARGS...

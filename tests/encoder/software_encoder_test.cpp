@@ -99,6 +99,14 @@ TEST_F(SoftwareEncoderTest, InitialisesLazilyOnceWithTheFixedSettings) {
   EXPECT_FALSE(p.bEnableFrameSkip);
   EXPECT_EQ(p.iMultipleThreadIdc, 8);
   EXPECT_FALSE(p.bEnableDenoise);
+  // The colours the converter produced, as the hardware media type states them.
+  const SSpatialLayerConfig& layer = p.sSpatialLayers[0];
+  EXPECT_TRUE(layer.bVideoSignalTypePresent);
+  EXPECT_FALSE(layer.bFullRange);
+  EXPECT_TRUE(layer.bColorDescriptionPresent);
+  EXPECT_EQ(layer.uiColorPrimaries, CP_BT709);
+  EXPECT_EQ(layer.uiTransferCharacteristics, TRC_BT709);
+  EXPECT_EQ(layer.uiColorMatrix, CM_BT709);
   // Library defaults stay.
   EXPECT_EQ(p.uiIntraPeriod, 77U);
   EXPECT_EQ(p.iMaxQp, 51);

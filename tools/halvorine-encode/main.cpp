@@ -2,11 +2,14 @@
 // a user can check the encoder on a machine and tests can feed ffmpeg.
 //
 //   halvorine-encode WIDTHxHEIGHT INPUT.bgra OUTPUT.h264
+//   halvorine-encode WIDTHxHEIGHT INPUT.bgra --video-encoder OUTPUT.h264
 //   halvorine-encode WIDTHxHEIGHT INPUT.bgra --i420 OUTPUT.yuv
 //
 // INPUT holds any number of tightly packed top-down BGRA frames. The first
 // form writes the Annex-B stream (30 fps and 6000 kbit/s requested, as the
-// worker does); the second the exact I420 planes of each frame instead.
+// worker does); the second does the same through the worker's VideoEncoder
+// (the hardware encoder when the machine has one, its log lines on stderr);
+// the third writes the exact I420 planes of each frame instead.
 #include <fmt/format.h>
 
 #include <chrono>
@@ -20,9 +23,11 @@
 #include <system_error>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/logger.h"
 #include "encoder/color_conversion.h"
 #include "encoder/software_encoder.h"
+#include "encoder/video_encoder.h"
 
 namespace {
 
@@ -47,11 +52,13 @@ struct Options {
   std::string input;
   std::string output;  // H.264, or the I420 planes when i420 is set
   bool i420 = false;
+  bool video_encoder = false;
 };
 
 void usage() {
   fmt::print(stderr,
              "usage: halvorine-encode WIDTHxHEIGHT INPUT.bgra OUTPUT.h264\n"
+             "       halvorine-encode WIDTHxHEIGHT INPUT.bgra --video-encoder OUTPUT.h264\n"
              "       halvorine-encode WIDTHxHEIGHT INPUT.bgra --i420 OUTPUT.yuv\n");
 }
 
@@ -89,6 +96,8 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
       }
       options.i420 = true;
       options.output = argv[++i];
+    } else if (arg == "--video-encoder") {
+      options.video_encoder = true;
     } else if (arg == "-h" || arg == "--help") {
       usage();
       return 0;
@@ -96,7 +105,7 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
       positional.push_back(arg);
     }
   }
-  if (positional.size() != (options.i420 ? 2U : 3U)) {
+  if (positional.size() != (options.i420 ? 2U : 3U) || (options.i420 && options.video_encoder)) {
     usage();
     return 2;
   }
@@ -147,11 +156,21 @@ int run(const Options& options) {
   std::vector<std::uint8_t> frame(frame_bytes);
   std::vector<std::uint8_t> y, u, v;
   std::optional<SoftwareEncoder> encoder;
+  std::optional<halvorine::VideoEncoder> video_encoder;
   StderrLogger log;
+  const halvorine::SystemClock clock;
   if (options.i420) {
     y.resize(halvorine::i420_luma_size(options.width, options.height));
     u.resize(halvorine::i420_chroma_size(options.width, options.height));
     v.resize(u.size());
+  } else if (options.video_encoder) {
+    auto created = halvorine::VideoEncoder::create(options.width, options.height, kRequestedFps,
+                                                   kRequestedKbps, log, clock);
+    if (!created) {
+      fmt::print(stderr, "halvorine-encode: {}\n", created.error().text());
+      return 1;
+    }
+    video_encoder.emplace(std::move(*created));
   } else {
     auto created =
         SoftwareEncoder::create(options.width, options.height, kRequestedFps, kRequestedKbps, log);
@@ -180,7 +199,7 @@ int run(const Options& options) {
                 write_all(output.get(), v.data(), v.size());
       bytes += y.size() + u.size() + v.size();
     } else {
-      auto encoded = encoder->encode(frame);
+      auto encoded = video_encoder ? video_encoder->encode(frame) : encoder->encode(frame);
       busy += std::chrono::steady_clock::now() - start;
       if (!encoded) {
         fmt::print(stderr, "halvorine-encode: frame {}: {}\n", index + 1, encoded.error().text());

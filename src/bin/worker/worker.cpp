@@ -2,8 +2,6 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/use_awaitable.hpp>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -74,12 +72,6 @@ Result<void> run_worker(asio::io_context& runtime, ProcessPlatform& platform, Lo
     if (started && !*started) return *started;
   }
   return started ? *started : Result<void>{};
-}
-
-void fatal_stop(std::string_view message) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
-  std::fflush(stderr);
-  std::_Exit(101);
 }
 
 }  // namespace halvorine

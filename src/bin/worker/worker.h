@@ -10,6 +10,7 @@
 #include "bin/worker/input_event.h"
 #include "bin/worker/process/process_platform.h"
 #include "common/error.h"
+#include "common/fatal_stop.h"
 #include "common/logger.h"
 #include "encoder/encoded_frame.h"
 
@@ -28,8 +29,5 @@ struct WorkerTasks {
 // means a fatal stop: a thread could not be created.
 Result<void> run_worker(asio::io_context& runtime, ProcessPlatform& platform, Logger& log,
                         WorkerTasks tasks);
-
-// Prints `message` on standard error and ends the process with a failure status.
-[[noreturn]] void fatal_stop(std::string_view message);
 
 }  // namespace halvorine

@@ -1,0 +1,53 @@
+// The Linux capture platform: screen 0 of the X display named by DISPLAY.
+// The GDI stand-in grabs the root window (MIT-SHM, else XGetImage) over a
+// connection kept between calls and replaced once Xlib declares it broken.
+#include "capture/host/x_headers.h"  // first: it removes two Xlib macros
+
+#include "capture/capture_platform.h"
+#include "capture/host/x_connection.h"
+#include "capture/host/x_duplication.h"
+#include "capture/host/x_root_grabber.h"
+
+namespace halvorine {
+namespace {
+
+class XCapturePlatform final : public CapturePlatform {
+ public:
+  Result<std::unique_ptr<CaptureFactory>> create_factory() override { return make_x_capture_factory(); }
+
+  ScreenMetrics screen_metrics() override {
+    if (!connect()) return {};
+    Display* display = connection_->get();
+    const int screen = DefaultScreen(display);
+    // One screen is the whole virtual screen here.
+    const int width = DisplayWidth(display, screen);
+    const int height = DisplayHeight(display, screen);
+    return ScreenMetrics{0, 0, width, height, width, height};
+  }
+
+  bool capture_region(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
+                      std::vector<std::uint8_t>& pixels) override {
+    if (width <= 0 || height <= 0 || !connect()) return false;
+    pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    return grabber_->grab(x, y, width, height, pixels.data(), static_cast<std::size_t>(width) * 4);
+  }
+
+ private:
+  bool connect() {
+    if (connection_ && !connection_->lost()) return true;
+    grabber_.reset();
+    connection_ = XCaptureConnection::open();
+    if (!connection_) return false;
+    grabber_ = std::make_unique<XRootGrabber>(connection_, DefaultScreen(connection_->get()));
+    return true;
+  }
+
+  std::shared_ptr<XCaptureConnection> connection_;
+  std::unique_ptr<XRootGrabber> grabber_;
+};
+
+}  // namespace
+
+std::unique_ptr<CapturePlatform> make_capture_platform() { return std::make_unique<XCapturePlatform>(); }
+
+}  // namespace halvorine

@@ -1,0 +1,404 @@
+// A scripted Media Foundation for the hardware encoder's logic: candidates
+// whose transforms record every call by name, fail the calls a test names,
+// and behave like a simple encoder otherwise (one output sample per input,
+// synchronously or through an event queue).
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "encoder/transform_api.h"
+#include "support/fake_clock.h"
+
+namespace halvorine::testing {
+
+inline std::string key_name(MfTypeKey key) {
+  switch (key) {
+    case MfTypeKey::major_type: return "major_type";
+    case MfTypeKey::subtype: return "subtype";
+    case MfTypeKey::frame_size: return "frame_size";
+    case MfTypeKey::frame_rate: return "frame_rate";
+    case MfTypeKey::interlace_mode: return "interlace_mode";
+    case MfTypeKey::avg_bitrate: return "avg_bitrate";
+    case MfTypeKey::mpeg2_profile: return "mpeg2_profile";
+    case MfTypeKey::nominal_range: return "nominal_range";
+    case MfTypeKey::yuv_matrix: return "yuv_matrix";
+    case MfTypeKey::video_primaries: return "video_primaries";
+    case MfTypeKey::transfer_function: return "transfer_function";
+    case MfTypeKey::max_keyframe_spacing: return "max_keyframe_spacing";
+  }
+  return "?";
+}
+
+inline std::string key_name(MfTransformKey key) {
+  switch (key) {
+    case MfTransformKey::async: return "async";
+    case MfTransformKey::async_unlock: return "async_unlock";
+    case MfTransformKey::low_latency: return "low_latency";
+  }
+  return "?";
+}
+
+inline std::string property_name(MfCodecProperty property) {
+  switch (property) {
+    case MfCodecProperty::rate_control_mode: return "rate_control_mode";
+    case MfCodecProperty::mean_bit_rate: return "mean_bit_rate";
+    case MfCodecProperty::max_bit_rate: return "max_bit_rate";
+    case MfCodecProperty::b_picture_count: return "b_picture_count";
+    case MfCodecProperty::low_latency_mode: return "low_latency_mode";
+    case MfCodecProperty::gop_size: return "gop_size";
+    case MfCodecProperty::force_key_frame: return "force_key_frame";
+  }
+  return "?";
+}
+
+// "SetValue(mean_bit_rate,ui4 6000000)", "SetValue(low_latency_mode,bool 1)".
+inline std::string set_value_call(MfCodecProperty property, MfCodecValue value) {
+  return "SetValue(" + property_name(property) +
+         (value.type == MfCodecValue::Type::ui4 ? ",ui4 " : ",bool ") +
+         std::to_string(value.value) + ")";
+}
+
+// A media type's attributes as set: GUIDs as their enum value.
+using TypeValues = std::map<MfTypeKey, std::uint64_t>;
+
+// One answer of ProcessOutput: a failure code, or a sample with these buffers.
+struct FakeOutput {
+  std::int32_t hr = 0;
+  std::vector<std::vector<std::uint8_t>> buffers;
+};
+
+// One submitted input sample.
+struct FakeInput {
+  std::size_t bytes = 0;
+  std::int64_t time = 0;
+  std::int64_t duration = 0;
+  bool discontinuity = false;
+};
+
+// Everything one fake transform is told to do and everything it saw. Shared
+// by the candidate, the transform and the objects they hand out, so a test
+// may change the script at any time.
+struct FakeTransformState {
+  explicit FakeTransformState(std::u16string name) : name(std::move(name)) {}
+
+  // --- script
+  std::u16string name;
+  bool name_unreadable = false;
+  bool asynchronous = false;
+  bool provides_samples = false;
+  // Calls (by their recorded name) that fail, and with which HRESULT.
+  std::map<std::string, std::int32_t> failures;
+  // ProcessOutput answers in order; when none is left, one sample of
+  // `default_output` per input not yet answered, then need-more-input.
+  std::deque<FakeOutput> outputs;
+  std::vector<std::uint8_t> default_output{0, 0, 0, 1, 0x65, 0x88};
+  bool silent = false;  // no default output at all
+  // Asynchronous: post events like an encoder (need-input at start of
+  // stream; have-output and need-input after each input). A hung transform
+  // posts nothing.
+  bool auto_events = true;
+  std::deque<std::uint32_t> events;
+  FakeClock* clock = nullptr;  // moved by a wait that times out
+  std::optional<std::uint64_t> available_frame_size = (std::uint64_t{1920} << 32) | 1088;
+  std::optional<std::uint32_t> refused_profile;  // MF_MT_MPEG2_PROFILE value refused
+
+  // --- record
+  std::vector<std::string> calls;
+  std::vector<TypeValues> output_types;  // as set, in order
+  std::vector<TypeValues> input_types;
+  std::vector<FakeInput> inputs;
+  std::vector<std::chrono::milliseconds> waits;
+  std::vector<std::uint32_t> output_sample_capacities;
+  std::uint32_t unanswered_inputs = 0;
+  int live_objects = 0;
+
+  Result<void> call(const std::string& name_of_call) {
+    calls.push_back(name_of_call);
+    if (auto it = failures.find(name_of_call); it != failures.end()) {
+      return std::unexpected(Error::hresult(it->second, "fake failure"));
+    }
+    return {};
+  }
+  int count(const std::string& name_of_call) const {
+    int n = 0;
+    for (const auto& c : calls) n += c == name_of_call ? 1 : 0;
+    return n;
+  }
+};
+
+// Counts itself among the state's live objects, so tests see releases.
+class FakeObject {
+ public:
+  explicit FakeObject(std::shared_ptr<FakeTransformState> state) : state_(std::move(state)) {
+    ++state_->live_objects;
+  }
+  ~FakeObject() { --state_->live_objects; }
+  FakeObject(const FakeObject&) = delete;
+  FakeObject& operator=(const FakeObject&) = delete;
+
+ protected:
+  std::shared_ptr<FakeTransformState> state_;
+};
+
+class FakeMediaType final : public MfMediaType, FakeObject {
+ public:
+  FakeMediaType(std::shared_ptr<FakeTransformState> state, TypeValues values = {})
+      : FakeObject(std::move(state)), values(std::move(values)) {}
+  Result<void> set_guid(MfTypeKey key, MfTypeGuid value) override {
+    return set(key, static_cast<std::uint64_t>(value));
+  }
+  Result<void> set_uint32(MfTypeKey key, std::uint32_t value) override { return set(key, value); }
+  Result<void> set_uint64(MfTypeKey key, std::uint64_t value) override { return set(key, value); }
+  Result<std::uint64_t> get_uint64(MfTypeKey key) override {
+    auto it = values.find(key);
+    if (it == values.end()) return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
+    return it->second;
+  }
+  TypeValues values;
+
+ private:
+  Result<void> set(MfTypeKey key, std::uint64_t value) {
+    if (auto r = state_->call("Set(" + key_name(key) + ")"); !r) return r;
+    if (key == MfTypeKey::mpeg2_profile && state_->refused_profile == value) {
+      return std::unexpected(Error::hresult(static_cast<std::int32_t>(0xC00D36B4), "profile"));
+    }
+    values[key] = value;
+    return {};
+  }
+};
+
+class FakeSample final : public MfSample, FakeObject {
+ public:
+  FakeSample(std::shared_ptr<FakeTransformState> state, std::size_t input_index)
+      : FakeObject(std::move(state)), input_index_(input_index) {}
+  FakeSample(std::shared_ptr<FakeTransformState> state,
+             std::vector<std::vector<std::uint8_t>> buffers)
+      : FakeObject(std::move(state)), buffers_(std::move(buffers)) {}
+
+  Result<void> set_discontinuity() override {
+    if (auto r = state_->call("SetUINT32(Discontinuity,1)"); !r) return r;
+    state_->inputs.at(input_index_).discontinuity = true;
+    return {};
+  }
+  Result<std::uint32_t> buffer_count() override {
+    if (auto r = state_->call("GetBufferCount"); !r) return std::unexpected(r.error());
+    return static_cast<std::uint32_t>(buffers_.size());
+  }
+  Result<void> append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out) override {
+    if (auto r = state_->call("append_buffer"); !r) return r;
+    const auto& b = buffers_.at(index);
+    out.insert(out.end(), b.begin(), b.end());
+    return {};
+  }
+  void fill(std::vector<std::vector<std::uint8_t>> buffers) { buffers_ = std::move(buffers); }
+
+ private:
+  std::size_t input_index_ = 0;
+  std::vector<std::vector<std::uint8_t>> buffers_;
+};
+
+class FakeEventQueue final : public MfEventQueue, FakeObject {
+ public:
+  using FakeObject::FakeObject;
+  Result<std::optional<std::uint32_t>> poll() override {
+    if (auto r = state_->call("GetEvent(NO_WAIT)"); !r) return std::unexpected(r.error());
+    if (state_->events.empty()) return std::optional<std::uint32_t>{};
+    return next();
+  }
+  Result<std::optional<std::uint32_t>> wait(std::chrono::milliseconds timeout) override {
+    state_->waits.push_back(timeout);
+    if (auto r = state_->call("GetEvent(wait)"); !r) return std::unexpected(r.error());
+    if (state_->events.empty()) {
+      if (state_->clock != nullptr) state_->clock->advance(timeout);
+      return std::optional<std::uint32_t>{};
+    }
+    return next();
+  }
+
+ private:
+  Result<std::optional<std::uint32_t>> next() {
+    const std::uint32_t type = state_->events.front();
+    state_->events.pop_front();
+    if (auto r = state_->call("GetType"); !r) return std::unexpected(r.error());
+    return std::optional<std::uint32_t>{type};
+  }
+};
+
+class FakeAttributes final : public MfAttributes, FakeObject {
+ public:
+  using FakeObject::FakeObject;
+  Result<std::uint32_t> get_uint32(MfTransformKey key) override {
+    if (auto r = state_->call("GetUINT32(" + key_name(key) + ")"); !r) {
+      return std::unexpected(r.error());
+    }
+    if (key == MfTransformKey::async && state_->asynchronous) return 1U;
+    return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
+  }
+  Result<void> set_uint32(MfTransformKey key, std::uint32_t value) override {
+    return state_->call("SetUINT32(" + key_name(key) + "," + std::to_string(value) + ")");
+  }
+};
+
+class FakeCodecApi final : public MfCodecApi, FakeObject {
+ public:
+  using FakeObject::FakeObject;
+  Result<void> set_value(MfCodecProperty property, MfCodecValue value) override {
+    return state_->call(set_value_call(property, value));
+  }
+};
+
+class FakeTransform final : public MfTransform, FakeObject {
+ public:
+  using FakeObject::FakeObject;
+  Result<std::unique_ptr<MfAttributes>> attributes() override {
+    if (auto r = state_->call("GetAttributes"); !r) return std::unexpected(r.error());
+    return std::make_unique<FakeAttributes>(state_);
+  }
+  Result<std::unique_ptr<MfCodecApi>> codec_api() override {
+    if (auto r = state_->call("QueryInterface(ICodecAPI)"); !r) return std::unexpected(r.error());
+    return std::make_unique<FakeCodecApi>(state_);
+  }
+  Result<std::unique_ptr<MfEventQueue>> event_queue() override {
+    if (auto r = state_->call("QueryInterface(IMFMediaEventGenerator)"); !r) {
+      return std::unexpected(r.error());
+    }
+    return std::make_unique<FakeEventQueue>(state_);
+  }
+  Result<void> set_output_type(MfMediaType& type) override {
+    if (auto r = state_->call("SetOutputType"); !r) return r;
+    state_->output_types.push_back(static_cast<FakeMediaType&>(type).values);
+    return {};
+  }
+  Result<void> set_input_type(MfMediaType& type) override {
+    if (auto r = state_->call("SetInputType"); !r) return r;
+    state_->input_types.push_back(static_cast<FakeMediaType&>(type).values);
+    return {};
+  }
+  Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t) override {
+    if (auto r = state_->call("GetOutputAvailableType"); !r) return std::unexpected(r.error());
+    TypeValues values;
+    if (state_->available_frame_size) values[MfTypeKey::frame_size] = *state_->available_frame_size;
+    return std::make_unique<FakeMediaType>(state_, values);
+  }
+  Result<std::uint32_t> output_stream_flags() override {
+    if (auto r = state_->call("GetOutputStreamInfo"); !r) return std::unexpected(r.error());
+    return state_->provides_samples ? kMfOutputProvidesSamples : 0U;
+  }
+  Result<void> process_message(MfMessage message) override {
+    const bool start = message == MfMessage::notify_start_of_stream;
+    if (auto r = state_->call(start ? "ProcessMessage(START_OF_STREAM)"
+                                    : "ProcessMessage(BEGIN_STREAMING)");
+        !r) {
+      return r;
+    }
+    if (start && state_->asynchronous && state_->auto_events) {
+      state_->events.push_back(kMfEventNeedInput);
+    }
+    return {};
+  }
+  Result<void> process_input(MfSample&) override {
+    if (auto r = state_->call("ProcessInput"); !r) return r;
+    ++state_->unanswered_inputs;
+    if (state_->asynchronous && state_->auto_events) {
+      if (!state_->silent) state_->events.push_back(kMfEventHaveOutput);
+      state_->events.push_back(kMfEventNeedInput);
+    }
+    return {};
+  }
+  Result<std::unique_ptr<MfSample>> process_output(std::unique_ptr<MfSample> sample) override {
+    if (auto r = state_->call(sample ? "ProcessOutput(our sample)" : "ProcessOutput(no sample)");
+        !r) {
+      return std::unexpected(r.error());
+    }
+    FakeOutput answer;
+    if (!state_->outputs.empty()) {
+      answer = std::move(state_->outputs.front());
+      state_->outputs.pop_front();
+    } else if (state_->unanswered_inputs > 0 && !state_->silent) {
+      --state_->unanswered_inputs;
+      answer.buffers.push_back(state_->default_output);
+    } else {
+      answer.hr = kMfNeedMoreInput;
+    }
+    if (answer.hr != 0) return std::unexpected(Error::hresult(answer.hr, "fake answer"));
+    if (!sample) return std::make_unique<FakeSample>(state_, std::move(answer.buffers));
+    static_cast<FakeSample&>(*sample).fill(std::move(answer.buffers));
+    return sample;
+  }
+};
+
+class FakeCandidate final : public MfEncoderCandidate, FakeObject {
+ public:
+  using FakeObject::FakeObject;
+  Result<std::u16string> friendly_name() override {
+    if (state_->name_unreadable) return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
+    return state_->name;
+  }
+  Result<std::unique_ptr<MfTransform>> activate() override {
+    if (auto r = state_->call("ActivateObject"); !r) return std::unexpected(r.error());
+    return std::make_unique<FakeTransform>(state_);
+  }
+};
+
+// The platform: enumerates one candidate per transform state, in order.
+class FakeMediaFoundation final : public MediaFoundation {
+ public:
+  // Adds a candidate; the returned state scripts and records it.
+  std::shared_ptr<FakeTransformState> add(std::u16string name = u"Fake H264 Encoder MFT") {
+    transforms.push_back(std::make_shared<FakeTransformState>(std::move(name)));
+    return transforms.back();
+  }
+
+  Result<void> startup() override {
+    ++startups;
+    if (startup_hr != 0) return std::unexpected(Error::hresult(startup_hr, "startup refused"));
+    return {};
+  }
+  Result<std::vector<std::unique_ptr<MfEncoderCandidate>>> enumerate_h264_encoders() override {
+    if (enumerate_hr != 0) return std::unexpected(Error::hresult(enumerate_hr, "enum refused"));
+    std::vector<std::unique_ptr<MfEncoderCandidate>> list;
+    for (auto& t : transforms) list.push_back(std::make_unique<FakeCandidate>(t));
+    return list;
+  }
+  Result<std::unique_ptr<MfMediaType>> create_media_type() override {
+    auto& s = current();
+    if (auto r = s->call("MFCreateMediaType"); !r) return std::unexpected(r.error());
+    return std::make_unique<FakeMediaType>(s);
+  }
+  Result<std::unique_ptr<MfSample>> create_input_sample(std::span<const std::uint8_t> bytes,
+                                                        std::int64_t time,
+                                                        std::int64_t duration) override {
+    auto& s = current();
+    if (auto r = s->call("MFCreateSample(input)"); !r) return std::unexpected(r.error());
+    s->inputs.push_back({bytes.size(), time, duration, false});
+    return std::make_unique<FakeSample>(s, s->inputs.size() - 1);
+  }
+  Result<std::unique_ptr<MfSample>> create_output_sample(std::uint32_t capacity) override {
+    auto& s = current();
+    if (auto r = s->call("MFCreateSample(output)"); !r) return std::unexpected(r.error());
+    s->output_sample_capacities.push_back(capacity);
+    return std::make_unique<FakeSample>(s, std::vector<std::vector<std::uint8_t>>{});
+  }
+
+  // Samples and types are recorded on the transform that activated last.
+  std::shared_ptr<FakeTransformState>& current() {
+    for (auto it = transforms.rbegin(); it != transforms.rend(); ++it) {
+      if ((*it)->count("ActivateObject") > 0) return *it;
+    }
+    return transforms.front();
+  }
+
+  std::vector<std::shared_ptr<FakeTransformState>> transforms;
+  std::int32_t startup_hr = 0;
+  std::int32_t enumerate_hr = 0;
+  int startups = 0;
+};
+
+}  // namespace halvorine::testing

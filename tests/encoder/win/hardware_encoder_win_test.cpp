@@ -1,0 +1,262 @@
+// HardwareEncoder and VideoEncoder over the real Media Foundation backend:
+// the product's enumeration (no hardware encoder under Wine), and the test
+// transform registered in-process and found by MFTEnumEx, so the set-up and
+// every frame go through Media Foundation's own types, samples, buffers and
+// event queues.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "common/utf16.h"
+#include "encoder/color_conversion.h"
+#include "encoder/hardware_encoder.h"
+#include "encoder/openh264_library.h"
+#include "encoder/video_encoder.h"
+#include "encoder/win/media_foundation_fixture.h"
+#include "encoder/win/test_transform.h"
+#include "encoder/win/win_media_foundation.h"
+#include "support/fake_clock.h"
+#include "support/recording_logger.h"
+
+namespace halvorine::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
+using ::testing::Not;
+using ::testing::Contains;
+
+constexpr std::uint32_t kLocalEnumFlags = kHardwareEncoderEnumFlags | MFT_ENUM_FLAG_LOCALMFT;
+
+// Whether Media Foundation is started in this process: work queues can be
+// allocated only then.
+bool media_foundation_started() {
+  DWORD queue = 0;
+  if (FAILED(MFAllocateWorkQueue(&queue))) return false;
+  MFUnlockWorkQueue(queue);
+  return true;
+}
+
+std::vector<std::uint8_t> painted_frame(std::uint32_t width, std::uint32_t height) {
+  std::vector<std::uint8_t> bgra(std::size_t{width} * height * 4);
+  for (std::size_t i = 0; i < bgra.size(); ++i) bgra[i] = static_cast<std::uint8_t>(i * 13 / 7);
+  return bgra;
+}
+
+std::uint64_t pack(std::uint64_t high, std::uint64_t low) { return high << 32 | low; }
+
+// COM only: these tests start Media Foundation through the code under test.
+class ComTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
+  void TearDown() override { CoUninitialize(); }
+};
+
+TEST_F(ComTest, WithoutHardwareCreationFailsAfterStartingAndEnumerating) {
+  ASSERT_FALSE(media_foundation_started());
+  RecordingLogger log;
+  FakeClock clock;
+  {
+    WinMediaFoundation platform;
+    auto encoder = HardwareEncoder::create(platform, 1366, 768, 30, 6000,
+                                           HardwareEncoder::kProfileHigh, log, clock);
+    if (encoder) GTEST_SKIP() << "this machine has a hardware H.264 encoder";
+    EXPECT_EQ(encoder.error().text(), "init: No hardware H.264 encoder found (0xFFFFFFFF)");
+    EXPECT_TRUE(media_foundation_started()) << "MFStartup ran and stays until the platform goes";
+    EXPECT_THAT(log.lines(), Not(Contains(HasSubstr("ENCODER enum:"))));
+  }
+  EXPECT_FALSE(media_foundation_started()) << "one MFShutdown per MFStartup";
+}
+
+class LocalEncoderTest : public MediaFoundationTest {
+ protected:
+  // The name the logic logs for the local transform: Wine's activation
+  // object has no friendly name for it ("unknown"), Windows' has.
+  std::string logged_name() {
+    WinMediaFoundation platform(kLocalEnumFlags);
+    auto candidates = platform.enumerate_h264_encoders();
+    if (!candidates || candidates->size() != 1) return "?";
+    auto name = candidates->front()->friendly_name();
+    return name ? utf16_to_utf8_lossy(*name) : "unknown";
+  }
+
+  Result<HardwareEncoder> create(std::uint32_t width, std::uint32_t height) {
+    return HardwareEncoder::create(platform_, width, height, 30, 6000,
+                                   HardwareEncoder::kProfileHigh, log_, clock_);
+  }
+
+  std::shared_ptr<TransformRecord> record_ = std::make_shared<TransformRecord>();
+  WinMediaFoundation platform_{kLocalEnumFlags};
+  RecordingLogger log_;
+  FakeClock clock_;
+};
+
+// A synchronous transform with a codec API, at an odd size: every set-up
+// value reaches it under the SDK's GUIDs, and frames travel as NV12 of the
+// padded size in and as the transform's bytes out.
+TEST_F(LocalEncoderTest, SynchronousTransformIsSetUpAndEncodesThroughMediaFoundation) {
+  LocalRegistration registration({}, record_);
+  ASSERT_TRUE(registration.ok());
+  const std::string name = logged_name();
+  auto encoder = create(1365, 767);
+  ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
+  EXPECT_FALSE(encoder->asynchronous());
+  EXPECT_THAT(log_.lines(),
+              IsSupersetOf(std::vector<std::string>{
+                           "ENCODER enum: gasit 1 encodere HW", "ENCODER enum: [0] " + name,
+                            "ENCODER hw: rate control=PeakConstrainedVBR mean=6000k max=12000k "
+                            "bframes=0 lowlatency=1",
+                            "ENCODER hw: MF_MT_MAX_KEYFRAME_SPACING=18000 set",
+                            "ENCODER hw: CODECAPI_AVEncMPVGOPSize=18000 set",
+                            "ENCODER: hardware activat: " + name, "ENCODER hw: ProcessInput Ok",
+                            "ENCODER hw: ProcessOutput Ok out_bytes=7"}));
+
+  ASSERT_EQ(record_->output_types.size(), 1u);
+  IMFMediaType* out = record_->output_types[0].get();
+  EXPECT_EQ(uint64_of(out, MF_MT_FRAME_SIZE), pack(1366, 768));
+  EXPECT_EQ(uint64_of(out, MF_MT_FRAME_RATE), pack(30, 1));
+  EXPECT_EQ(uint32_of(out, MF_MT_AVG_BITRATE), 6'000'000u);
+  EXPECT_EQ(uint32_of(out, MF_MT_MPEG2_PROFILE), 100u);
+  EXPECT_EQ(uint32_of(out, MF_MT_VIDEO_NOMINAL_RANGE), 2u);
+  EXPECT_EQ(uint32_of(out, MF_MT_YUV_MATRIX), 1u);
+  EXPECT_EQ(uint32_of(out, MF_MT_VIDEO_PRIMARIES), 2u);
+  EXPECT_EQ(uint32_of(out, MF_MT_TRANSFER_FUNCTION), 5u);
+  EXPECT_EQ(uint32_of(out, MF_MT_MAX_KEYFRAME_SPACING), 18'000u);
+  ASSERT_EQ(record_->input_types.size(), 1u);
+  EXPECT_EQ(guid_of(record_->input_types[0].get(), MF_MT_SUBTYPE), MFVideoFormat_NV12);
+  EXPECT_EQ(uint64_of(record_->input_types[0].get(), MF_MT_FRAME_SIZE), pack(1366, 768));
+  EXPECT_EQ(uint32_of(record_->attributes.get(), MF_LOW_LATENCY), 1u);
+  EXPECT_THAT(record_->messages,
+              ElementsAre(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, MFT_MESSAGE_NOTIFY_START_OF_STREAM));
+
+  auto codec_value = [&](const GUID& property) -> std::optional<std::uint32_t> {
+    for (const auto& value : record_->codec_values) {
+      if (value.property == property) return value.value;
+    }
+    return std::nullopt;
+  };
+  EXPECT_EQ(codec_value(CODECAPI_AVEncCommonRateControlMode), 1u);
+  EXPECT_EQ(codec_value(CODECAPI_AVEncCommonMeanBitRate), 6'000'000u);
+  EXPECT_EQ(codec_value(CODECAPI_AVEncCommonMaxBitRate), 12'000'000u);
+  EXPECT_EQ(codec_value(CODECAPI_AVEncMPVDefaultBPictureCount), 0u);
+  EXPECT_EQ(codec_value(CODECAPI_AVLowLatencyMode), 0xFFFFu);
+  EXPECT_EQ(codec_value(CODECAPI_AVEncMPVGOPSize), 18'000u);
+
+  // Validation: four frames, the first marked, times one frame apart.
+  ASSERT_EQ(record_->inputs.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(record_->inputs[i].time, static_cast<std::int64_t>(i) * 333'333);
+    EXPECT_EQ(record_->inputs[i].duration, 333'333);
+    EXPECT_EQ(record_->inputs[i].discontinuity, i == 0);
+    EXPECT_EQ(record_->inputs[i].bytes.size(), nv12_size(1365, 767));
+  }
+
+  const std::vector<std::uint8_t> bgra = painted_frame(1365, 767);
+  std::vector<std::uint8_t> nv12(nv12_size(1365, 767));
+  bgra_to_nv12(bgra, 1365, 767, nv12);
+  for (std::size_t n = 4; n < 7; ++n) {
+    if (n == 6) encoder->force_key_frame();
+    auto frame = encoder->encode(bgra, n);
+    ASSERT_TRUE(frame.has_value()) << frame.error().text();
+    EXPECT_EQ(std::vector<std::uint8_t>(frame->begin(), frame->end()), test_transform_output(n));
+  }
+  ASSERT_EQ(record_->inputs.size(), 7u);
+  EXPECT_TRUE(record_->inputs[4].bytes == nv12) << "the frame's NV12, byte for byte";
+  EXPECT_EQ(record_->inputs[4].time, 4 * 333'333);
+  EXPECT_TRUE(record_->inputs[4].discontinuity) << "the first real frame is a key frame";
+  EXPECT_FALSE(record_->inputs[5].discontinuity);
+  EXPECT_TRUE(record_->inputs[6].discontinuity) << "requested";
+  EXPECT_EQ(codec_value(CODECAPI_AVEncVideoForceKeyFrame), 1u);
+  EXPECT_THAT(log_.lines(), Contains("ENCODER hw: ForceKeyFrame cerut (ICodecAPI)"));
+}
+
+// An asynchronous transform without a codec API that hands out its own
+// samples: unlocked, driven by Media Foundation's event queue.
+TEST_F(LocalEncoderTest, AsynchronousTransformRunsOnItsEventQueue) {
+  LocalRegistration registration(
+      {.asynchronous = true, .codec_api = false, .provides_samples = true}, record_);
+  ASSERT_TRUE(registration.ok());
+  auto encoder = create(640, 360);
+  ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
+  EXPECT_TRUE(encoder->asynchronous());
+  EXPECT_EQ(uint32_of(record_->attributes.get(), MF_TRANSFORM_ASYNC_UNLOCK), 1u);
+  EXPECT_THAT(log_.lines(), Contains("ENCODER hw: ICodecAPI indisponibil (fara GOP/ForceKeyFrame)"));
+  EXPECT_THAT(log_.lines(), Not(Contains(HasSubstr("rate control="))));
+  EXPECT_EQ(record_->inputs.size(), 4u);
+
+  const std::vector<std::uint8_t> bgra = painted_frame(640, 360);
+  for (std::size_t n = 4; n < 40; ++n) {
+    auto frame = encoder->encode(bgra, n);
+    ASSERT_TRUE(frame.has_value()) << frame.error().text();
+    EXPECT_EQ(std::vector<std::uint8_t>(frame->begin(), frame->end()), test_transform_output(n));
+  }
+  EXPECT_EQ(record_->inputs.size(), 40u);
+}
+
+// The bounded wait on the real event machinery: a transform that never asks
+// for input fails validation after the wait instead of holding the thread.
+TEST_F(LocalEncoderTest, SilentAsynchronousTransformFailsInsteadOfHanging) {
+  LocalRegistration registration({.asynchronous = true, .posts_events = false}, record_);
+  ASSERT_TRUE(registration.ok());
+  const auto started = std::chrono::steady_clock::now();
+  auto encoder = create(640, 360);
+  const auto took = std::chrono::steady_clock::now() - started;
+  ASSERT_FALSE(encoder.has_value());
+  EXPECT_EQ(encoder.error().text(),
+            "validation: HW encode frame 0: no input request from the transform within 300 ms "
+            "(0x800705B4)");
+  EXPECT_GE(took, HardwareEncoder::kEventWait - 20ms);
+  EXPECT_LT(took, 10s);
+  // Its outstanding event request holds it until its queue ends.
+  ASSERT_EQ(record_->events->Shutdown(), S_OK);
+  for (int i = 0; i < 200 && record_->alive != 0; ++i) Sleep(5);
+  EXPECT_EQ(record_->alive, 0);
+}
+
+TEST_F(LocalEncoderTest, StreamChangeRenegotiatesTheOutputType) {
+  LocalRegistration registration({.stream_change_at = 2, .template_width = 320,
+                                  .template_height = 240},
+                                 record_);
+  ASSERT_TRUE(registration.ok());
+  auto encoder = create(640, 360);
+  ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
+  EXPECT_THAT(log_.lines(),
+              Contains("ENCODER hw: STREAM_CHANGE (template 320x240) -> forced output 640x360"));
+  ASSERT_EQ(record_->output_types.size(), 2u);
+  IMFMediaType* renegotiated = record_->output_types[1].get();
+  EXPECT_EQ(uint64_of(renegotiated, MF_MT_FRAME_SIZE), pack(640, 360));
+  EXPECT_EQ(uint64_of(renegotiated, MF_MT_FRAME_RATE), pack(30, 1));
+  EXPECT_EQ(uint32_of(renegotiated, MF_MT_AVG_BITRATE), 6'000'000u);
+  EXPECT_EQ(uint32_of(renegotiated, MF_MT_MPEG2_PROFILE), 100u);
+  // Validation frame 1's output was held back by the change and came with
+  // frame 2's: two samples in one call.
+  EXPECT_THAT(log_.lines(), Contains("ENCODER hw: 2 sample-uri intr-un apel"));
+  auto frame = encoder->encode(painted_frame(640, 360), 4);
+  ASSERT_TRUE(frame.has_value()) << frame.error().text();
+  EXPECT_EQ(std::vector<std::uint8_t>(frame->begin(), frame->end()), test_transform_output(4));
+}
+
+TEST_F(LocalEncoderTest, FacadeRunsOnTheTransformAndReleasesIt) {
+  {
+    LocalRegistration registration({.asynchronous = true}, record_);
+    ASSERT_TRUE(registration.ok());
+    auto encoder = VideoEncoder::create(640, 360, 30, 6000, log_, clock_, platform_,
+                                        linked_openh264(), 2);
+    ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
+    EXPECT_TRUE(encoder->on_hardware());
+    EXPECT_THAT(log_.lines(), Contains("ENCODER: hardware MFT active (640x360@30fps, async)"));
+    const std::vector<std::uint8_t> bgra = painted_frame(640, 360);
+    auto frame = encoder->encode(bgra);
+    ASSERT_TRUE(frame.has_value()) << frame.error().text();
+    EXPECT_EQ(std::vector<std::uint8_t>(frame->begin(), frame->end()), test_transform_output(4));
+  }
+  EXPECT_EQ(record_->alive, 0) << "no reference to the transform outlives the encoder";
+}
+
+}  // namespace
+}  // namespace halvorine::testing

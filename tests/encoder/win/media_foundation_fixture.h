@@ -1,0 +1,75 @@
+// Shared set-up of the Media Foundation tests: COM and Media Foundation
+// started for each test, and helpers that read attributes with the SDK's
+// own GUIDs (independently of the backend's mapping).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "common/win/com_ptr.h"
+#include "encoder/win/mf_sdk.h"
+#include "encoder/win/test_transform.h"
+// After mf_sdk.h: the CODECAPI_* names as the SDK declares them.
+#include <codecapi.h>
+
+namespace halvorine::testing {
+
+inline constexpr std::u16string_view kTestTransformName = u"Halvorine test encoder";
+
+class MediaFoundationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    ASSERT_EQ(MFStartup(MF_VERSION, MFSTARTUP_LITE), S_OK);
+  }
+  void TearDown() override {
+    MFShutdown();
+    CoUninitialize();
+  }
+};
+
+// The test transform registered in this process for as long as it lives.
+class LocalRegistration {
+ public:
+  LocalRegistration(TestTransformConfig config, std::shared_ptr<TransformRecord> record)
+      : factory_(make_test_transform_factory(config, std::move(record))) {
+    const MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_NV12};
+    const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
+    const std::wstring name(kTestTransformName.begin(), kTestTransformName.end());
+    result_ = MFTRegisterLocal(factory_.get(), MFT_CATEGORY_VIDEO_ENCODER, name.c_str(),
+                               MFT_ENUM_FLAG_HARDWARE, 1, &input, 1, &output);
+  }
+  LocalRegistration(const LocalRegistration&) = delete;
+  LocalRegistration& operator=(const LocalRegistration&) = delete;
+  ~LocalRegistration() {
+    if (SUCCEEDED(result_)) MFTUnregisterLocal(factory_.get());
+  }
+  bool ok() const { return SUCCEEDED(result_); }
+
+ private:
+  ComPtr<IClassFactory> factory_;
+  HRESULT result_ = E_FAIL;
+};
+
+inline GUID guid_of(IMFAttributes* attributes, const GUID& key) {
+  GUID value = GUID_NULL;
+  attributes->GetGUID(key, &value);
+  return value;
+}
+
+inline std::uint32_t uint32_of(IMFAttributes* attributes, const GUID& key) {
+  UINT32 value = 0xDEADBEEF;
+  attributes->GetUINT32(key, &value);
+  return value;
+}
+
+inline std::uint64_t uint64_of(IMFAttributes* attributes, const GUID& key) {
+  UINT64 value = 0xDEADBEEF;
+  attributes->GetUINT64(key, &value);
+  return value;
+}
+
+}  // namespace halvorine::testing

@@ -1,0 +1,76 @@
+// A test-only H.264 "encoder" transform: an in-process COM object that
+// implements IMFTransform (and, as configured, ICodecAPI and the event
+// generator of an asynchronous transform) on top of Wine's or Windows' own
+// Media Foundation objects. It encodes nothing: it records what the backend
+// hands it (media types, codec values, input samples) and answers each input
+// with one small output access unit, so tests can follow the real sample,
+// buffer and event calls end to end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "common/win/com_ptr.h"
+#include "encoder/win/mf_sdk.h"
+
+namespace halvorine::testing {
+
+struct TestTransformConfig {
+  bool asynchronous = false;
+  bool codec_api = true;
+  bool provides_samples = false;
+  // Asynchronous only: false makes a transform that never posts an event.
+  bool posts_events = true;
+  // The output step number (from 0) answered with MF_E_TRANSFORM_STREAM_CHANGE.
+  std::optional<int> stream_change_at;
+  // The frame size GetOutputAvailableType offers after a stream change.
+  std::uint32_t template_width = 640;
+  std::uint32_t template_height = 480;
+};
+
+struct RecordedInput {
+  std::int64_t time = 0;
+  std::int64_t duration = 0;
+  bool discontinuity = false;
+  std::uint32_t buffer_count = 0;
+  std::vector<std::uint8_t> bytes;
+};
+
+struct RecordedCodecValue {
+  GUID property{};
+  VARTYPE type = VT_EMPTY;
+  std::uint32_t value = 0;  // ulVal, or boolVal's bits for VT_BOOL
+};
+
+// What every transform made by one factory saw, in call order.
+struct TransformRecord {
+  std::mutex mutex;
+  std::atomic<int> created = 0;
+  std::atomic<int> alive = 0;  // released on Media Foundation's threads too
+  std::vector<ComPtr<IMFMediaType>> output_types;  // each SetOutputType
+  std::vector<ComPtr<IMFMediaType>> input_types;
+  std::vector<RecordedCodecValue> codec_values;
+  std::vector<MFT_MESSAGE_TYPE> messages;
+  std::vector<RecordedInput> inputs;
+  ComPtr<IMFAttributes> attributes;  // the last transform's attribute store
+  ComPtr<IMFMediaEventQueue> events; // the last asynchronous transform's queue
+};
+
+// The output the transform produces for its n-th input (from 0): an
+// Annex-B access unit delimiter followed by n as one byte.
+std::vector<std::uint8_t> test_transform_output(std::size_t n);
+
+// A class factory for MFTRegisterLocal; every transform it creates shares
+// `record`.
+ComPtr<IClassFactory> make_test_transform_factory(TestTransformConfig config,
+                                                  std::shared_ptr<TransformRecord> record);
+
+// One transform, for tests that hand it to the backend directly.
+ComPtr<IMFTransform> make_test_transform(TestTransformConfig config,
+                                         std::shared_ptr<TransformRecord> record);
+
+}  // namespace halvorine::testing
