@@ -125,4 +125,5 @@ print(f"latency over {len(latencies)} changes ({missing} never shown on their ow
       f"median {percentile(50):.1f} ms, 95th percentile {percentile(95):.1f} ms, "
       f"min {latencies[0]:.1f} ms, max {latencies[-1]:.1f} ms; {count} frames received")
 PY
+grep -F "DesktopDuplicator" "$log" | head -n 3
 grep -F "frames encodate+trimise" "$log" | tail -n 3
