@@ -30,7 +30,7 @@ fail() {
   echo "--- worker log" >&2; cat "$log" >&2 || true
   exit 1
 }
-log_count() { tr -d '\r' <"$log" 2>/dev/null | grep -cF -- "$1" || true; }
+log_count() { tr -d '\r' 2>/dev/null <"$log" | grep -cF -- "$1" || true; }
 wait_for_line() {
   local line=$1 count=${2:-1}
   for _ in $(seq 1 600); do
