@@ -4,8 +4,7 @@
 #include <asio/io_context.hpp>
 #include <exception>
 #include <optional>
-#include <thread>
-#include <chrono>
+#include <string>
 
 #include <fmt/format.h>
 
@@ -14,15 +13,12 @@
 #include "bin/worker/pipe/pipe_tasks.h"
 #include "bin/worker/process/process_platform.h"
 #include "bin/worker/secure/secure_capture_loop.h"
+#include "bin/worker/secure/secure_capture_thread.h"
 #include "bin/worker/worker.h"
 #include "common/clock.h"
 #include "common/worker_log.h"
 
 using namespace halvorine;
-
-#if HALVORINE_SECURE_STREAMING
-#include "bin/worker/secure/secure_capture_thread.h"
-#endif
 
 namespace {
 
@@ -31,20 +27,6 @@ namespace {
 constexpr std::string_view kStreamedDesktop = HALVORINE_TEST_SECURE_DESKTOP;
 #else
 constexpr std::string_view kStreamedDesktop = kSecureDesktopName;
-#endif
-
-#if HALVORINE_SECURE_STREAMING
-[[noreturn]] void secure_capture_thread(VideoSender frames, KeyFrameRequest& key_frames, Logger& log,
-                                        const Clock& clock) {
-  run_secure_capture_thread(std::move(frames), key_frames, log, clock, std::string(kStreamedDesktop));
-}
-#else
-// Without the capture and encoder libraries the thread only holds the video
-// channel open, so the video pipe keeps serving.
-[[noreturn]] void secure_capture_thread(VideoSender frames, KeyFrameRequest&, Logger&, const Clock&) {
-  const VideoSender held = std::move(frames);
-  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-}
 #endif
 
 }  // namespace
@@ -64,7 +46,7 @@ int main() {
 
   WorkerTasks tasks{
       .secure_capture_thread = [&key_frames, &log, &clock](VideoSender frames) {
-        secure_capture_thread(std::move(frames), key_frames, log, clock);
+        run_secure_capture_thread(std::move(frames), key_frames, log, clock, std::string(kStreamedDesktop));
       },
       .injection_thread = [&log, &clock](InputReceiver receiver) { run_injection_thread(std::move(receiver), log, clock); },
       .serve_input_pipe = [&log](InputSender sender) { return run_input_pipe_server(log, std::move(sender)); },
