@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace halvorine {
@@ -93,6 +94,11 @@ bool is_trusted_owner(PSID sid) {
   return EqualSid(sid, token_user->User.Sid) != FALSE;
 }
 
+LogFolderVerdict judge_log_folder(PSID owner, const ACL* dacl) {
+  if (!is_trusted_owner(owner)) return LogFolderVerdict::refuse;
+  return only_trusted_may_write(dacl) ? LogFolderVerdict::use : LogFolderVerdict::restrict;
+}
+
 UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory) {
   std::error_code ignored;  // the checks below decide
   std::filesystem::create_directories(directory.parent_path(), ignored);
@@ -124,12 +130,17 @@ UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory) {
     return UniqueHandle();
   }
   const LocalMemory descriptor(raw);
-  // Someone else's folder is never used: what they put there stays theirs.
-  if (!is_trusted_owner(owner)) return UniqueHandle();
-  // Ours but open to others (made by hand, or by an older worker under the
-  // program-data directory's inherited list): close it to them.
-  if (!only_trusted_may_write(dacl) && !restrict_folder(directory)) return UniqueHandle();
-  return folder;
+  switch (judge_log_folder(owner, dacl)) {
+    case LogFolderVerdict::use:
+      return folder;
+    case LogFolderVerdict::restrict:
+      // Ours but open to others (made by hand, or by an older worker under
+      // the program-data directory's inherited list): close it to them.
+      return restrict_folder(directory) ? std::move(folder) : UniqueHandle();
+    case LogFolderVerdict::refuse:
+      break;  // what someone else put there stays theirs
+  }
+  return UniqueHandle();
 }
 
 ActAsProcess::ActAsProcess() {

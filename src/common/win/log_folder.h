@@ -29,6 +29,19 @@ UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory);
 // True when `sid` is SYSTEM, Administrators or this process's user.
 bool is_trusted_owner(PSID sid);
 
+enum class LogFolderVerdict {
+  use,       // a trusted owner, and only trusted accounts may write
+  restrict,  // a trusted owner, but others may write: replace the list first
+  refuse,    // someone else's folder
+};
+
+// The decision for an existing folder with this owner and access list
+// (nullptr: no list, everyone may do anything). Rights that change the
+// folder or its contents count as writing; deny entries and entries only
+// inherited by children are passed over; entry kinds not looked into
+// count as letting others write.
+LogFolderVerdict judge_log_folder(PSID owner, const ACL* dacl);
+
 // Drops the calling thread's impersonation for its lifetime and restores it
 // afterwards: the log is written as the process (SYSTEM), whoever the
 // injection thread is acting for, since the folder lets no user write.
