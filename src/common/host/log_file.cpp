@@ -48,7 +48,9 @@ bool owned_by_us(const struct stat& st) { return st.st_uid == ::geteuid(); }
 // The log folder, opened without following a link at its own name. Used
 // only when it is a directory we own that nobody else may write to: anyone
 // who can write there could put a link or a FIFO where the log goes.
-UniqueFd open_log_folder(const std::filesystem::path& directory) {
+UniqueFd open_log_folder(std::filesystem::path directory) {
+  // A trailing slash would make the kernel follow a link at the last name.
+  while (!directory.has_filename() && directory.has_relative_path()) directory = directory.parent_path();
   std::error_code ignored;  // the open below decides
   std::filesystem::create_directories(directory.parent_path(), ignored);
   const bool created = ::mkdir(directory.c_str(), kFolderMode) == 0;
@@ -58,7 +60,7 @@ UniqueFd open_log_folder(const std::filesystem::path& directory) {
     return UniqueFd();
   }
   if (created && (st.st_mode & 07777) != kFolderMode) {
-    // The umask narrowed (or widened nothing of) what mkdir asked for.
+    // The umask may have taken bits from what mkdir asked for.
     if (::fchmod(folder.get(), kFolderMode) != 0) return UniqueFd();
     st.st_mode = (st.st_mode & ~07777) | kFolderMode;
   }

@@ -111,6 +111,7 @@ TEST_F(LogFileSecurityTest, SymlinkedFolderIsNotFollowed) {
   fs::permissions(real, fs::perms(0755));
   fs::create_directory_symlink(real, folder_);
   EXPECT_FALSE(append_to_log_file(folder_, "line\n", kNoRotation));
+  EXPECT_FALSE(append_to_log_file(folder_ / "", "line\n", kNoRotation));  // a trailing slash too
   EXPECT_FALSE(fs::exists(real / kLogFileName));
 }
 

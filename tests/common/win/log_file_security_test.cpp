@@ -177,14 +177,6 @@ TEST_F(LogFolderSecurityTest, OwnFolderOpenToOthersIsClosedToThemBeforeUse) {
   EXPECT_EQ(read_back(folder_, DACL_SECURITY_INFORMATION), kFolderDacl);
 }
 
-TEST_F(LogFolderSecurityTest, OwnFolderWithATrustedListIsUsedAsItIs) {
-  // SYSTEM and Administrators only, plus read for Users: nothing to change.
-  ASSERT_TRUE(create_folder_with(folder_, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)"));
-  ASSERT_TRUE(append_to_log_file(folder_, "line\n", kNoRotation));
-  if (!keeps_descriptors()) GTEST_SKIP() << "this file system keeps no security descriptors";
-  EXPECT_EQ(read_back(folder_, DACL_SECURITY_INFORMATION), "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)");
-}
-
 TEST_F(LogFolderSecurityTest, ReparsePointsAreNeverWrittenThrough) {
   const fs::path elsewhere = root_ / "elsewhere";
   fs::create_directories(elsewhere);
