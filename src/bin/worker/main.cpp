@@ -29,8 +29,11 @@ template <typename ChannelEnd>
 }  // namespace
 
 int main() {
-  const SystemClock clock;
-  WorkerLog log(clock);
+  // The detached threads use the log and the clock until the process ends,
+  // which is after main has returned and static destructors have run: both
+  // are created once and never destroyed.
+  static const SystemClock& clock = *new SystemClock;
+  static WorkerLog& log = *new WorkerLog(clock);
 
   std::optional<asio::io_context> runtime;
   try {
@@ -43,9 +46,9 @@ int main() {
       // Until the secure-desktop streaming loop exists this thread only holds
       // the video channel open, so the video pipe keeps serving.
       .secure_capture_thread = [](VideoSender sender) { hold_until_process_exit(std::move(sender)); },
-      .injection_thread = [&log, &clock](InputReceiver receiver) { run_injection_thread(std::move(receiver), log, clock); },
-      .serve_input_pipe = [&log](InputSender sender) { return run_input_pipe_server(log, std::move(sender)); },
-      .serve_video_pipe = [&log](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames)); },
+      .injection_thread = [](InputReceiver receiver) { run_injection_thread(std::move(receiver), log, clock); },
+      .serve_input_pipe = [](InputSender sender) { return run_input_pipe_server(log, std::move(sender)); },
+      .serve_video_pipe = [](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames)); },
   };
 
   const auto platform = make_process_platform();
