@@ -241,6 +241,24 @@ TEST_F(LocalEncoderTest, StreamChangeRenegotiatesTheOutputType) {
   EXPECT_EQ(std::vector<std::uint8_t>(frame->begin(), frame->end()), test_transform_output(4));
 }
 
+// Media Foundation lists local transforms in the order they were registered.
+TEST_F(LocalEncoderTest, CandidateThatRefusesTheOutputTypeIsSkippedAndReleased) {
+  auto refusing = std::make_shared<TransformRecord>();
+  LocalRegistration first({.refuses_output_type = true}, refusing);
+  LocalRegistration second({}, record_);
+  ASSERT_TRUE(first.ok() && second.ok());
+  auto encoder = create(640, 360);
+  ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
+  EXPECT_THAT(log_.lines(), Contains("ENCODER enum: gasit 2 encodere HW"));
+  EXPECT_THAT(log_.lines(), Contains(::testing::MatchesRegex("ENCODER: skip .*: 0xC00D36B4")));
+  EXPECT_EQ(refusing->created, 1);
+  EXPECT_EQ(refusing->alive, 0) << "the skipped candidate's transform is released";
+  EXPECT_EQ(record_->created, 1);
+  EXPECT_EQ(record_->inputs.size(), 4u) << "the second one is validated and used";
+  first.unregister();
+  second.unregister();
+}
+
 TEST_F(LocalEncoderTest, FacadeRunsOnTheTransformAndReleasesIt) {
   {
     LocalRegistration registration({.asynchronous = true}, record_);

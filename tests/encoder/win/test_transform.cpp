@@ -104,6 +104,7 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   }
   HRESULT STDMETHODCALLTYPE SetOutputType(DWORD stream, IMFMediaType* type, DWORD) override {
     if (stream != 0 || type == nullptr) return E_INVALIDARG;
+    if (config_.refuses_output_type) return MF_E_INVALIDMEDIATYPE;
     type->AddRef();
     std::lock_guard lock(record_->mutex);
     record_->output_types.emplace_back(type);

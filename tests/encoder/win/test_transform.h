@@ -23,6 +23,8 @@ struct TestTransformConfig {
   bool asynchronous = false;
   bool codec_api = true;
   bool provides_samples = false;
+  // SetOutputType fails with MF_E_INVALIDMEDIATYPE.
+  bool refuses_output_type = false;
   // Asynchronous only: false makes a transform that never posts an event.
   bool posts_events = true;
   // The output step number (from 0) answered with MF_E_TRANSFORM_STREAM_CHANGE.
