@@ -185,7 +185,8 @@ TEST_F(LocalEncoderTest, AsynchronousTransformRunsOnItsEventQueue) {
   ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
   EXPECT_TRUE(encoder->asynchronous());
   EXPECT_EQ(uint32_of(record_->attributes.get(), MF_TRANSFORM_ASYNC_UNLOCK), 1u);
-  EXPECT_THAT(log_.lines(), Contains("ENCODER hw: ICodecAPI indisponibil (fara GOP/ForceKeyFrame)"));
+  EXPECT_THAT(log_.lines(),
+              Contains("ENCODER hw: ICodecAPI indisponibil (fara GOP/ForceKeyFrame)"));
   EXPECT_THAT(log_.lines(), Not(Contains(HasSubstr("rate control="))));
   EXPECT_EQ(record_->inputs.size(), 4u);
 

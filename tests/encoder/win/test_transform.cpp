@@ -54,12 +54,15 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     *inputs = *outputs = 1;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD, MFT_INPUT_STREAM_INFO* info) override {
     *info = {};
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
+  HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD stream,
+                                                MFT_OUTPUT_STREAM_INFO* info) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     *info = {};
     info->dwFlags = config_.provides_samples ? MFT_OUTPUT_STREAM_PROVIDES_SAMPLES : 0;
@@ -110,7 +113,9 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     record_->output_types.emplace_back(type);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD, IMFMediaType**) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD, IMFMediaType**) override {
     return E_NOTIMPL;
   }
@@ -333,7 +338,8 @@ ComPtr<IClassFactory> make_test_transform_factory(TestTransformConfig config,
 
 ComPtr<IMFTransform> make_test_transform(TestTransformConfig config,
                                          std::shared_ptr<TransformRecord> record) {
-  return ComPtr<IMFTransform>(static_cast<IMFTransform*>(new TestTransform(config, std::move(record))));
+  auto* transform = new TestTransform(config, std::move(record));
+  return ComPtr<IMFTransform>(static_cast<IMFTransform*>(transform));
 }
 
 }  // namespace halvorine::testing
