@@ -260,6 +260,42 @@ TEST_F(LocalEncoderTest, CandidateThatRefusesTheOutputTypeIsSkippedAndReleased) 
   second.unregister();
 }
 
+// A transform that stalls in use: every frame waits at most kEventWait, so
+// the 30th failure moves the facade to software after about 30 × 300 ms.
+TEST_F(LocalEncoderTest, StalledTransformMovesTheFacadeToSoftwareInBoundedTime) {
+  LocalRegistration registration({.asynchronous = true, .silent_after_inputs = 6}, record_);
+  ASSERT_TRUE(registration.ok());
+  {
+    auto encoder = VideoEncoder::create(640, 360, 30, 6000, log_, clock_, platform_,
+                                        linked_openh264(), 2);
+    ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
+    const std::vector<std::uint8_t> bgra = painted_frame(640, 360);
+    const auto started = std::chrono::steady_clock::now();
+    int frames = 0;
+    Result<EncodedFrame> last;
+    while (encoder->on_hardware() && frames < 100) {
+      last = encoder->encode(bgra);
+      ++frames;
+    }
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(encoder->on_hardware());
+    // Validation used four inputs. The transform answers frame 0, takes the
+    // input of frame 1 and falls silent: frames 2 to 31 wait and fail.
+    EXPECT_EQ(frames, 2 + 30);
+    ASSERT_TRUE(last.has_value()) << last.error().text();
+    EXPECT_FALSE(last->empty()) << "the frame at hand comes from OpenH264";
+    EXPECT_THAT(log_.lines(),
+                Contains("ENCODER: 30 erori hardware consecutive (HW encode frame 31: no input "
+                         "request from the transform within 300 ms (0x800705B4)) -> switch "
+                         "software"));
+    EXPECT_GE(took, 30 * (HardwareEncoder::kEventWait - 20ms));
+    EXPECT_LT(took, 30 * (HardwareEncoder::kEventWait + 200ms));
+  }
+  ASSERT_EQ(record_->events->Shutdown(), S_OK);
+  for (int i = 0; i < 200 && record_->alive != 0; ++i) Sleep(5);
+  EXPECT_EQ(record_->alive, 0);
+}
+
 TEST_F(LocalEncoderTest, FacadeRunsOnTheTransformAndReleasesIt) {
   {
     LocalRegistration registration({.asynchronous = true}, record_);

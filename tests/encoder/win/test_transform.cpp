@@ -161,6 +161,7 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
       record_->inputs.push_back(std::move(input));
       pending_.push_back(record_->inputs.size() - 1);
     }
+    ++inputs_taken_;
     post(METransformHaveOutput);
     return S_OK;
   }
@@ -271,7 +272,8 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   }
 
   void post(MediaEventType type) {
-    if (events_ && config_.posts_events) {
+    const bool silent = config_.silent_after_inputs && inputs_taken_ >= *config_.silent_after_inputs;
+    if (events_ && config_.posts_events && !silent) {
       events_->QueueEventParamVar(type, GUID_NULL, S_OK, nullptr);
     }
   }
@@ -284,6 +286,7 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   // Inputs not yet answered, like an encoder's look-ahead.
   static constexpr std::size_t kMaxPending = 8;
   std::deque<std::size_t> pending_;
+  std::size_t inputs_taken_ = 0;
   int output_steps_ = 0;
 };
 

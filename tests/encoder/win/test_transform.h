@@ -27,6 +27,8 @@ struct TestTransformConfig {
   bool refuses_output_type = false;
   // Asynchronous only: false makes a transform that never posts an event.
   bool posts_events = true;
+  // Asynchronous only: falls silent once it has taken this many inputs.
+  std::optional<std::size_t> silent_after_inputs;
   // The output step number (from 0) answered with MF_E_TRANSFORM_STREAM_CHANGE.
   std::optional<int> stream_change_at;
   // The frame size GetOutputAvailableType offers after a stream change.
