@@ -272,7 +272,8 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   }
 
   void post(MediaEventType type) {
-    const bool silent = config_.silent_after_inputs && inputs_taken_ >= *config_.silent_after_inputs;
+    const bool silent =
+        config_.silent_after_inputs && inputs_taken_ >= *config_.silent_after_inputs;
     if (events_ && config_.posts_events && !silent) {
       events_->QueueEventParamVar(type, GUID_NULL, S_OK, nullptr);
     }
