@@ -119,7 +119,10 @@ TEST_F(LocalEncoderTest, SynchronousTransformIsSetUpAndEncodesThroughMediaFounda
   ASSERT_EQ(record_->output_types.size(), 1u);
   IMFMediaType* out = record_->output_types[0].get();
   EXPECT_EQ(uint64_of(out, MF_MT_FRAME_SIZE), pack(1366, 768));
+  EXPECT_EQ(guid_of(out, MF_MT_MAJOR_TYPE), MFMediaType_Video);
+  EXPECT_EQ(guid_of(out, MF_MT_SUBTYPE), MFVideoFormat_H264);
   EXPECT_EQ(uint64_of(out, MF_MT_FRAME_RATE), pack(30, 1));
+  EXPECT_EQ(uint32_of(out, MF_MT_INTERLACE_MODE), 2u);
   EXPECT_EQ(uint32_of(out, MF_MT_AVG_BITRATE), 6'000'000u);
   EXPECT_EQ(uint32_of(out, MF_MT_MPEG2_PROFILE), 100u);
   EXPECT_EQ(uint32_of(out, MF_MT_VIDEO_NOMINAL_RANGE), 2u);
