@@ -28,8 +28,7 @@ class XCapturePlatform final : public CapturePlatform {
   bool capture_region(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
                       std::vector<std::uint8_t>& pixels) override {
     if (width <= 0 || height <= 0 || !connect()) return false;
-    pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
-    return grabber_->grab(x, y, width, height, pixels.data(), static_cast<std::size_t>(width) * 4);
+    return grabber_->grab(x, y, width, height, pixels);
   }
 
  private:

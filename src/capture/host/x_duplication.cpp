@@ -53,22 +53,28 @@ class XDuplicationSession final : public DuplicationSession {
 
   Result<std::optional<AcquiredFrameInfo>> acquire_next_frame(std::uint32_t timeout_ms) override {
     if (connection_->lost()) return std::unexpected(lost_connection());
-    drain_events();
     bool moved = query_pointer();
-    if (!damaged_ && !cursor_changed_ && !moved) {
+    drain_events();
+    // A damage event may come after its rectangles were already taken: only
+    // a non-empty region is a frame.
+    bool changed = damaged_ && take_damage();
+    if (!changed && !cursor_changed_ && !moved) {
       // One wait: whatever wakes it (a damage or pointer-shape event, or the
       // end of the wait) is looked at once; a quiet wake counts as a timeout.
-      pollfd descriptor{ConnectionNumber(connection_->get()), POLLIN, 0};
-      const int ready = poll(&descriptor, 1, static_cast<int>(timeout_ms));
-      if (ready < 0 && errno != EINTR) return std::unexpected(Error::last_os());
+      // Round trips (the region fetch) may have queued events already.
+      if (XEventsQueued(connection_->get(), QueuedAlready) == 0) {
+        pollfd descriptor{ConnectionNumber(connection_->get()), POLLIN, 0};
+        const int ready = poll(&descriptor, 1, static_cast<int>(timeout_ms));
+        if (ready < 0 && errno != EINTR) return std::unexpected(Error::last_os());
+      }
       drain_events();
       moved = query_pointer();
+      changed = damaged_ && take_damage();
     }
     if (connection_->lost()) return std::unexpected(lost_connection());
 
     AcquiredFrameInfo info;
-    // A damage event may come after its rectangles were already taken.
-    if (damaged_ && take_damage()) info.accumulated_frames = 1;
+    if (changed) info.accumulated_frames = 1;
     if (moved) info.last_mouse_update_time = ++pointer_updates_;
     if (cursor_changed_) {
       cursor_changed_ = false;
