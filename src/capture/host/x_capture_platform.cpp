@@ -11,6 +11,8 @@
 namespace halvorine {
 namespace {
 
+constexpr std::int32_t kMaxGrabSide = 16384;
+
 class XCapturePlatform final : public CapturePlatform {
  public:
   Result<std::unique_ptr<CaptureFactory>> create_factory() override { return make_x_capture_factory(); }
@@ -27,7 +29,9 @@ class XCapturePlatform final : public CapturePlatform {
 
   bool capture_region(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
                       std::vector<std::uint8_t>& pixels) override {
-    if (width <= 0 || height <= 0 || !connect()) return false;
+    // The server is the session user's: a size it made up must not decide
+    // how much the worker allocates.
+    if (width <= 0 || height <= 0 || width > kMaxGrabSide || height > kMaxGrabSide || !connect()) return false;
     return grabber_->grab(x, y, width, height, pixels);
   }
 

@@ -20,6 +20,11 @@ namespace {
 // round trips than copying each.
 constexpr int kMaxCopiedRects = 32;
 
+// The X server belongs to the session user, whom the worker does not trust
+// with its memory: sizes it reports are bounded before anything is allocated.
+constexpr int kMaxScreenSide = 16384;
+constexpr std::size_t kMaxCursorPixels = 512 * 512;
+
 Error lost_connection() { return Error::message("the X display connection is lost"); }
 
 class XDuplicationSession final : public DuplicationSession {
@@ -206,6 +211,10 @@ class XDuplicationSession final : public DuplicationSession {
     XFixesCursorImage* image = XFixesGetCursorImage(connection_->get());
     if (image == nullptr) return;
     const std::size_t count = std::size_t{image->width} * image->height;
+    if (count == 0 || count > kMaxCursorPixels) {
+      XFree(image);
+      return;  // no shape for this frame, as when the read fails
+    }
     cursor_bytes_.resize(count * 4);
     for (std::size_t i = 0; i < count; ++i) {
       const unsigned long argb = image->pixels[i];
@@ -267,9 +276,14 @@ class XCaptureAdapter final : public CaptureAdapter {
   Result<OutputDescription> output_description() override {
     if (screen_ < 0 || connection_->lost()) return std::unexpected(lost_connection());
     Display* display = connection_->get();
+    const int width = DisplayWidth(display, screen_);
+    const int height = DisplayHeight(display, screen_);
+    if (width > kMaxScreenSide || height > kMaxScreenSide) {
+      return std::unexpected(Error::message(
+          fmt::format("X screen {}x{} is larger than {}x{}", width, height, kMaxScreenSide, kMaxScreenSide)));
+    }
     // Rotation stays the identity: X screens are captured as they are shown.
-    return OutputDescription{Rect{0, 0, DisplayWidth(display, screen_), DisplayHeight(display, screen_)},
-                             kRotationIdentity};
+    return OutputDescription{Rect{0, 0, width, height}, kRotationIdentity};
   }
 
   Result<void> duplicate_output() override {
