@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include <asio/use_awaitable.hpp>
+
 #include <fmt/format.h>
 
 #include "bin/worker/pipe/held_inputs.h"
@@ -50,6 +52,9 @@ asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender
       held.note(event);
       // A gone receiver drops the event; the connection goes on regardless.
       sender.send(std::move(event));
+      // Back-pressure: stop reading (the client's writes wait in the pipe)
+      // until the injection thread has caught up; the runtime runs on.
+      if (sender.above_high_water()) co_await sender.async_wait_for_room(asio::use_awaitable);
     }
     if (violated) break;
   }

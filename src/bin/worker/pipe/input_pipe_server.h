@@ -26,8 +26,11 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
 
 // Serves the connected client on `pipe` until the connection must end (read
 // error, end of stream or protocol violation), sending every decoded event
-// into `sender` in wire order. Keys and buttons the client left pressed are
-// released through `sender` after its last event. Does not close `pipe`.
+// into `sender` in wire order. While `sender`'s channel is above its
+// high-water mark the client is not read (its writes wait in the pipe) until
+// the receiver has caught up: nothing is dropped and the queue stays bounded.
+// Keys and buttons the client left pressed are released through `sender`
+// after its last event. Does not close `pipe`.
 asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log);
 
 }  // namespace halvorine
