@@ -38,6 +38,8 @@ void use_private_pipe_dir() {
     auto path = std::filesystem::temp_directory_path() /
                 ("halvorine-pipe-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(path);
+    // Whatever the umask: the worker uses only a directory nobody else may write.
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
     std::atexit([] {
       std::error_code ignored;
       std::filesystem::remove_all(std::filesystem::temp_directory_path() /
