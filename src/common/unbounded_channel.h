@@ -93,7 +93,8 @@ class UnboundedSender {
 
   // Completes (signature void()) once the queue is down to the low-water
   // mark or the receiver is gone; at once if that is already so. At most one
-  // sender waits at a time. The completion runs on the handler's executor.
+  // sender waits at a time. The completion runs on the handler's executor,
+  // whose context must outlive the wait (the receiver may complete it).
   template <typename CompletionToken>
   auto async_wait_for_room(CompletionToken&& token) const {
     return asio::async_initiate<CompletionToken, void()>(

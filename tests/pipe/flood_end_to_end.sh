@@ -35,12 +35,10 @@ if [ "$mode" = wine ]; then
   grep -q '^ready' "$recorded" || fail "the test window did not start"
   wine "$worker" >"$work/worker.out" 2>&1 &
   pids+=($!)
-  # The Windows process is a Wine process of its own; find its Linux pid.
-  for _ in $(seq 1 200); do
-    worker_pid=$(pgrep -f "$(basename "$worker")" | head -n 1 || true)
-    [ -n "$worker_pid" ] && break
-    sleep 0.1
-  done
+  # The Windows process is a Wine process of its own (its launchers may show
+  # the same command line): measure the largest of them.
+  worker_pid=wine
+  worker_pids() { pgrep -f "$(basename "$worker")" || true; }
   pipe='\\.\pipe\halvorine-input'
   run_flood() { wine "$flood" "$pipe" "$megabytes"; }
 else
@@ -63,7 +61,15 @@ else
 fi
 [ -n "${worker_pid:-}" ] || fail "no worker process"
 
-rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$worker_pid/status" 2>/dev/null || echo 0; }
+[ "$mode" = wine ] || worker_pids() { echo "$worker_pid"; }
+rss_kb() {
+  local pid largest=0 now
+  for pid in $(worker_pids); do
+    now=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
+    [ "${now:-0}" -gt "$largest" ] && largest=$now
+  done
+  echo "$largest"
+}
 for _ in $(seq 1 300); do grep -q 'waiting for client' "$log" 2>/dev/null && break; sleep 0.1; done
 sleep 0.5
 idle_kb=$(rss_kb)

@@ -34,9 +34,9 @@ using InputReceiver = UnboundedReceiver<InputEvent>;
 // The input pipe server stops reading its client once this many events wait
 // for the injection thread, and reads on when they are down to half: a client
 // writing faster than events can be injected then waits in its pipe, and the
-// queue (with the releases of a closing connection) stays small. About 17 ms
-// of injection on Linux; half of it keeps the injection thread busy while the
-// server wakes up.
+// queue (with the releases of a closing connection) stays small: about 15 ms
+// of injection at the 68 000 moves/s measured on Linux, so the mark adds
+// little lag; the half left when the server wakes keeps injection busy.
 inline constexpr ChannelWatermarks kInputChannelWatermarks{1024, 512};
 
 inline std::pair<InputSender, InputReceiver> make_input_channel() {
