@@ -34,6 +34,9 @@ struct FakeClient {
   Error end = Error::early_eof(); // what read_some reports after the chunks
   // Writes that succeed before every further one fails (nullopt: all succeed).
   std::optional<std::size_t> writes_before_failure;
+  // After the chunks, a read waits until the instance is closed (a client
+  // that stays connected) instead of reporting `end`.
+  bool stays = false;
 };
 
 // What happened to one created instance.
@@ -88,7 +91,15 @@ class FakePipeApi final : public PipeApi {
       co_return client_->connect;
     }
     asio::awaitable<Result<std::size_t>> read_some(std::span<std::uint8_t> buffer) override {
-      if (next_chunk_ >= client_->chunks.size()) co_return std::unexpected(client_->end);
+      if (next_chunk_ >= client_->chunks.size()) {
+        if (client_->stays && !record_->closed) {
+          closed_.emplace(co_await asio::this_coro::executor, std::chrono::steady_clock::time_point::max());
+          asio::error_code cancelled;
+          co_await closed_->async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
+          co_return std::unexpected(Error::os(995));  // the read was aborted by the close
+        }
+        co_return std::unexpected(client_->end);
+      }
       Bytes& chunk = client_->chunks[next_chunk_];
       const std::size_t take = std::min(buffer.size(), chunk.size() - offset_);
       std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(offset_), take, buffer.begin());
@@ -111,11 +122,15 @@ class FakePipeApi final : public PipeApi {
       }
       co_return Result<void>{};
     }
-    void close() override { record_->closed = true; }
+    void close() override {
+      record_->closed = true;
+      if (closed_) closed_->cancel();
+    }
 
    private:
     std::optional<FakeClient> client_;
     std::shared_ptr<FakeInstanceRecord> record_;
+    std::optional<asio::steady_timer> closed_;  // a staying client's read waits on it
     std::size_t next_chunk_ = 0;
     std::size_t offset_ = 0;
   };

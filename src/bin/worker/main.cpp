@@ -1,7 +1,11 @@
 // halvorine-worker: the privileged helper that replays remote input and
 // streams the secure desktop to the product's GUI. No options, no
-// configuration; it runs until it is terminated from outside.
+// configuration; it runs until it is terminated from outside (on Linux,
+// SIGTERM and SIGINT stop it in order: see worker_stop.h).
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 #include <thread>
@@ -13,6 +17,7 @@
 #include "bin/worker/pipe/pipe_tasks.h"
 #include "bin/worker/process/process_platform.h"
 #include "bin/worker/worker.h"
+#include "bin/worker/worker_stop.h"
 #include "common/clock.h"
 #include "common/worker_log.h"
 
@@ -42,12 +47,28 @@ int main() {
     fatal_stop(fmt::format("Failed building the Runtime: {}", error.what()));
   }
 
+  WorkerStop stop(runtime->get_executor());
+  asio::co_spawn(
+      *runtime,
+      [&]() -> asio::awaitable<void> {
+        // Threads still run (capture): end the process without unwinding main.
+        if (co_await stop.run(wait_for_stop_signal(), log)) std::_Exit(0);
+      },
+      asio::detached);
+
   WorkerTasks tasks{
       // Until the secure-desktop streaming loop exists this thread only holds
       // the video channel open, so the video pipe keeps serving.
       .secure_capture_thread = [](VideoSender sender) { hold_until_process_exit(std::move(sender)); },
-      .injection_thread = [](InputReceiver receiver) { run_injection_thread(std::move(receiver), log, clock); },
-      .serve_input_pipe = [](InputSender sender) { return run_input_pipe_server(log, std::move(sender)); },
+      .injection_thread =
+          [&stop](InputReceiver receiver) {
+            run_injection_thread(std::move(receiver), log, clock);
+            stop.injection_ended();
+          },
+      .serve_input_pipe =
+          [&stop](InputSender sender) {
+            return run_input_pipe_server(log, std::move(sender), &stop.input_stop());
+          },
       .serve_video_pipe = [](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames)); },
   };
 

@@ -57,7 +57,7 @@ Result<void> start_worker(asio::io_context& runtime, ProcessPlatform& platform, 
 
   log.log(privilege_message(platform.enable_tcb_privilege()));
 
-  auto [input_sender, input_receiver] = make_unbounded_channel<InputEvent>();
+  auto [input_sender, input_receiver] = make_input_channel();
   if (!platform.spawn_detached_thread(
           [body = std::move(tasks.injection_thread), receiver = std::move(input_receiver)]() mutable {
             body(std::move(receiver));
