@@ -109,14 +109,19 @@ Result<std::optional<CapturedFrame>> DesktopDuplicator::capture_duplicated(std::
 
   Result<MappedStaging> mapped = session_->map_staging();
   if (!mapped) return std::unexpected(std::move(mapped.error()));
+  // The one read-back goes straight into the returned frame: a persistent
+  // copy in between would only add a full-frame copy per frame.
   const std::size_t row_bytes = std::size_t{width_} * 4;
-  frame_buffer_.resize(row_bytes * height_);
-  for (std::uint32_t row = 0; row < height_; ++row) {
-    std::memcpy(frame_buffer_.data() + row * row_bytes, mapped->data + std::size_t{row} * mapped->row_pitch,
-                row_bytes);
+  if (mapped->row_pitch == row_bytes) {
+    frame.pixels.assign(mapped->data, mapped->data + row_bytes * height_);
+  } else {
+    frame.pixels.reserve(row_bytes * height_);
+    for (std::uint32_t row = 0; row < height_; ++row) {
+      const std::uint8_t* source = mapped->data + std::size_t{row} * mapped->row_pitch;
+      frame.pixels.insert(frame.pixels.end(), source, source + row_bytes);
+    }
   }
   session_->unmap_staging();
-  frame.pixels = frame_buffer_;
   return frame;
 }
 

@@ -70,7 +70,6 @@ class DesktopDuplicator {
   const Clock* clock_;
   std::thread::id owner_thread_;
   std::unique_ptr<DuplicationSession> session_;  // absent: GDI-only mode
-  std::vector<std::uint8_t> frame_buffer_;
   std::vector<std::uint8_t> gdi_scratch_;  // kept across unchanged GDI-only captures
   std::vector<Rect> dirty_scratch_;
   std::vector<MoveRect> move_scratch_;

@@ -83,7 +83,6 @@ Result<void> DesktopDuplicator::set_up_duplication(std::uint32_t output_index) {
 
   width_ = static_cast<std::uint32_t>(width);
   height_ = static_cast<std::uint32_t>(height);
-  frame_buffer_.reserve(std::size_t{width_} * height_ * 4);
   rotation_ = description->rotation;
   output_index_ = output_index;
   session_ = std::move(*session);
@@ -99,7 +98,6 @@ void DesktopDuplicator::become_gdi_only(const Error& error) {
   height_ = static_cast<std::uint32_t>(std::max(height, 0));
   log_->log(fmt::format("DesktopDuplicator: mod GDI-only activ ({}x{})", width_, height_));
   session_.reset();
-  frame_buffer_ = {};
   rotation_ = kRotationIdentity;
   output_index_ = 0;
   acquire_timeout_ms_ = 16;

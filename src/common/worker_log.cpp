@@ -2,8 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <system_error>
-
 namespace halvorine {
 
 std::string format_log_line(Clock::SystemTime system_time, const LocalTime& t,
@@ -18,8 +16,11 @@ std::string format_log_line(Clock::SystemTime system_time, const LocalTime& t,
 
 WorkerLog::WorkerLog(const Clock& clock) : WorkerLog(clock, program_data_directory() / "Halvorine") {}
 
-WorkerLog::WorkerLog(const Clock& clock, std::filesystem::path directory)
-    : clock_(clock), directory_(std::move(directory)), file_(directory_ / "halvorine-worker.log") {}
+WorkerLog::WorkerLog(const Clock& clock, std::filesystem::path directory, std::uint64_t rotate_at)
+    : clock_(clock),
+      directory_(std::move(directory)),
+      file_(directory_ / kLogFileName),
+      rotate_at_(rotate_at) {}
 
 void WorkerLog::log(std::string_view message) {
   // Two separate readings, system time first, as the line format documents.
@@ -27,10 +28,8 @@ void WorkerLog::log(std::string_view message) {
   const LocalTime local_time = clock_.local_now();
   const std::string line = format_log_line(system_time, local_time, message);
 
-  std::error_code ignored;  // an existing directory is the normal case
-  std::filesystem::create_directories(directory_, ignored);
   std::lock_guard lock(append_mutex_);
-  append_to_log_file(file_, line);
+  append_to_log_file(directory_, line, rotate_at_);
 }
 
 }  // namespace halvorine

@@ -1,9 +1,16 @@
 // The worker's log file: one appended line per message,
 //   "[<ms since 1970 UTC>] [<YYYY-MM-DD hh:mm:ss.mmm local>] <message>\n".
 // The file is opened and closed on every call, so other programs may read,
-// move or delete it at any time; the next line recreates it.
+// move or delete it at any time; the next line recreates it. Once it holds
+// 16 MiB it is moved to halvorine-worker.log.1 and a new file is started.
+//
+// The worker writes it as SYSTEM (root), so the folder and the file are
+// treated as an attacker's target: the folder is used only when it is ours
+// and writable by nobody else, and the file only when it is a regular file
+// reached without a link; otherwise the line is dropped.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -22,17 +29,32 @@ std::string format_log_line(Clock::SystemTime system_time, const LocalTime& loca
 // Unicode, else C:\ProgramData (Windows) or /var/lib (elsewhere).
 std::filesystem::path program_data_directory();
 
-// Appends `line` to `file` in one write, creating the file if needed; opened
-// for append only and shared for read, write and delete. Returns false when
-// the file could not be opened or written.
-bool append_to_log_file(const std::filesystem::path& file, std::string_view line);
+inline constexpr std::string_view kLogFileName = "halvorine-worker.log";
+inline constexpr std::string_view kRotatedLogFileName = "halvorine-worker.log.1";
+inline constexpr std::uint64_t kLogRotationBytes = 16u * 1024 * 1024;
+
+// Appends `line` in one write to `directory`/halvorine-worker.log, opened for
+// append only and shared for read, write and delete; the directory (with any
+// missing parents) and the file are created when missing. The directory
+// must be a real directory, not a link, owned by us (Windows: SYSTEM,
+// Administrators or our own user) and writable by nobody else; Windows
+// creates it with an access list that only lets SYSTEM and Administrators
+// write. The file must be a regular file with one name and is never opened
+// through a link, and never in a way that could block (a FIFO). A file of
+// `rotate_at` bytes or more is first moved to halvorine-worker.log.1,
+// replacing it. Returns false when the line was dropped. Callers serialise
+// calls for one directory.
+bool append_to_log_file(const std::filesystem::path& directory, std::string_view line,
+                        std::uint64_t rotate_at);
 
 class WorkerLog final : public Logger {
  public:
   // Logs to <program data>/Halvorine/halvorine-worker.log.
   explicit WorkerLog(const Clock& clock);
-  // Logs to <directory>/halvorine-worker.log; the directory is created on demand.
-  WorkerLog(const Clock& clock, std::filesystem::path directory);
+  // Logs to <directory>/halvorine-worker.log; the directory is created on
+  // demand. `rotate_at` is fixed in the product; tests make it small.
+  WorkerLog(const Clock& clock, std::filesystem::path directory,
+            std::uint64_t rotate_at = kLogRotationBytes);
 
   void log(std::string_view message) override;
 
@@ -41,11 +63,13 @@ class WorkerLog final : public Logger {
  private:
   const Clock& clock_;
   // Serialises this process's appends. Windows makes each append-only write
-  // atomic, but Wine does not, and lines lost there are lost for good; the
-  // cost is nothing beside the open and close of every line.
+  // atomic, but Wine does not, and lines lost there are lost for good; and a
+  // size check and its rotation must not interleave with another thread's.
+  // The cost is nothing beside the open and close of every line.
   std::mutex append_mutex_;
   std::filesystem::path directory_;
   std::filesystem::path file_;
+  std::uint64_t rotate_at_;
 };
 
 }  // namespace halvorine

@@ -220,7 +220,7 @@ class MediaFoundation {
  public:
   virtual ~MediaFoundation() = default;
   // MFStartup(0x20070, MFSTARTUP_LITE). Called on every encoder creation;
-  // never shut down.
+  // each successful start is balanced (MFShutdown) when this object goes.
   virtual Result<void> startup() = 0;
   // MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER, MFT_ENUM_FLAG_HARDWARE |
   // MFT_ENUM_FLAG_SORTANDFILTER, no input type, output {Video, H264}): the

@@ -20,7 +20,9 @@ struct VideoEncoder::State {
   MediaFoundation& mf;
   OpenH264Library& openh264;
   unsigned logical_processors = 0;
-  std::unique_ptr<MediaFoundation> owned_mf;  // the production platform, if we made it
+  // The production platform, if we made it. Declared before the encoders so
+  // that it goes after them (it shuts Media Foundation down).
+  std::unique_ptr<MediaFoundation> owned_mf;
 
   std::uint32_t width = 0;
   std::uint32_t height = 0;

@@ -144,7 +144,8 @@ TEST_F(CaptureFixture, ChangedFrameCopiesOnlyItsRectanglesIntoThePersistentImage
 }
 
 TEST_F(CaptureFixture, RectanglesBeyondTheImageAreClipped) {
-  FakeFrame frame = changed({{300, 190, 400, 260}, {-20, -5, 5, 3}, {400, 0, 500, 10}});
+  // Past the corner; over the top-left; beyond the right edge; starting at it.
+  FakeFrame frame = changed({{300, 190, 400, 260}, {-20, -5, 5, 3}, {400, 0, 500, 10}, {320, 5, 330, 9}});
   frame.moves.entries = {MoveRect{{0, 0}, {-50, 0, -10, 10}}};  // wholly outside
   platform.frames = {frame};
   Result<std::optional<CapturedFrame>> captured = capture();

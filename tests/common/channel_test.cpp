@@ -6,6 +6,7 @@
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_awaitable.hpp>
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <thread>
@@ -58,6 +59,77 @@ TEST(UnboundedChannelTest, BlockingReceiveWakesOnSendFromAnotherThread) {
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(receiver.receive(), i);
   producer.join();
   EXPECT_EQ(receiver.receive(), std::nullopt);
+}
+
+// A producer task on a runtime that sends `count` values, pausing whenever
+// the channel asks it to, and records the longest queue it ever left behind.
+asio::awaitable<void> produce_with_backpressure(UnboundedSender<int> sender, int count,
+                                                const UnboundedReceiver<int>& receiver,
+                                                std::size_t& longest) {
+  for (int i = 0; i < count; ++i) {
+    sender.send(i);
+    longest = std::max(longest, receiver.queued());
+    if (sender.above_high_water()) co_await sender.async_wait_for_room(asio::use_awaitable);
+  }
+}
+
+TEST(UnboundedChannelTest, WatermarksBoundTheQueueOfAProducerThatWaitsForRoom) {
+  asio::io_context runtime;
+  auto [sender, receiver] = make_unbounded_channel<int>(ChannelWatermarks{16, 8});
+  std::size_t longest = 0;
+  asio::co_spawn(runtime, produce_with_backpressure(std::move(sender), 10000, receiver, longest),
+                 asio::detached);
+  // The runtime runs the producer on its own thread while this one drains.
+  std::thread runtime_thread([&] { runtime.run(); });
+  std::vector<int> received;
+  while (auto value = receiver.receive()) received.push_back(*value);
+  runtime_thread.join();
+  ASSERT_EQ(received.size(), 10000u);
+  for (int i = 0; i < 10000; ++i) ASSERT_EQ(received[i], i);
+  EXPECT_LE(longest, 16u);
+  EXPECT_EQ(longest, 16u);  // it did reach the mark: the test really exercised the wait
+}
+
+TEST(UnboundedChannelTest, WaitForRoomCompletesAtTheLowMarkOrWhenTheReceiverGoes) {
+  asio::io_context runtime;
+  auto [sender, receiver] = make_unbounded_channel<int>(ChannelWatermarks{4, 2});
+  std::optional<UnboundedReceiver<int>> receiver_end(std::move(receiver));
+  int woken = 0;
+  for (int i = 0; i < 4; ++i) sender.send(i);
+  EXPECT_TRUE(sender.above_high_water());
+  // Bound to the runtime: a plain handler would run on Asio's system executor.
+  sender.async_wait_for_room(asio::bind_executor(runtime, [&] { ++woken; }));
+  receiver_end->try_receive();  // 3 left: still above the low mark
+  runtime.poll();
+  EXPECT_EQ(woken, 0);
+  receiver_end->try_receive();  // 2 left: room
+  runtime.restart();
+  runtime.poll();
+  EXPECT_EQ(woken, 1);
+  EXPECT_FALSE(sender.above_high_water());
+
+  sender.send(4);
+  sender.send(5);
+  EXPECT_TRUE(sender.above_high_water());
+  sender.async_wait_for_room(asio::bind_executor(runtime, [&] { ++woken; }));
+  receiver_end.reset();  // the receiver is gone: the sender must not wait for ever
+  runtime.restart();
+  runtime.poll();
+  EXPECT_EQ(woken, 2);
+  EXPECT_FALSE(sender.above_high_water());
+  EXPECT_FALSE(sender.send(6));
+}
+
+TEST(UnboundedChannelTest, WithoutWatermarksTheSenderIsNeverHeldBack) {
+  asio::io_context runtime;
+  auto [sender, receiver] = make_unbounded_channel<int>();
+  for (int i = 0; i < 100000; ++i) sender.send(i);
+  EXPECT_FALSE(sender.above_high_water());
+  bool woken = false;
+  sender.async_wait_for_room(asio::bind_executor(runtime, [&] { woken = true; }));
+  runtime.poll();
+  EXPECT_TRUE(woken);
+  EXPECT_EQ(receiver.queued(), 100000u);
 }
 
 TEST(BoundedChannelTest, TrySendReportsFullAndClosed) {

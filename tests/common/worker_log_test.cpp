@@ -1,7 +1,9 @@
 #include "common/worker_log.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -119,6 +121,87 @@ TEST_F(WorkerLogTest, ConcurrentLinesStayWhole) {
     ASSERT_TRUE(line.ends_with(" " + std::string(100, static_cast<char>('a' + t)))) << line;
   }
   EXPECT_EQ(count, kThreads * kLinesPerThread);
+}
+
+// Lines of one length: "[1733493600123] [2024-12-06 16:00:00.123] mNN\n" is 46 bytes.
+std::string expected_lines(int first, int last) {
+  std::string out;
+  for (int i = first; i <= last; ++i) {
+    out += fmt::format("[1733493600123] [2024-12-06 16:00:00.123] m{:02}\n", i);
+  }
+  return out;
+}
+
+TEST_F(WorkerLogTest, FileAtTheSizeLimitMovesToDotOneAndANewFileStarts) {
+  WorkerLog log(clock_, directory_, 200);
+  const auto log_lines = [&](int first, int last) {
+    for (int i = first; i <= last; ++i) log.log(fmt::format("m{:02}", i));
+  };
+  // 5 lines make 230 bytes: the sixth finds the file past the limit.
+  log_lines(0, 4);
+  EXPECT_EQ(read_file(log.file()), expected_lines(0, 4));
+  EXPECT_FALSE(std::filesystem::exists(directory_ / "halvorine-worker.log.1"));
+  log_lines(5, 5);
+  EXPECT_EQ(read_file(directory_ / "halvorine-worker.log.1"), expected_lines(0, 4));
+  EXPECT_EQ(read_file(log.file()), expected_lines(5, 5));
+  // The next rotation replaces the previous .1.
+  log_lines(6, 11);
+  EXPECT_EQ(read_file(directory_ / "halvorine-worker.log.1"), expected_lines(5, 9));
+  EXPECT_EQ(read_file(log.file()), expected_lines(10, 11));
+}
+
+TEST_F(WorkerLogTest, RotationUnderConcurrentLinesKeepsEveryLineWholeAndTheFilesBounded) {
+  constexpr std::uint64_t kLimit = 4096;
+  WorkerLog log(clock_, directory_, kLimit);
+  constexpr int kThreads = 6;
+  constexpr int kLinesPerThread = 300;
+  const std::string padding(60, 'x');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&log, &padding, t] {
+      for (int i = 0; i < kLinesPerThread; ++i) log.log(fmt::format("t{} {:03} {}", t, i, padding));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  const std::string line_pattern_end = " " + padding;
+  std::size_t max_line = 0;
+  int total = 0;
+  std::vector<int> last_seen(kThreads, -1);
+  // Oldest first: what .1 holds was written before what the log holds.
+  for (const auto& path : {directory_ / "halvorine-worker.log.1", log.file()}) {
+    const std::string content = read_file(path);
+    ASSERT_FALSE(content.empty()) << path;
+    ASSERT_EQ(content.back(), '\n') << path;
+    std::istringstream lines(content);
+    std::string line;
+    while (std::getline(lines, line)) {
+      ++total;
+      max_line = std::max(max_line, line.size() + 1);
+      ASSERT_TRUE(line.starts_with("[1733493600123] [2024-12-06 16:00:00.123] t")) << line;
+      ASSERT_TRUE(line.ends_with(line_pattern_end)) << line;
+      // Each thread's lines follow one another with no gap: a rotation loses
+      // only whole older files, never a line in between.
+      const std::size_t at = line.find("] t") + 3;
+      const int t = line[at] - '0';
+      const int index = std::stoi(line.substr(at + 2, 3));
+      if (last_seen[t] >= 0) {
+        EXPECT_EQ(index, last_seen[t] + 1) << line;
+      }
+      last_seen[t] = index;
+    }
+    // A file is moved once it reaches the limit, so it ends at most one line past it.
+    EXPECT_LT(content.size(), kLimit + max_line) << path;
+  }
+  // A thread seen at all has its later lines kept, up to its last.
+  for (int t = 0; t < kThreads; ++t) {
+    if (last_seen[t] >= 0) {
+      EXPECT_EQ(last_seen[t], kLinesPerThread - 1) << t;
+    }
+  }
+  // Older lines went with replaced .1 files; the two files hold the last ones.
+  EXPECT_GT(total, static_cast<int>(kLimit / max_line));
+  EXPECT_GE(read_file(directory_ / "halvorine-worker.log.1").size(), kLimit);
 }
 
 TEST_F(WorkerLogTest, ProgramDataDirectoryFromEnvironment) {

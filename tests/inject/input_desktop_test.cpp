@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 #include "support/fake_clock.h"
 #include "inject/fakes/fake_desktop_session_api.h"
@@ -248,6 +249,7 @@ TEST_F(InputDesktopTest, OpenFailingAsUserRevertsAndRetriesAsSystem) {
 TEST_F(InputDesktopTest, UnreadableNameNeverCountsAsUnchanged) {
   api.input_desktop.reset();
   ensure();
+  clock.advance(1s);  // the repeat is held back for a second (see below)
   ensure();
   EXPECT_THAT(log.lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)",
                                        "input: reatasat la desktopul de input None", "inject: desktop=None thread_id=4242",
@@ -256,6 +258,76 @@ TEST_F(InputDesktopTest, UnreadableNameNeverCountsAsUnchanged) {
   EXPECT_EQ(api.enumerations, 2);
   EXPECT_EQ(api.tokens_open, 1);    // the first token was closed by the revert
   EXPECT_EQ(api.desktops_open, 1);  // the first attachment was closed
+}
+
+// Events every 100 ms for three seconds; returns the ticks at which sessions
+// were enumerated.
+std::vector<int> enumerations_per_tick(testing::FakeDesktopSessionApi& api, testing::FakeClock& clock,
+                                       const std::function<void()>& ensure, int ticks = 30) {
+  std::vector<int> at;
+  for (int tick = 0; tick < ticks; ++tick) {
+    const int before = api.enumerations;
+    ensure();
+    if (api.enumerations != before) at.push_back(tick);
+    clock.advance(100ms);
+  }
+  return at;
+}
+
+TEST_F(InputDesktopTest, RefusedAttachIsRetriedOncePerSecondNotOnEveryEvent) {
+  ensure();
+  take_lines();
+  api.input_desktop = "Other";
+  api.attach_refused = {"Other"};
+  EXPECT_THAT(enumerations_per_tick(api, clock, [&] { ensure(); }), ElementsAre(0, 10, 20));
+  EXPECT_THAT(take_lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)", kCannotAttach,
+                                        "inject: impersonez user sesiune 1 (state=Active)",
+                                        "inject: impersonez user sesiune 1 (state=Active)"));
+  EXPECT_EQ(api.desktops_open, 1);  // every held-back handle was closed
+  EXPECT_EQ(api.tokens_open, 1);
+
+  // A change of condition is attempted at once: another refused desktop...
+  api.input_desktop = "Third";
+  api.attach_refused.insert("Third");
+  ensure();
+  EXPECT_THAT(take_lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)", kCannotAttach));
+  // ...the attached desktop again, then the refused one once more.
+  api.input_desktop = "Default";
+  ensure();
+  api.input_desktop = "Third";
+  const int enumerations = api.enumerations;
+  ensure();
+  EXPECT_EQ(api.enumerations, enumerations + 1);
+  // Once the refusal ends, the next second's attempt attaches.
+  api.attach_refused.clear();
+  ensure();
+  EXPECT_EQ(api.attached, "Default");
+  clock.advance(1s);
+  take_lines();
+  ensure();
+  EXPECT_EQ(api.attached, "Third");
+  EXPECT_THAT(take_lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)",
+                                        "input: reatasat la desktopul de input Some(\"Third\")",
+                                        "inject: desktop=Some(\"Third\") thread_id=4242"));
+}
+
+TEST_F(InputDesktopTest, UnreadableNameReattachesOncePerSecond) {
+  api.input_desktop.reset();
+  EXPECT_THAT(enumerations_per_tick(api, clock, [&] { ensure(); }), ElementsAre(0, 10, 20));
+  const std::vector<std::string> lines = take_lines();
+  EXPECT_EQ(lines.size(), 9u);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "inject: desktop=None thread_id=4242"), 3);
+  EXPECT_EQ(api.attaches, 3);
+  EXPECT_EQ(api.desktops_open, 1);
+
+  // A readable name is a change of condition: attached at once, then unchanged.
+  api.input_desktop = "Default";
+  ensure();
+  EXPECT_EQ(api.attached, "Default");
+  EXPECT_EQ(take_lines().size(), 3u);
+  api.input_desktop.reset();
+  ensure();
+  EXPECT_EQ(take_lines().size(), 3u);  // a new None attach, not held back by the old one
 }
 
 TEST_F(InputDesktopTest, RevertImpersonationClosesTheTokenAndIsANoOpWhenSystem) {

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,6 +33,56 @@ std::vector<std::string> family_names() {
   for (char c = '0'; c <= '9'; ++c) names.push_back(std::string("Numpad") + c);
   for (int n = 1; n <= 24; ++n) names.push_back(cat("F", number(n)));
   return names;
+}
+
+// The key table as the GUI's contract gives it, written out independently of
+// kNamedKeys so that a wrong code or flag in the product table fails here.
+struct ExpectedKey {
+  const char* name;
+  std::uint16_t virtual_key;
+  bool extended;
+};
+constexpr ExpectedKey kContract[] = {
+    {"Backquote", 0xC0, false},     {"Minus", 0xBD, false},          {"Equal", 0xBB, false},
+    {"BracketLeft", 0xDB, false},   {"BracketRight", 0xDD, false},   {"Backslash", 0xDC, false},
+    {"Semicolon", 0xBA, false},     {"Quote", 0xDE, false},          {"Comma", 0xBC, false},
+    {"Period", 0xBE, false},        {"Slash", 0xBF, false},          {"Space", 0x20, false},
+    {"Tab", 0x09, false},           {"Enter", 0x0D, false},          {"Backspace", 0x08, false},
+    {"Escape", 0x1B, false},        {"ShiftLeft", 0xA0, false},      {"ShiftRight", 0xA1, false},
+    {"ControlLeft", 0xA2, false},   {"ControlRight", 0xA3, true},    {"AltLeft", 0xA4, false},
+    {"AltRight", 0xA5, true},       {"MetaLeft", 0x5B, true},        {"MetaRight", 0x5C, true},
+    {"OSLeft", 0x5B, true},         {"OSRight", 0x5C, true},         {"ContextMenu", 0x5D, true},
+    {"CapsLock", 0x14, false},      {"NumLock", 0x90, true},         {"ScrollLock", 0x91, false},
+    {"Insert", 0x2D, true},         {"Delete", 0x2E, true},          {"Home", 0x24, true},
+    {"End", 0x23, true},            {"PageUp", 0x21, true},          {"PageDown", 0x22, true},
+    {"ArrowLeft", 0x25, true},      {"ArrowUp", 0x26, true},         {"ArrowRight", 0x27, true},
+    {"ArrowDown", 0x28, true},      {"PrintScreen", 0x2C, true},     {"Pause", 0x13, false},
+    {"NumpadAdd", 0x6B, false},     {"NumpadSubtract", 0x6D, false}, {"NumpadMultiply", 0x6A, false},
+    {"NumpadDivide", 0x6F, true},   {"NumpadDecimal", 0x6E, false},  {"NumpadComma", 0x6C, false},
+    {"NumpadEnter", 0x0D, true},    {"NumpadEqual", 0xBB, false},
+    // Representative rows of the numbered families.
+    {"KeyA", 0x41, false},          {"Keya", 0x41, false},           {"KeyM", 0x4D, false},
+    {"Keyz", 0x5A, false},          {"Digit0", 0x30, false},         {"Digit5", 0x35, false},
+    {"Digit9", 0x39, false},        {"Numpad0", 0x60, false},        {"Numpad7", 0x67, false},
+    {"Numpad9", 0x69, false},       {"F1", 0x70, false},             {"F9", 0x78, false},
+    {"F10", 0x79, false},           {"F12", 0x7B, false},            {"F13", 0x7C, false},
+    {"F24", 0x87, false},
+};
+
+TEST(KeyTableTest, MatchesTheContractRowByRow) {
+  for (const ExpectedKey& row : kContract) {
+    EXPECT_THAT(lookup_key(row.name), Optional(KeyCode{row.virtual_key, row.extended})) << row.name;
+  }
+  // Every named row of the contract is in the product table, and no other.
+  std::set<std::string_view> contract_named;
+  for (std::size_t i = 0; i < 50; ++i) contract_named.insert(kContract[i].name);
+  std::set<std::string_view> product_named;
+  for (const NamedKey& row : kNamedKeys) product_named.insert(row.name);
+  EXPECT_EQ(product_named, contract_named);
+  EXPECT_EQ(contract_named.size(), 50u);
+  // 21 extended names, all among the named keys.
+  EXPECT_EQ(std::count_if(std::begin(kContract), std::end(kContract), [](const ExpectedKey& k) { return k.extended; }),
+            21);
 }
 
 TEST(KeyTableTest, NamedTableHasFiftyDistinctRowsThatLookUpToThemselves) {

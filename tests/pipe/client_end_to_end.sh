@@ -44,7 +44,11 @@ wait_line() {
   echo "missing ($times×): $line" >&2
   return 1
 }
-client() { run "$client" "$@" 2>>"$work/client.err"; }
+# Under Wine the worker is neither in session 0 nor LocalSystem: the client's
+# check that it talks to the privileged worker is turned off, and tested below.
+server_check=()
+[ "$mode" = wine ] && server_check=(--no-server-check)
+client() { local what=$1; shift; run "$client" "$what" "${server_check[@]}" "$@" 2>>"$work/client.err"; }
 
 # --- input pipe, against the worker ---
 if [ "$mode" = wine ]; then wine "$worker" >"$work/worker.out" 2>&1 & else "$worker" >"$work/worker.out" 2>&1 & fi
@@ -74,6 +78,28 @@ check "second client refused as busy (exit 5, got $busy)" test "$busy" -eq 5
 wait "$holder"
 client input --retry-ms 20000 "key KeyB down" "key KeyB up"
 check "accepted after the first left" wait_line "$log_file" "client connected" 7
+
+if [ "$mode" = wine ]; then
+  run "$client" input --retry-ms 20000 "key KeyA up" 2>"$work/check.err"; untrusted=$?
+  check "a server that is not the SYSTEM worker is refused (exit 6, got $untrusted)" test "$untrusted" -eq 6
+  check "with a clear message" grep -q "its server is not the privileged worker" "$work/check.err"
+else
+  # A second worker leaves the first in charge of both pipes.
+  mkdir -p "$work/second"
+  PROGRAMDATA=$work/second "$worker" >"$work/second.out" 2>&1 &
+  second=$!
+  pids+=("$second")
+  second_log=$work/second/Halvorine/halvorine-worker.log
+  check "second worker refuses the input pipe" wait_line "$second_log" \
+    "CreateNamedPipe failed: another worker is serving halvorine-input (it holds halvorine-input.lock)"
+  check "and the video pipe" wait_line "$second_log" \
+    "secure-stream: CreateNamedPipe esuat: another worker is serving halvorine-secure-video (it holds halvorine-secure-video.lock)"
+  client input --retry-ms 20000 "key KeyC down" "key KeyC up"
+  check "the first worker still serves (the client's check passes: it runs as root)" \
+    wait_line "$log_file" "client connected" 8
+  check "the second never did" test "$(grep -c 'client connected' "$second_log")" -eq 0
+  kill "$second"; wait "$second" 2>/dev/null
+fi
 
 client input "key KeyA sideways"; bad=$?
 check "bad message is exit 2 (got $bad)" test "$bad" -eq 2

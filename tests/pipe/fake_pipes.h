@@ -36,7 +36,7 @@ struct FakeClient {
   std::optional<std::size_t> writes_before_failure;
   // After the chunks, a read waits until the client leaves (leave()) or the
   // instance is closed, instead of reporting `end` at once.
-  bool stays_connected = false;
+  bool stays = false;
 };
 
 // What happened to one created instance.
@@ -46,7 +46,7 @@ struct FakeInstanceRecord {
   Bytes written;
   std::size_t write_calls = 0;
   bool closed = false;
-  bool read_pending = false;  // a read waits for the client (stays_connected)
+  bool read_pending = false;  // a read waits for the client (stays)
 
   // The client leaves: a waiting read reports the end of the stream.
   void leave() {
@@ -100,7 +100,7 @@ class FakePipeApi final : public PipeApi {
       co_return client_->connect;
     }
     asio::awaitable<Result<std::size_t>> read_some(std::span<std::uint8_t> buffer) override {
-      if (next_chunk_ >= client_->chunks.size() && client_->stays_connected && !record_->left &&
+      if (next_chunk_ >= client_->chunks.size() && client_->stays && !record_->left &&
           !record_->closed) {
         asio::steady_timer wait(co_await asio::this_coro::executor, std::chrono::steady_clock::time_point::max());
         // Unregisters the timer however this frame ends (a runtime destroyed

@@ -4,6 +4,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <algorithm>
 
 #include "fake_pipes.h"
 #include "recording_logger.h"
@@ -141,6 +142,48 @@ TEST_F(InputPipeServerTest, InvalidUtf8KeepsTheConnectionAndAGoneReceiverIsIgnor
   asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_}, std::move(sender)),
                  asio::detached);
   run_until_idle(runtime_);
+  EXPECT_EQ(served_lines(), (Lines{"waiting for client", "client connected",
+                                   "read type byte error: early eof", "client disconnected",
+                                   "waiting for client"}));
+}
+
+// A client writing far faster than events are injected: the server stops
+// reading at the high-water mark and reads on as the receiver drains, so the
+// queue never grows past the mark and every event arrives, in order, with the
+// key-up sent after the flood last.
+TEST_F(InputPipeServerTest, FloodIsReadOnlyAsFastAsItIsDrainedAndNothingIsLost) {
+  constexpr std::size_t kMoves = 5000;
+  Bytes flood;
+  for (std::size_t i = 0; i < kMoves; ++i) {
+    const auto x = static_cast<std::uint8_t>(i >> 8), y = static_cast<std::uint8_t>(i);
+    flood.insert(flood.end(), {0x01, x, y, y, x, 0x00, 0x00, 0x00, 0x00});
+  }
+  flood.insert(flood.end(), {0x02, 0x00, 0x00, 0x04, 'K', 'e', 'y', 'Q'});
+  pipes_.script.push_back(client({flood}));
+  auto [sender, receiver] = make_input_channel();
+  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_}, std::move(sender)),
+                 asio::detached);
+  std::vector<InputEvent> events;
+  std::size_t longest = 0, rounds = 0;
+  for (; rounds < 100 && events.size() < kMoves + 1; ++rounds) {
+    run_until_idle(runtime_);
+    longest = std::max(longest, receiver.queued());
+    // The injection thread takes a few hundred events, then the server goes on.
+    for (int i = 0; i < 300; ++i) {
+      auto event = receiver.try_receive();
+      if (!event) break;
+      events.push_back(std::move(*event));
+    }
+  }
+  EXPECT_EQ(longest, kInputChannelWatermarks.high);
+  EXPECT_GT(rounds, kMoves / kInputChannelWatermarks.high);  // it really waited
+  ASSERT_EQ(events.size(), kMoves + 1);
+  for (std::size_t i = 0; i < kMoves; ++i) {
+    const auto x = static_cast<std::uint16_t>((i >> 8) << 8 | (i & 0xFF));
+    const auto y = static_cast<std::uint16_t>((i & 0xFF) << 8 | (i >> 8));
+    ASSERT_EQ(events[i], InputEvent(MouseEvent{x, y, 0, false, 0})) << i;
+  }
+  EXPECT_EQ(events.back(), InputEvent(KeyEvent{"KeyQ", false}));
   EXPECT_EQ(served_lines(), (Lines{"waiting for client", "client connected",
                                    "read type byte error: early eof", "client disconnected",
                                    "waiting for client"}));

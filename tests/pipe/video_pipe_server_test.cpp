@@ -28,7 +28,7 @@ Bytes record(const Bytes& frame) {
 // A GUI that stays connected and never writes, as a real one does.
 FakeClient connected_client() {
   FakeClient client;
-  client.stays_connected = true;
+  client.stays = true;
   return client;
 }
 

@@ -6,6 +6,7 @@
 #include <asio/use_awaitable.hpp>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,6 +135,31 @@ TEST(WorkerStartupTest, RefusedThreadIsFatalAndStartsNothingAfterIt) {
     EXPECT_EQ(entries.back(), "spawn thread");
     EXPECT_EQ(std::count(entries.begin(), entries.end(), "spawn thread"), allowed + 1);
     EXPECT_EQ(std::find(entries.begin(), entries.end(), "input pipe task"), entries.end());
+  }
+}
+
+TEST(WorkerStartupTest, PipeTaskEndingByAnExceptionIsFatalWithItsText) {
+  for (const bool input_throws : {true, false}) {
+    Journal journal;
+    FakeProcessPlatform platform(journal);
+    WorkerTasks tasks = recording_tasks(journal);
+    auto throwing = [](auto) -> asio::awaitable<void> {
+      throw std::runtime_error("pipe broke");
+      co_return;
+    };
+    if (input_throws) {
+      tasks.serve_input_pipe = throwing;
+    } else {
+      tasks.serve_video_pipe = throwing;
+    }
+    asio::io_context runtime(1);
+    const Result<void> result = run_worker(runtime, platform, journal, std::move(tasks));
+    platform.threads.clear();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().text(),
+              input_throws ? "input pipe server: pipe broke" : "secure-video pipe writer: pipe broke");
+    const auto entries = journal.entries();
+    EXPECT_EQ(std::find(entries.begin(), entries.end(), "log: worker exiting"), entries.end());
   }
 }
 

@@ -2,12 +2,13 @@
 // the worker does, so a user can check capture on a machine and tests can
 // compare its pixels with an independent grab.
 //
-//   halvorine-capture [--frames N | --duration-ms D] [--output I] [--png OUT.png] [--raw OUT.bgra]
+//   halvorine-capture [--frames N | --duration-ms D] [--output I] [--full] [--png OUT.png] [--raw OUT.bgra]
 //
 // One capture call by default. The duplicator's log lines go to standard
 // error; standard output gets the mode, the size, one line per capture call
 // and a summary. The last complete image is written as a PNG and/or as its
-// exact BGRA bytes; when no call delivered one, a full GDI capture is taken.
+// exact BGRA bytes; when no call delivered one, or with --full, the image is
+// the full GDI capture the worker's refresh takes (capture_gdi_full).
 #include <fmt/format.h>
 
 #include <chrono>
@@ -42,17 +43,19 @@ struct Options {
   std::optional<std::uint32_t> frames;
   std::optional<std::uint32_t> duration_ms;
   std::uint32_t output = 0;
+  bool full = false;
   std::string png;
   std::string raw;
 };
 
 void usage() {
   fmt::print(stderr,
-             "usage: halvorine-capture [--frames N | --duration-ms D] [--output I] [--png OUT.png] "
+             "usage: halvorine-capture [--frames N | --duration-ms D] [--output I] [--full] [--png OUT.png] "
              "[--raw OUT.bgra]\n"
              "  --frames N       capture N times (default 1)\n"
              "  --duration-ms D  capture repeatedly for D milliseconds\n"
              "  --output I       the display output to duplicate (default 0)\n"
+             "  --full           write the full GDI capture of the output, not the last frame\n"
              "  --png, --raw     write the last complete image as PNG / as its BGRA bytes\n");
 }
 
@@ -71,7 +74,11 @@ std::optional<Options> parse_options(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view flag = argv[i];
-    if (i + 1 >= argc) return std::nullopt;  // every option takes a value
+    if (flag == "--full" && !options.full) {
+      options.full = true;
+      continue;
+    }
+    if (i + 1 >= argc) return std::nullopt;  // every other option takes a value
     const std::string_view value = argv[++i];
     if (flag == "--frames" && !options.frames) {
       options.frames = parse_count(value, 1'000'000);
@@ -178,9 +185,9 @@ int run(const Options& options) {
              calls, frames, pointer_updates, rectangles, calls ? milliseconds(busy) / calls : 0.0);
 
   if (options.png.empty() && options.raw.empty()) return 0;
-  if (last_image.empty()) {
+  if (last_image.empty() || options.full) {
     // Nothing new arrived: the image as the worker's refresh would take it.
-    fmt::print("no frame delivered an image; taking a full GDI capture\n");
+    if (!options.full) fmt::print("no frame delivered an image; taking a full GDI capture\n");
     std::optional<std::vector<std::uint8_t>> full = capture_gdi_full(duplicator);
     if (!full) {
       fmt::print(stderr, "halvorine-capture: no image could be captured\n");

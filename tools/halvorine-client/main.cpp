@@ -30,7 +30,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-enum ExitCode { kOk = 0, kIoError = 1, kBadArguments = 2, kMissing = 3, kRefused = 4, kBusy = 5 };
+enum ExitCode {
+  kOk = 0,
+  kIoError = 1,
+  kBadArguments = 2,
+  kMissing = 3,
+  kRefused = 4,
+  kBusy = 5,
+  kUntrustedServer = 6
+};
 
 constexpr const char* kUsage = R"(usage:
   halvorine-client input [options] [MESSAGE ...]
@@ -46,6 +54,7 @@ common options:
   --pipe PATH              the pipe to open (default: the worker's pipe)
   --pipe-dir DIR           Linux: the directory of the pipe sockets
   --retry-ms N             retry a missing or busy pipe for up to N ms (default 0)
+  --no-server-check        talk to a server that is not the privileged worker (tests only)
 input options:
   --connect-only           connect and close at once; send nothing
   --hold-ms N              keep the connection open N ms after the last message
@@ -57,7 +66,8 @@ video options:
   --duration-ms N          stop after N ms
   --connect-only           connect and close at once
 
-exit status: 0 done, 1 I/O error, 2 bad arguments, 3 pipe missing, 4 access refused, 5 pipe busy
+exit status: 0 done, 1 I/O error, 2 bad arguments, 3 pipe missing, 4 access refused, 5 pipe busy,
+             6 the server is not the privileged worker
 )";
 
 struct Options {
@@ -65,6 +75,7 @@ struct Options {
   std::optional<std::string> pipe;
   std::optional<std::string> pipe_dir;
   long long retry_ms = 0;
+  bool server_check = true;
   bool connect_only = false;
   long long hold_ms = 0;
   long long chunk = 0;
@@ -116,6 +127,8 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
       problem = count(options.retry_ms);
     } else if (arg == "--connect-only") {
       options.connect_only = true;
+    } else if (arg == "--no-server-check") {
+      options.server_check = false;
     } else if (!video && arg == "--hold-ms") {
       problem = count(options.hold_ms);
     } else if (!video && arg == "--chunk") {
@@ -146,7 +159,7 @@ std::expected<std::unique_ptr<ClientPipe>, int> connect(const Options& options) 
   const std::string path = resolve_path(options);
   const auto deadline = Clock::now() + std::chrono::milliseconds(options.retry_ms);
   for (;;) {
-    auto pipe = open_client_pipe(path);
+    auto pipe = open_client_pipe(path, options.server_check ? ServerCheck::worker_only : ServerCheck::any);
     if (pipe) return std::move(*pipe);
     const OpenError& error = pipe.error();
     const bool retryable = error.failure == OpenFailure::missing || error.failure == OpenFailure::busy;
@@ -167,6 +180,12 @@ std::expected<std::unique_ptr<ClientPipe>, int> connect(const Options& options) 
         std::fprintf(stderr, "halvorine-client: pipe %s is busy (another client is connected): %s\n",
                      path.c_str(), error.detail.c_str());
         return std::unexpected(kBusy);
+      case OpenFailure::untrusted_server:
+        std::fprintf(stderr,
+                     "halvorine-client: refusing pipe %s: its server is not the privileged worker: %s "
+                     "(--no-server-check skips this check, for tests)\n",
+                     path.c_str(), error.detail.c_str());
+        return std::unexpected(kUntrustedServer);
       case OpenFailure::other:
         break;
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "common/unbounded_channel.h"
@@ -29,5 +30,17 @@ using InputEvent = std::variant<MouseEvent, KeyEvent>;
 
 using InputSender = UnboundedSender<InputEvent>;
 using InputReceiver = UnboundedReceiver<InputEvent>;
+
+// The input pipe server stops reading its client once this many events wait
+// for the injection thread, and reads on when they are down to half: a client
+// writing faster than events can be injected then waits in its pipe, and the
+// queue (with the releases of a closing connection) stays small: about 15 ms
+// of injection at the 68 000 moves/s measured on Linux, so the mark adds
+// little lag; the half left when the server wakes keeps injection busy.
+inline constexpr ChannelWatermarks kInputChannelWatermarks{1024, 512};
+
+inline std::pair<InputSender, InputReceiver> make_input_channel() {
+  return make_unbounded_channel<InputEvent>(kInputChannelWatermarks);
+}
 
 }  // namespace halvorine

@@ -1,7 +1,11 @@
 // halvorine-worker: the privileged helper that replays remote input and
 // streams the secure desktop to the product's GUI. No options, no
-// configuration; it runs until it is terminated from outside.
+// configuration; it runs until it is terminated from outside (on Linux,
+// SIGTERM and SIGINT stop it in order: see worker_stop.h).
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 #include <string>
@@ -15,6 +19,7 @@
 #include "bin/worker/secure/secure_capture_loop.h"
 #include "bin/worker/secure/secure_capture_thread.h"
 #include "bin/worker/worker.h"
+#include "bin/worker/worker_stop.h"
 #include "common/clock.h"
 #include "common/worker_log.h"
 
@@ -32,10 +37,13 @@ constexpr std::string_view kStreamedDesktop = kSecureDesktopName;
 }  // namespace
 
 int main() {
-  const SystemClock clock;
-  WorkerLog log(clock);
+  // The detached threads use the log, the clock and the key-frame request
+  // until the process ends, which is after main has returned and static
+  // destructors have run: they are created once and never destroyed.
+  static const SystemClock& clock = *new SystemClock;
+  static WorkerLog& log = *new WorkerLog(clock);
   // The video writer's key-frame requests to the secure-capture thread.
-  KeyFrameRequest key_frames;
+  static KeyFrameRequest& key_frames = *new KeyFrameRequest;
 
   std::optional<asio::io_context> runtime;
   try {
@@ -44,15 +52,30 @@ int main() {
     fatal_stop(fmt::format("Failed building the Runtime: {}", error.what()));
   }
 
+  WorkerStop stop(runtime->get_executor());
+  asio::co_spawn(
+      *runtime,
+      [&]() -> asio::awaitable<void> {
+        // Threads still run (capture): end the process without unwinding main.
+        if (co_await stop.run(wait_for_stop_signal(), log)) std::_Exit(0);
+      },
+      asio::detached);
+
   WorkerTasks tasks{
-      .secure_capture_thread = [&key_frames, &log, &clock](VideoSender frames) {
-        run_secure_capture_thread(std::move(frames), key_frames, log, clock, std::string(kStreamedDesktop));
-      },
-      .injection_thread = [&log, &clock](InputReceiver receiver) { run_injection_thread(std::move(receiver), log, clock); },
-      .serve_input_pipe = [&log](InputSender sender) { return run_input_pipe_server(log, std::move(sender)); },
-      .serve_video_pipe = [&log, &key_frames](VideoReceiver frames) {
-        return run_video_pipe_server(log, std::move(frames), key_frames);
-      },
+      .secure_capture_thread =
+          [](VideoSender frames) {
+            run_secure_capture_thread(std::move(frames), key_frames, log, clock, std::string(kStreamedDesktop));
+          },
+      .injection_thread =
+          [&stop](InputReceiver receiver) {
+            run_injection_thread(std::move(receiver), log, clock);
+            stop.injection_ended();
+          },
+      .serve_input_pipe =
+          [&stop](InputSender sender) {
+            return run_input_pipe_server(log, std::move(sender), &stop.input_stop());
+          },
+      .serve_video_pipe = [](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames), key_frames); },
   };
 
   const auto platform = make_process_platform();

@@ -11,6 +11,8 @@
 namespace halvorine {
 namespace {
 
+constexpr std::int32_t kMaxGrabSide = 16384;
+
 class XCapturePlatform final : public CapturePlatform {
  public:
   Result<std::unique_ptr<CaptureFactory>> create_factory() override { return make_x_capture_factory(); }
@@ -27,9 +29,10 @@ class XCapturePlatform final : public CapturePlatform {
 
   bool capture_region(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
                       std::vector<std::uint8_t>& pixels) override {
-    if (width <= 0 || height <= 0 || !connect()) return false;
-    pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
-    return grabber_->grab(x, y, width, height, pixels.data(), static_cast<std::size_t>(width) * 4);
+    // The server is the session user's: a size it made up must not decide
+    // how much the worker allocates.
+    if (width <= 0 || height <= 0 || width > kMaxGrabSide || height > kMaxGrabSide || !connect()) return false;
+    return grabber_->grab(x, y, width, height, pixels);
   }
 
  private:

@@ -15,6 +15,8 @@ namespace {
 int ignore_protocol_error(Display*, XErrorEvent*) { return 0; }
 int note_io_error(Display*) { return 0; }
 
+constexpr int kConnectAttempts = 3;
+
 }  // namespace
 
 std::shared_ptr<XCaptureConnection> XCaptureConnection::open() {
@@ -23,7 +25,13 @@ std::shared_ptr<XCaptureConnection> XCaptureConnection::open() {
     XSetErrorHandler(ignore_protocol_error);
     XSetIOErrorHandler(note_io_error);
   });
-  Display* display = XOpenDisplay(nullptr);
+  // A busy server refuses a share of new connections outright (EAGAIN or a
+  // reset while connecting; one in five on a loaded Xvfb here), and the next
+  // attempt gets through: a few at once, no waiting.
+  Display* display = nullptr;
+  for (int attempt = 0; attempt < kConnectAttempts && display == nullptr; ++attempt) {
+    display = XOpenDisplay(nullptr);
+  }
   if (display == nullptr) return nullptr;
   return std::shared_ptr<XCaptureConnection>(new XCaptureConnection(display));
 }

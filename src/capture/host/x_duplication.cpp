@@ -20,6 +20,11 @@ namespace {
 // round trips than copying each.
 constexpr int kMaxCopiedRects = 32;
 
+// The X server belongs to the session user, whom the worker does not trust
+// with its memory: sizes it reports are bounded before anything is allocated.
+constexpr int kMaxScreenSide = 16384;
+constexpr std::size_t kMaxCursorPixels = 512 * 512;
+
 Error lost_connection() { return Error::message("the X display connection is lost"); }
 
 class XDuplicationSession final : public DuplicationSession {
@@ -53,22 +58,28 @@ class XDuplicationSession final : public DuplicationSession {
 
   Result<std::optional<AcquiredFrameInfo>> acquire_next_frame(std::uint32_t timeout_ms) override {
     if (connection_->lost()) return std::unexpected(lost_connection());
-    drain_events();
     bool moved = query_pointer();
-    if (!damaged_ && !cursor_changed_ && !moved) {
+    drain_events();
+    // A damage event may come after its rectangles were already taken: only
+    // a non-empty region is a frame.
+    bool changed = damaged_ && take_damage();
+    if (!changed && !cursor_changed_ && !moved) {
       // One wait: whatever wakes it (a damage or pointer-shape event, or the
       // end of the wait) is looked at once; a quiet wake counts as a timeout.
-      pollfd descriptor{ConnectionNumber(connection_->get()), POLLIN, 0};
-      const int ready = poll(&descriptor, 1, static_cast<int>(timeout_ms));
-      if (ready < 0 && errno != EINTR) return std::unexpected(Error::last_os());
+      // Round trips (the region fetch) may have queued events already.
+      if (XEventsQueued(connection_->get(), QueuedAlready) == 0) {
+        pollfd descriptor{ConnectionNumber(connection_->get()), POLLIN, 0};
+        const int ready = poll(&descriptor, 1, static_cast<int>(timeout_ms));
+        if (ready < 0 && errno != EINTR) return std::unexpected(Error::last_os());
+      }
       drain_events();
       moved = query_pointer();
+      changed = damaged_ && take_damage();
     }
     if (connection_->lost()) return std::unexpected(lost_connection());
 
     AcquiredFrameInfo info;
-    // A damage event may come after its rectangles were already taken.
-    if (damaged_ && take_damage()) info.accumulated_frames = 1;
+    if (changed) info.accumulated_frames = 1;
     if (moved) info.last_mouse_update_time = ++pointer_updates_;
     if (cursor_changed_) {
       cursor_changed_ = false;
@@ -200,6 +211,10 @@ class XDuplicationSession final : public DuplicationSession {
     XFixesCursorImage* image = XFixesGetCursorImage(connection_->get());
     if (image == nullptr) return;
     const std::size_t count = std::size_t{image->width} * image->height;
+    if (count == 0 || count > kMaxCursorPixels) {
+      XFree(image);
+      return;  // no shape for this frame, as when the read fails
+    }
     cursor_bytes_.resize(count * 4);
     for (std::size_t i = 0; i < count; ++i) {
       const unsigned long argb = image->pixels[i];
@@ -261,9 +276,14 @@ class XCaptureAdapter final : public CaptureAdapter {
   Result<OutputDescription> output_description() override {
     if (screen_ < 0 || connection_->lost()) return std::unexpected(lost_connection());
     Display* display = connection_->get();
+    const int width = DisplayWidth(display, screen_);
+    const int height = DisplayHeight(display, screen_);
+    if (width > kMaxScreenSide || height > kMaxScreenSide) {
+      return std::unexpected(Error::message(
+          fmt::format("X screen {}x{} is larger than {}x{}", width, height, kMaxScreenSide, kMaxScreenSide)));
+    }
     // Rotation stays the identity: X screens are captured as they are shown.
-    return OutputDescription{Rect{0, 0, DisplayWidth(display, screen_), DisplayHeight(display, screen_)},
-                             kRotationIdentity};
+    return OutputDescription{Rect{0, 0, width, height}, kRotationIdentity};
   }
 
   Result<void> duplicate_output() override {

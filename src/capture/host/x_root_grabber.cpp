@@ -95,10 +95,28 @@ XRootGrabber::~XRootGrabber() {
 }
 
 bool XRootGrabber::grab(int x, int y, int width, int height, std::uint8_t* dest, std::size_t dest_stride) {
+  return grab_into(x, y, width, height,
+                   [&](const XImage& image) { copy_x_image(image, width, height, dest, dest_stride); });
+}
+
+bool XRootGrabber::grab(int x, int y, int width, int height, std::vector<std::uint8_t>& pixels) {
+  return grab_into(x, y, width, height, [&](const XImage& image) {
+    const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+    if (x_image_is_bgrx(image) && static_cast<std::size_t>(image.bytes_per_line) == std::size_t(width) * 4) {
+      const auto* data = reinterpret_cast<const std::uint8_t*>(image.data);
+      pixels.assign(data, data + bytes);
+      return;
+    }
+    pixels.resize(bytes);
+    copy_x_image(image, width, height, pixels.data(), static_cast<std::size_t>(width) * 4);
+  });
+}
+
+bool XRootGrabber::grab_into(int x, int y, int width, int height, const ImageSink& sink) {
   if (connection_->lost() || width <= 0 || height <= 0) return false;
-  if (shm_unusable_) return grab_plain(x, y, width, height, dest, dest_stride);
-  if (grab_shared(x, y, width, height, dest, dest_stride)) return true;
-  if (connection_->lost() || !grab_plain(x, y, width, height, dest, dest_stride)) return false;
+  if (shm_unusable_) return grab_plain(x, y, width, height, sink);
+  if (grab_shared(x, y, width, height, sink)) return true;
+  if (connection_->lost() || !grab_plain(x, y, width, height, sink)) return false;
   // XGetImage managed what shared memory could not (a server on another
   // machine refuses the attachment): stay with XGetImage.
   shm_unusable_ = true;
@@ -148,7 +166,7 @@ bool XRootGrabber::ensure_shared_image(int width, int height) {
   return shared_->attached && !connection_->lost();
 }
 
-bool XRootGrabber::grab_shared(int x, int y, int width, int height, std::uint8_t* dest, std::size_t dest_stride) {
+bool XRootGrabber::grab_shared(int x, int y, int width, int height, const ImageSink& sink) {
   if (!ensure_shared_image(width, height)) {
     if (!connection_->lost()) shm_unusable_ = true;
     return false;
@@ -164,19 +182,19 @@ bool XRootGrabber::grab_shared(int x, int y, int width, int height, std::uint8_t
   image.height = height;
   image.bytes_per_line = width * 4;
   const int status = XShmGetImage(display, RootWindow(display, screen_), &image, x, y, AllPlanes);
-  if (status != False) copy_x_image(image, width, height, dest, dest_stride);
+  if (status != False) sink(image);
   image.width = full_width;
   image.height = full_height;
   image.bytes_per_line = full_stride;
   return status != False;
 }
 
-bool XRootGrabber::grab_plain(int x, int y, int width, int height, std::uint8_t* dest, std::size_t dest_stride) {
+bool XRootGrabber::grab_plain(int x, int y, int width, int height, const ImageSink& sink) {
   Display* display = connection_->get();
   XImage* image = XGetImage(display, RootWindow(display, screen_), x, y, static_cast<unsigned>(width),
                             static_cast<unsigned>(height), AllPlanes, ZPixmap);
   if (image == nullptr) return false;
-  copy_x_image(*image, width, height, dest, dest_stride);
+  sink(*image);
   XDestroyImage(image);
   return true;
 }

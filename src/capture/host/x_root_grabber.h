@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "capture/host/x_connection.h"
 
@@ -24,14 +26,20 @@ class XRootGrabber {
   // inside the screen) into `dest`, rows `dest_stride` bytes apart. False on
   // any failure (lost connection, rectangle outside the screen, ...).
   bool grab(int x, int y, int width, int height, std::uint8_t* dest, std::size_t dest_stride);
+  // The same into `pixels`, sized to width × height × 4 without a pass of
+  // zero-filling first.
+  bool grab(int x, int y, int width, int height, std::vector<std::uint8_t>& pixels);
 
   // False once shared memory proved unusable and XGetImage is used instead.
   bool shared_memory() const { return !shm_unusable_; }
 
  private:
   struct SharedImage;
-  bool grab_shared(int x, int y, int width, int height, std::uint8_t* dest, std::size_t dest_stride);
-  bool grab_plain(int x, int y, int width, int height, std::uint8_t* dest, std::size_t dest_stride);
+  // Takes the image read from the server (valid during the call).
+  using ImageSink = std::function<void(const XImage& image)>;
+  bool grab_into(int x, int y, int width, int height, const ImageSink& sink);
+  bool grab_shared(int x, int y, int width, int height, const ImageSink& sink);
+  bool grab_plain(int x, int y, int width, int height, const ImageSink& sink);
   bool ensure_shared_image(int width, int height);
 
   std::shared_ptr<XCaptureConnection> connection_;

@@ -146,7 +146,9 @@ Result<std::optional<std::uint32_t>> WinEventQueue::wait(std::chrono::millisecon
   }
   const auto limit = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1);
   const DWORD waited = WaitForSingleObject(request_->done_handle(), static_cast<DWORD>(limit));
-  if (waited == WAIT_FAILED) return std::unexpected(hresult_error(HRESULT_FROM_WIN32(GetLastError())));
+  if (waited == WAIT_FAILED) {
+    return std::unexpected(hresult_error(HRESULT_FROM_WIN32(GetLastError())));
+  }
   return take_completed();
 }
 

@@ -51,7 +51,9 @@ void draw_pattern(Display* display, Window window, GC gc, int width, int height,
 }  // namespace
 
 int main() {
-  Display* display = XOpenDisplay(nullptr);
+  // A loaded Xvfb refuses a share of new connections outright: try again.
+  Display* display = nullptr;
+  for (int attempt = 0; attempt < 5 && display == nullptr; ++attempt) display = XOpenDisplay(nullptr);
   if (display == nullptr) {
     std::fprintf(stderr, "x_pattern_client: no display\n");
     return 1;

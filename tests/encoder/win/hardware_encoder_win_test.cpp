@@ -119,7 +119,10 @@ TEST_F(LocalEncoderTest, SynchronousTransformIsSetUpAndEncodesThroughMediaFounda
   ASSERT_EQ(record_->output_types.size(), 1u);
   IMFMediaType* out = record_->output_types[0].get();
   EXPECT_EQ(uint64_of(out, MF_MT_FRAME_SIZE), pack(1366, 768));
+  EXPECT_EQ(guid_of(out, MF_MT_MAJOR_TYPE), MFMediaType_Video);
+  EXPECT_EQ(guid_of(out, MF_MT_SUBTYPE), MFVideoFormat_H264);
   EXPECT_EQ(uint64_of(out, MF_MT_FRAME_RATE), pack(30, 1));
+  EXPECT_EQ(uint32_of(out, MF_MT_INTERLACE_MODE), 2u);
   EXPECT_EQ(uint32_of(out, MF_MT_AVG_BITRATE), 6'000'000u);
   EXPECT_EQ(uint32_of(out, MF_MT_MPEG2_PROFILE), 100u);
   EXPECT_EQ(uint32_of(out, MF_MT_VIDEO_NOMINAL_RANGE), 2u);
@@ -185,7 +188,8 @@ TEST_F(LocalEncoderTest, AsynchronousTransformRunsOnItsEventQueue) {
   ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
   EXPECT_TRUE(encoder->asynchronous());
   EXPECT_EQ(uint32_of(record_->attributes.get(), MF_TRANSFORM_ASYNC_UNLOCK), 1u);
-  EXPECT_THAT(log_.lines(), Contains("ENCODER hw: ICodecAPI indisponibil (fara GOP/ForceKeyFrame)"));
+  EXPECT_THAT(log_.lines(),
+              Contains("ENCODER hw: ICodecAPI indisponibil (fara GOP/ForceKeyFrame)"));
   EXPECT_THAT(log_.lines(), Not(Contains(HasSubstr("rate control="))));
   EXPECT_EQ(record_->inputs.size(), 4u);
 
@@ -239,6 +243,60 @@ TEST_F(LocalEncoderTest, StreamChangeRenegotiatesTheOutputType) {
   auto frame = encoder->encode(painted_frame(640, 360), 4);
   ASSERT_TRUE(frame.has_value()) << frame.error().text();
   EXPECT_EQ(std::vector<std::uint8_t>(frame->begin(), frame->end()), test_transform_output(4));
+}
+
+// Media Foundation lists local transforms in the order they were registered.
+TEST_F(LocalEncoderTest, CandidateThatRefusesTheOutputTypeIsSkippedAndReleased) {
+  auto refusing = std::make_shared<TransformRecord>();
+  LocalRegistration first({.refuses_output_type = true}, refusing);
+  LocalRegistration second({}, record_);
+  ASSERT_TRUE(first.ok() && second.ok());
+  auto encoder = create(640, 360);
+  ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
+  EXPECT_THAT(log_.lines(), Contains("ENCODER enum: gasit 2 encodere HW"));
+  EXPECT_THAT(log_.lines(), Contains(::testing::MatchesRegex("ENCODER: skip .*: 0xC00D36B4")));
+  EXPECT_EQ(refusing->created, 1);
+  EXPECT_EQ(refusing->alive, 0) << "the skipped candidate's transform is released";
+  EXPECT_EQ(record_->created, 1);
+  EXPECT_EQ(record_->inputs.size(), 4u) << "the second one is validated and used";
+  first.unregister();
+  second.unregister();
+}
+
+// A transform that stalls in use: every frame waits at most kEventWait, so
+// the 30th failure moves the facade to software after about 30 × 300 ms.
+TEST_F(LocalEncoderTest, StalledTransformMovesTheFacadeToSoftwareInBoundedTime) {
+  LocalRegistration registration({.asynchronous = true, .silent_after_inputs = 6}, record_);
+  ASSERT_TRUE(registration.ok());
+  {
+    auto encoder = VideoEncoder::create(640, 360, 30, 6000, log_, clock_, platform_,
+                                        linked_openh264(), 2);
+    ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
+    const std::vector<std::uint8_t> bgra = painted_frame(640, 360);
+    const auto started = std::chrono::steady_clock::now();
+    int frames = 0;
+    Result<EncodedFrame> last;
+    while (encoder->on_hardware() && frames < 100) {
+      last = encoder->encode(bgra);
+      ++frames;
+    }
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(encoder->on_hardware());
+    // Validation used four inputs. The transform answers frame 0, takes the
+    // input of frame 1 and falls silent: frames 2 to 31 wait and fail.
+    EXPECT_EQ(frames, 2 + 30);
+    ASSERT_TRUE(last.has_value()) << last.error().text();
+    EXPECT_FALSE(last->empty()) << "the frame at hand comes from OpenH264";
+    EXPECT_THAT(log_.lines(),
+                Contains("ENCODER: 30 erori hardware consecutive (HW encode frame 31: no input "
+                         "request from the transform within 300 ms (0x800705B4)) -> switch "
+                         "software"));
+    EXPECT_GE(took, 30 * (HardwareEncoder::kEventWait - 20ms));
+    EXPECT_LT(took, 30 * (HardwareEncoder::kEventWait + 200ms));
+  }
+  ASSERT_EQ(record_->events->Shutdown(), S_OK);
+  for (int i = 0; i < 200 && record_->alive != 0; ++i) Sleep(5);
+  EXPECT_EQ(record_->alive, 0);
 }
 
 TEST_F(LocalEncoderTest, FacadeRunsOnTheTransformAndReleasesIt) {

@@ -44,8 +44,12 @@ class LocalRegistration {
   }
   LocalRegistration(const LocalRegistration&) = delete;
   LocalRegistration& operator=(const LocalRegistration&) = delete;
-  ~LocalRegistration() {
+  ~LocalRegistration() { unregister(); }
+  // Wine 8 crashes in MFTUnregisterLocal when the latest of several local
+  // registrations goes first: tests with several end them in order.
+  void unregister() {
     if (SUCCEEDED(result_)) MFTUnregisterLocal(factory_.get());
+    result_ = E_FAIL;
   }
   bool ok() const { return SUCCEEDED(result_); }
 

@@ -54,12 +54,15 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     *inputs = *outputs = 1;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD, MFT_INPUT_STREAM_INFO* info) override {
     *info = {};
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
+  HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD stream,
+                                                MFT_OUTPUT_STREAM_INFO* info) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     *info = {};
     info->dwFlags = config_.provides_samples ? MFT_OUTPUT_STREAM_PROVIDES_SAMPLES : 0;
@@ -104,12 +107,15 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   }
   HRESULT STDMETHODCALLTYPE SetOutputType(DWORD stream, IMFMediaType* type, DWORD) override {
     if (stream != 0 || type == nullptr) return E_INVALIDARG;
+    if (config_.refuses_output_type) return MF_E_INVALIDMEDIATYPE;
     type->AddRef();
     std::lock_guard lock(record_->mutex);
     record_->output_types.emplace_back(type);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD, IMFMediaType**) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD, IMFMediaType**) override {
     return E_NOTIMPL;
   }
@@ -155,6 +161,7 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
       record_->inputs.push_back(std::move(input));
       pending_.push_back(record_->inputs.size() - 1);
     }
+    ++inputs_taken_;
     post(METransformHaveOutput);
     return S_OK;
   }
@@ -265,7 +272,9 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   }
 
   void post(MediaEventType type) {
-    if (events_ && config_.posts_events) {
+    const bool silent =
+        config_.silent_after_inputs && inputs_taken_ >= *config_.silent_after_inputs;
+    if (events_ && config_.posts_events && !silent) {
       events_->QueueEventParamVar(type, GUID_NULL, S_OK, nullptr);
     }
   }
@@ -278,6 +287,7 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   // Inputs not yet answered, like an encoder's look-ahead.
   static constexpr std::size_t kMaxPending = 8;
   std::deque<std::size_t> pending_;
+  std::size_t inputs_taken_ = 0;
   int output_steps_ = 0;
 };
 
@@ -332,7 +342,8 @@ ComPtr<IClassFactory> make_test_transform_factory(TestTransformConfig config,
 
 ComPtr<IMFTransform> make_test_transform(TestTransformConfig config,
                                          std::shared_ptr<TransformRecord> record) {
-  return ComPtr<IMFTransform>(static_cast<IMFTransform*>(new TestTransform(config, std::move(record))));
+  auto* transform = new TestTransform(config, std::move(record));
+  return ComPtr<IMFTransform>(static_cast<IMFTransform*>(transform));
 }
 
 }  // namespace halvorine::testing

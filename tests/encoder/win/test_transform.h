@@ -23,8 +23,12 @@ struct TestTransformConfig {
   bool asynchronous = false;
   bool codec_api = true;
   bool provides_samples = false;
+  // SetOutputType fails with MF_E_INVALIDMEDIATYPE.
+  bool refuses_output_type = false;
   // Asynchronous only: false makes a transform that never posts an event.
   bool posts_events = true;
+  // Asynchronous only: falls silent once it has taken this many inputs.
+  std::optional<std::size_t> silent_after_inputs;
   // The output step number (from 0) answered with MF_E_TRANSFORM_STREAM_CHANGE.
   std::optional<int> stream_change_at;
   // The frame size GetOutputAvailableType offers after a stream change.

@@ -2,7 +2,8 @@
 # End to end on Linux: halvorine-client -> input socket -> Linux worker ->
 # XTest on a private Xvfb. Checks where the pointer lands, which keys and
 # buttons reach an X client, the display's desktop name, and that a client
-# leaving a key down has it released when it disconnects.
+# leaving a key down has it released when it disconnects, and that SIGTERM
+# releases what a connected client holds before the worker exits with 0.
 # usage: linux_end_to_end.sh WORKER CLIENT X_INPUT_RECORDER
 set -euo pipefail
 worker=$1 client=$2 recorder=$3
@@ -39,7 +40,8 @@ grep -qx ready "$work/recorded" || fail "the X recorder did not start"
 mkdir -p "$work/programdata" "$work/pipes"
 export PROGRAMDATA=$work/programdata HALVORINE_PIPE_DIR=$work/pipes
 "$worker" >"$work/worker.out" 2>&1 &
-pids+=($!)
+worker_pid=$!
+pids+=("$worker_pid")
 log=$work/programdata/Halvorine/halvorine-worker.log
 
 send() { "$client" input --retry-ms 5000 "$@" || fail "client exited with $? for: $*"; }
@@ -142,4 +144,20 @@ expect_output "key press Control_L
 key release Control_L" bash -c "tail -n +$((start + 1)) '$work/recorded' | awk '/^key /{print \$1, \$2, \$4}'"
 
 log_has "inject: thread injectie pornit thread_id=" || fail "no start message"
+
+# --- SIGTERM while a connected client holds ShiftLeft --------------------------
+start=$(wc -l <"$work/recorded")
+"$client" input --hold-ms 30000 "key ShiftLeft down" &
+pids+=($!)
+expect_output "key press Shift_L" bash -c "tail -n +$((start + 1)) '$work/recorded' | awk '/^key /{print \$1, \$2, \$4}'"
+kill -TERM "$worker_pid"
+status=0
+wait "$worker_pid" || status=$?
+[ "$status" -eq 0 ] || fail "the worker exited with $status after SIGTERM"
+expect_output "key press Shift_L
+key release Shift_L" bash -c "tail -n +$((start + 1)) '$work/recorded' | awk '/^key /{print \$1, \$2, \$4}'"
+expect_output "releasing held input: 1 key(s), 0 button(s)
+client disconnected
+inject: channel inchis, thread injectie oprit
+worker exiting" bash -c "tail -n 4 '$log' | sed 's/^\[[^]]*\] \[[^]]*\] //'"
 echo "linux end to end: ok"

@@ -4,6 +4,8 @@
 //   ready
 //   key press|release KEYCODE KEYSYM0 KEYSYM1     (keysyms of levels 0 and 1)
 //   button press|release BUTTON X Y              (root coordinates)
+//   motion N                                      (pointer motions since the last line,
+//                                                  written before a key or button line)
 // Runs until killed.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -37,12 +39,21 @@ int main(int argc, char** argv) {
       XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, DisplayWidth(display, screen),
                           DisplayHeight(display, screen), 0, BlackPixel(display, screen), WhitePixel(display, screen));
   XSelectInput(display, window,
-               KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask);
+               KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
+                   StructureNotifyMask);
   XMapRaised(display, window);
+  unsigned long long motions = 0;
+  auto report_motions = [&] {
+    if (motions > 0) std::fprintf(out, "motion %llu\n", motions);
+    motions = 0;
+  };
   for (;;) {
     XEvent event;
     XNextEvent(display, &event);
     switch (event.type) {
+      case MotionNotify:
+        ++motions;  // counted, not written: floods move the pointer millions of times
+        continue;
       case MapNotify:
         XSetInputFocus(display, window, RevertToParent, CurrentTime);
         XSync(display, False);
@@ -53,11 +64,13 @@ int main(int argc, char** argv) {
         break;
       case KeyPress:
       case KeyRelease:
+        report_motions();
         std::fprintf(out, "key %s %u %s %s\n", event.type == KeyPress ? "press" : "release", event.xkey.keycode,
                      keysym_name(event.xkey, 0), keysym_name(event.xkey, 1));
         break;
       case ButtonPress:
       case ButtonRelease:
+        report_motions();
         std::fprintf(out, "button %s %u %d %d\n", event.type == ButtonPress ? "press" : "release",
                      event.xbutton.button, event.xbutton.x_root, event.xbutton.y_root);
         break;

@@ -107,7 +107,8 @@ class HostPipeAccess : public ::testing::Test {
     dir_ = std::filesystem::temp_directory_path() /
            ("halvorine-pipe-access-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
-    std::filesystem::permissions(dir_, std::filesystem::perms::all);  // only the socket's mode counts
+    // Everyone may reach the sockets (only their modes count); only the worker may write here.
+    std::filesystem::permissions(dir_, std::filesystem::perms(0755));
     ::setenv("HALVORINE_PIPE_DIR", dir_.c_str(), 1);
   }
   void TearDown() override {

@@ -1,6 +1,7 @@
 #include "client_pipe.h"
 
 #include <algorithm>
+#include <string>
 
 #include "common/error.h"
 #include "common/utf16.h"
@@ -11,6 +12,36 @@ namespace halvorine::client {
 namespace {
 
 std::string describe(DWORD code) { return Error::os(static_cast<int>(code)).text(); }
+
+bool runs_as_local_system(DWORD pid) {
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return false;
+  UniqueHandle token;
+  if (!OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return false;
+  // A TOKEN_USER and the SID it points at.
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return false;
+  return IsWellKnownSid(reinterpret_cast<const TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != FALSE;
+}
+
+// Why the server of `pipe` is not the privileged worker; empty when it is.
+// Session 0 holds only services; elsewhere only LocalSystem will do (a user's
+// client usually cannot read a SYSTEM process's token, so session 0 is the
+// test that normally decides).
+std::string untrusted_server(HANDLE pipe) {
+  ULONG pid = 0;
+  if (!GetNamedPipeServerProcessId(pipe, &pid)) {
+    return "GetNamedPipeServerProcessId: " + describe(GetLastError());
+  }
+  DWORD session = 0;
+  const bool known_session = ProcessIdToSessionId(pid, &session) != FALSE;
+  if (known_session && session == 0) return {};
+  if (runs_as_local_system(pid)) return {};
+  return "the server (process " + std::to_string(pid) + ") runs in session " +
+         (known_session ? std::to_string(session) : std::string("?")) +
+         ", not in session 0, and not as LocalSystem";
+}
 
 class NamedPipeClient final : public ClientPipe {
  public:
@@ -47,7 +78,8 @@ class NamedPipeClient final : public ClientPipe {
 
 }  // namespace
 
-std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std::string& path) {
+std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std::string& path,
+                                                                      ServerCheck check) {
   const std::u16string wide = utf8_to_utf16(path);
   UniqueHandle handle(CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()),
                                   GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
@@ -60,6 +92,11 @@ std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std
                                 : code == ERROR_PIPE_BUSY     ? OpenFailure::busy
                                                               : OpenFailure::other;
     return std::unexpected(OpenError{failure, describe(code)});
+  }
+  if (check == ServerCheck::worker_only) {
+    if (std::string why = untrusted_server(handle.get()); !why.empty()) {
+      return std::unexpected(OpenError{OpenFailure::untrusted_server, std::move(why)});
+    }
   }
   return std::make_unique<NamedPipeClient>(std::move(handle));
 }

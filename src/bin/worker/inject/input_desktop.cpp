@@ -28,6 +28,12 @@ char32_t next_code_point(std::string_view text, std::size_t& i) {
 
 bool is_control(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
 
+// Whole seconds matter only; a clock that went back counts as no time passed.
+bool less_than_a_second_since(Clock::MonotonicTime then, Clock::MonotonicTime now) {
+  const auto elapsed = now > then ? now - then : Clock::MonotonicTime::duration::zero();
+  return elapsed < std::chrono::seconds(1);
+}
+
 }  // namespace
 
 bool is_winlogon_desktop(std::string_view name) {
@@ -135,18 +141,25 @@ void ensure_input_desktop(InputDesktopState& state, const InputDesktopContext& c
 
   const bool unchanged = state.attached_desktop && name && state.attached_name && *name == *state.attached_name;
   if (unchanged) {
+    state.repeating_attach.reset();  // back on the attached desktop: that condition has ended
     if (is_winlogon_desktop(*name) || state.impersonating) return;  // `opened` closes here
     const Clock::MonotonicTime now = context.clock.monotonic_now();
-    if (state.last_retry) {
-      const auto elapsed = now > *state.last_retry ? now - *state.last_retry : Clock::MonotonicTime::duration::zero();
-      if (elapsed < std::chrono::seconds(1)) return;
-    }
+    if (state.last_retry && less_than_a_second_since(*state.last_retry, now)) return;
     state.last_retry = now;
     impersonate_session_user(state, name, context);
     if (state.impersonating) {
       context.log.log("inject: context de securitate reparat -- impersonare reusita la reincercare");
     }
     return;
+  }
+
+  // A refused attach or an unreadable name looks like a change on every
+  // event; the same one is attempted again only once per second, so neither
+  // sessions nor messages repeat at the event rate.
+  const Clock::MonotonicTime now = context.clock.monotonic_now();
+  if (state.repeating_attach && state.repeating_attach->name == name &&
+      less_than_a_second_since(state.repeating_attach->at, now)) {
+    return;  // `opened` closes here; the thread stays where it is
   }
 
   // Take the identity that suits the new desktop before moving onto it.
@@ -156,11 +169,17 @@ void ensure_input_desktop(InputDesktopState& state, const InputDesktopContext& c
       context.log.log(kCannotAttach);
       state.failed_name.emplace(name);
     }
+    state.repeating_attach = InputDesktopState::RepeatingAttach{name, now};
     return;
   }
   state.attached_desktop = std::move(opened);  // closes the previous desktop
   state.attached_name = name;
   state.failed_name.reset();
+  if (name) {
+    state.repeating_attach.reset();
+  } else {
+    state.repeating_attach = InputDesktopState::RepeatingAttach{name, now};
+  }
   const std::string debug_name = debug_desktop_name(name);
   context.log.log(fmt::format("input: reatasat la desktopul de input {}", debug_name));
   context.log.log(fmt::format("inject: desktop={} thread_id={}", debug_name, api.current_thread_id()));

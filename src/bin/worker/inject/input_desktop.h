@@ -28,6 +28,15 @@ struct InputDesktopState {
   std::optional<std::optional<std::string>> failed_name;
   std::optional<Clock::MonotonicTime> last_retry;
   bool open_failure_reported = false;
+  // The last attach attempt that will repeat on every event unless held
+  // back: SetThreadDesktop refused, or a desktop whose name cannot be read.
+  // The same condition is attempted again (sessions enumerated, messages
+  // written) at most once per second; any other desktop is attempted at once.
+  struct RepeatingAttach {
+    std::optional<std::string> name;
+    Clock::MonotonicTime at;
+  };
+  std::optional<RepeatingAttach> repeating_attach;
 };
 
 // What the operations below act through. All three outlive the calls.

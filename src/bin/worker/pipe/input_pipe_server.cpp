@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include <asio/use_awaitable.hpp>
+
 #include <fmt/format.h>
 
 #include "bin/worker/pipe/held_inputs.h"
@@ -22,14 +24,15 @@ void release_held(HeldInputs& held, const InputSender& sender, Logger& log) {
 
 }  // namespace
 
-asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log) {
+asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log,
+                                          const InputStop* stop) {
   InputDecoder decoder;
   HeldInputs held;
   std::array<std::uint8_t, kReadChunk> buffer;
   for (;;) {
     auto read = co_await pipe.read_some(buffer);
     if (!read) {
-      log.log(decoder.read_failure_message(read.error().text()));
+      if (!stop || !stop->requested()) log.log(decoder.read_failure_message(read.error().text()));
       break;
     }
     std::span<const std::uint8_t> input(buffer.data(), *read);
@@ -50,6 +53,9 @@ asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender
       held.note(event);
       // A gone receiver drops the event; the connection goes on regardless.
       sender.send(std::move(event));
+      // Back-pressure: stop reading (the client's writes wait in the pipe)
+      // until the injection thread has caught up; the runtime runs on.
+      if (sender.above_high_water()) co_await sender.async_wait_for_room(asio::use_awaitable);
     }
     if (violated) break;
   }
@@ -62,7 +68,9 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
     context.log.log(
         "pipe: WARNING — DACL restrictiv indisponibil, folosesc securitatea implicita a pipe-ului");
   }
+  const auto stopped = [&] { return context.stop && context.stop->requested(); };
   for (;;) {
+    if (stopped()) co_return;
     auto created = context.pipes.create_instance(kInputPipeName, security.get());
     if (!created) {
       context.log.log(fmt::format("CreateNamedPipe failed: {}", created.error().text()));
@@ -70,15 +78,18 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
       continue;
     }
     std::unique_ptr<PipeInstance> pipe = std::move(*created);
+    if (context.stop) context.stop->watch(pipe.get());
     context.log.log("waiting for client");
     if (auto connected = co_await pipe->wait_for_client(); !connected) {
-      context.log.log(fmt::format("connect() error: {}", connected.error().text()));
+      if (!stopped()) context.log.log(fmt::format("connect() error: {}", connected.error().text()));
       pipe->close();
+      if (context.stop) context.stop->watch(nullptr);
       continue;
     }
     context.log.log("client connected");
-    co_await read_input_messages(*pipe, sender, context.log);
+    co_await read_input_messages(*pipe, sender, context.log, context.stop);
     pipe->close();
+    if (context.stop) context.stop->watch(nullptr);
     context.log.log("client disconnected");
   }
 }

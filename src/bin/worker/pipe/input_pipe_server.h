@@ -6,6 +6,7 @@
 
 #include "bin/worker/input_event.h"
 #include "bin/worker/pipe/async_sleep.h"
+#include "bin/worker/pipe/input_stop.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
 #include "common/logger.h"
@@ -18,16 +19,23 @@ struct InputPipeServerContext {
   PipeSecurityPlatform& security;
   AsyncSleep& sleep;
   Logger& log;
+  InputStop* stop = nullptr;  // the worker's orderly stop, where it has one
 };
 
-// Never returns: one instance at a time, one client after another. Runs on
-// the runtime's thread; `sender` is the input channel's sending end.
+// Returns only on `context.stop`'s request: one instance at a time, one
+// client after another. Runs on the runtime's thread; `sender` is the input
+// channel's sending end.
 asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSender sender);
 
 // Serves the connected client on `pipe` until the connection must end (read
 // error, end of stream or protocol violation), sending every decoded event
-// into `sender` in wire order. Keys and buttons the client left pressed are
-// released through `sender` after its last event. Does not close `pipe`.
-asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log);
+// into `sender` in wire order. While `sender`'s channel is above its
+// high-water mark the client is not read (its writes wait in the pipe) until
+// the receiver has caught up: nothing is dropped and the queue stays bounded.
+// Keys and buttons the client left pressed are released through `sender`
+// after its last event. Does not close `pipe`. A read that fails because
+// `stop` closed the pipe is not logged.
+asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log,
+                                          const InputStop* stop = nullptr);
 
 }  // namespace halvorine

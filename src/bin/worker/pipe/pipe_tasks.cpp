@@ -9,11 +9,11 @@
 
 namespace halvorine {
 
-asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender) {
+asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender, InputStop* stop) {
   const auto pipes = make_pipe_api(co_await asio::this_coro::executor);
   const auto security = make_pipe_security_platform();
   TimerSleep sleep;
-  co_await serve_input_pipe({*pipes, *security, sleep, log}, std::move(sender));
+  co_await serve_input_pipe({*pipes, *security, sleep, log, stop}, std::move(sender));
 }
 
 asio::awaitable<void> run_video_pipe_server(Logger& log, VideoReceiver frames, KeyFrameRequest& key_frames) {

@@ -6,13 +6,15 @@
 
 #include "bin/worker/input_event.h"
 #include "bin/worker/key_frame_request.h"
+#include "bin/worker/pipe/input_stop.h"
 #include "common/logger.h"
 #include "encoder/encoded_frame.h"
 
 namespace halvorine {
 
-// Never returns. `log` outlives the task.
-asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender);
+// Returns only on `stop`'s request (never without one). `log` and `stop`
+// outlive the task.
+asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender, InputStop* stop = nullptr);
 
 // Returns once the video channel is closed (noticed while a client is
 // connected). `log` and `key_frames` outlive the task.

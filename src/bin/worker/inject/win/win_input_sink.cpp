@@ -49,7 +49,19 @@ SendOutcome WinInputSink::send(std::span<const InputRecord> records) {
       break;
     }
   }
+  drain_thread_messages();
   return outcome;
+}
+
+void WinInputSink::drain_thread_messages() {
+  // SendInput gives this thread a message queue, and the system may post to
+  // it (under Wine its display driver queues a notice for every pointer
+  // move). Nothing here has a window, so the messages are only taken off:
+  // unread, they would pile up for as long as the worker runs.
+  if (++sends_since_drain_ < kSendsPerDrain) return;
+  sends_since_drain_ = 0;
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
 }
 
 }  // namespace halvorine

@@ -9,6 +9,11 @@ namespace halvorine {
 class WinInputSink final : public InputSink {
  public:
   SendOutcome send(std::span<const InputRecord> records) override;
+
+ private:
+  static constexpr unsigned kSendsPerDrain = 64;
+  void drain_thread_messages();
+  unsigned sends_since_drain_ = 0;
 };
 
 }  // namespace halvorine

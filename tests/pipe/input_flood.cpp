@@ -1,0 +1,79 @@
+// Test peer for the flood tests: writes MEGABYTES of mouse moves to the input
+// pipe as fast as the pipe takes them, between a ShiftLeft press and its
+// release, and reports how fast the worker took them:
+//   input_flood PIPE MEGABYTES
+// The moves alternate between two points, so each one really moves the
+// pointer, and the last one goes to x 40000, y 30000. Prints on standard
+// output: "moves=N bytes=B seconds=S moves_per_second=R".
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client_pipe.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void append_move(Bytes& out, std::uint16_t x, std::uint16_t y) {
+  out.insert(out.end(), {0x01, static_cast<std::uint8_t>(x >> 8), static_cast<std::uint8_t>(x),
+                         static_cast<std::uint8_t>(y >> 8), static_cast<std::uint8_t>(y), 0, 0, 0, 0});
+}
+
+Bytes key(const std::string& name, bool down) {
+  Bytes out{0x02, static_cast<std::uint8_t>(down ? 1 : 0), 0, static_cast<std::uint8_t>(name.size())};
+  out.insert(out.end(), name.begin(), name.end());
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: input_flood PIPE MEGABYTES\n");
+    return 2;
+  }
+  const long long megabytes = std::atoll(argv[2]);
+  auto opened = halvorine::client::open_client_pipe(argv[1]);
+  for (int attempt = 0; !opened && attempt < 1000; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker is starting
+    opened = halvorine::client::open_client_pipe(argv[1]);
+  }
+  if (!opened) {
+    std::fprintf(stderr, "input_flood: cannot open %s: %s\n", argv[1], opened.error().detail.c_str());
+    return 3;
+  }
+  auto& pipe = **opened;
+  std::string detail;
+  auto write = [&](const Bytes& bytes) {
+    if (!pipe.write_all(bytes, detail)) {
+      std::fprintf(stderr, "input_flood: write failed: %s\n", detail.c_str());
+      std::exit(1);
+    }
+  };
+
+  // 7282 moves per block: just under 64 KiB, the size of a pipe's buffer.
+  Bytes block;
+  for (int i = 0; i < 7282; ++i) append_move(block, i % 2 ? 2000 : 1000, i % 2 ? 2000 : 1000);
+  const long long moves_per_block = static_cast<long long>(block.size() / 9);
+  const long long blocks = (megabytes * 1'000'000 + static_cast<long long>(block.size()) - 1) /
+                           static_cast<long long>(block.size());
+
+  const auto start = std::chrono::steady_clock::now();
+  write(key("ShiftLeft", true));
+  for (long long i = 0; i < blocks; ++i) write(block);
+  Bytes last;
+  append_move(last, 40000, 30000);
+  write(last);
+  write(key("ShiftLeft", false));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long long moves = blocks * moves_per_block + 1;
+  std::printf("moves=%lld bytes=%lld seconds=%.2f moves_per_second=%.0f\n", moves, moves * 9 + 2 * 13,
+              seconds, moves / seconds);
+  return 0;
+}
