@@ -54,6 +54,18 @@ int main(int argc, char** argv) {
         break;
       case KeyPress:
       case KeyRelease:
+        if (XLookupKeysym(&event.xkey, 0) == NoSymbol) {
+          // The server can deliver the first press of a keycode bound just
+          // before it ahead of the binding's MappingNotify (seen on Xvfb):
+          // look again in the map as the server has it now.
+          XMappingEvent refresh{};
+          refresh.type = MappingNotify;
+          refresh.display = display;
+          refresh.request = MappingKeyboard;
+          refresh.first_keycode = static_cast<int>(event.xkey.keycode);
+          refresh.count = 1;
+          XRefreshKeyboardMapping(&refresh);
+        }
         std::fprintf(out, "key %s %u %s %s\n", event.type == KeyPress ? "press" : "release", event.xkey.keycode,
                      keysym_name(event.xkey, 0), keysym_name(event.xkey, 1));
         if (event.type == KeyPress) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "bin/worker/inject/host/virtual_key_keysyms.h"
 #include "common/utf16.h"
 
 namespace halvorine {
@@ -23,6 +24,7 @@ OwnedDesktop XDesktopSessionApi::open_input_desktop() {
   if (!attachment.connection) {
     attachment.connection = XDisplayConnection::open();
     if (!attachment.connection) return {};
+    attachment.connection->prepare_keycodes(numpad_keysyms());
     ++attachment.generation;
   }
   return OwnedDesktop(*this, attachment.generation);

@@ -146,6 +146,13 @@ unsigned XDisplayConnection::keycode_for(unsigned long keysym) {
   return keycode;
 }
 
+void XDisplayConnection::prepare_keycodes(const std::vector<std::uint32_t>& keysyms) {
+  for (const std::uint32_t keysym : keysyms) {
+    if (lost()) return;
+    keycode_for(keysym);
+  }
+}
+
 unsigned XDisplayConnection::bind_to_free_keycode(unsigned long keysym) {
   int min_keycode = 0;
   int max_keycode = 0;

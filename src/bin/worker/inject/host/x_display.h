@@ -68,6 +68,14 @@ class XDisplayConnection {
   //    free keycode, a keypad keysym falls back to its NumLock level.
   unsigned keycode_for(unsigned long keysym);
 
+  // Resolves (and binds where needed) each keysym ahead of use. A binding
+  // reaches other clients as a MappingNotify that the server may deliver
+  // after a key event sent right behind it (seen on Xvfb), so a client can
+  // look that first press up in its old map and see no keysym; bound when the
+  // connection opens, the map is settled long before the first key. Only keys
+  // typed often are worth it: Xvfb's map has 19 free keycodes.
+  void prepare_keycodes(const std::vector<std::uint32_t>& keysyms);
+
  private:
   explicit XDisplayConnection(Display* display);
   unsigned bind_to_free_keycode(unsigned long keysym);
