@@ -5,7 +5,10 @@
 // The rule for every X connection the worker holds (this one, the capture
 // backend's):
 //  - Install watch_connection_loss() on it right after XOpenDisplay, so a
-//    broken connection is only marked lost instead of ending the process.
+//    broken connection is only marked lost instead of ending the process,
+//    and Xlib's display lock stays balanced while the request that found the
+//    server gone unwinds (a bare returning exit handler makes Xlib unlock it
+//    twice, which ThreadSanitizer reports).
 //  - Once lost, never pass its Display to Xlib again, not even to
 //    XCloseDisplay or XFlush: close only its socket (close_lost_display) and
 //    open a new connection, or report the failure. Xlib keeps no consistent
