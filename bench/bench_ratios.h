@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
@@ -12,10 +13,18 @@
 
 namespace halvorine::bench {
 
+// True in the smoke runs of the test suite (HALVORINE_BENCH_SMOKE set and not
+// "0"): they only show that a program still builds and runs, so one
+// repetition of each benchmark is enough.
+inline bool smoke_run() {
+  const char* value = std::getenv("HALVORINE_BENCH_SMOKE");
+  return value != nullptr && *value != '\0' && std::string(value) != "0";
+}
+
 // Repeats a benchmark and reports the fastest repetition besides mean and
 // median; ratios are taken between the fastest repetitions.
 inline benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b, int times = 7) {
-  return b->Repetitions(times)
+  return b->Repetitions(smoke_run() ? 1 : times)
       ->ComputeStatistics("min",
                           [](const std::vector<double>& v) {
                             double m = v.front();

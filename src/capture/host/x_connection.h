@@ -32,7 +32,6 @@ class XCaptureConnection {
 
  private:
   explicit XCaptureConnection(Display* display);
-  static void on_connection_lost(Display* display, void* self);
 
   Display* display_;
   std::atomic<bool> lost_{false};

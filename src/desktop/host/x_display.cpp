@@ -1,13 +1,18 @@
 #include "desktop/host/x_display.h"
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <mutex>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+// Last: LockDisplay, for the exit handler below; it also defines min and max.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
 
 namespace halvorine {
 namespace {
@@ -17,43 +22,73 @@ namespace {
 int ignore_protocol_error(Display*, XErrorEvent*) { return 0; }
 
 // Xlib's default handler for a broken connection ends the process too. This
-// one returns, so Xlib goes on to the connection's exit handler, which only
-// marks the connection lost.
+// one returns, so Xlib goes on to the connection's exit handler.
 int note_io_error(Display*) { return 0; }
+
+// Xlib releases the display lock before it calls the exit handler, and the
+// request that found the connection broken releases it again once this
+// returns: a second unlock of the same mutex. Taking the lock here keeps it
+// balanced for that unwinding; nothing uses the Display afterwards.
+void on_connection_lost(Display* display, void* lost) {
+  static_cast<std::atomic<bool>*>(lost)->store(true, std::memory_order_relaxed);
+  LockDisplay(display);
+}
+
+// Keypad keysyms that X may put on a NumLock level; Windows types them
+// whatever NumLock's state.
+bool is_keypad(unsigned long keysym) { return IsKeypadKey(keysym) != 0; }
 
 }  // namespace
 
-std::shared_ptr<XDisplayConnection> XDisplayConnection::open() {
-  static std::once_flag handler_installed;
-  std::call_once(handler_installed, [] {
+void watch_connection_loss(Display* display, std::atomic<bool>* lost) {
+  static std::once_flag handlers_installed;
+  std::call_once(handlers_installed, [] {
     XSetErrorHandler(ignore_protocol_error);
     XSetIOErrorHandler(note_io_error);
   });
+  XSetIOErrorExitHandler(display, on_connection_lost, lost);
+}
+
+void close_lost_display(Display* display) { close(ConnectionNumber(display)); }
+
+std::shared_ptr<XDisplayConnection> XDisplayConnection::open() {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return nullptr;
   return std::shared_ptr<XDisplayConnection>(new XDisplayConnection(display));
 }
 
 XDisplayConnection::XDisplayConnection(Display* display) : display_(display) {
-  // Without this Xlib ends the process when the server goes away; here the
-  // connection is only marked lost and the next open reconnects.
-  XSetIOErrorExitHandler(display_, &XDisplayConnection::on_connection_lost, this);
+  watch_connection_loss(display_, &lost_);
   name_atom_ = XInternAtom(display_, "_HALVORINE_DESKTOP", False);
 }
 
 XDisplayConnection::~XDisplayConnection() {
-  if (!lost()) {
-    XCloseDisplay(display_);
+  // A binding is undone only while the keycode still holds our keysym alone:
+  // someone else may have remapped it since.
+  for (const Binding& binding : bindings_) {
+    if (lost()) break;
+    int per_keycode = 0;
+    KeySym* row = XGetKeyboardMapping(display_, static_cast<KeyCode>(binding.keycode), 1, &per_keycode);
+    if (lost()) {
+      if (row) XFree(row);
+      break;
+    }
+    // The server repeats a lone keysym for other groups: any keysym but ours
+    // means someone else has the keycode now.
+    const bool ours = row && per_keycode > 0 && row[0] == binding.keysym &&
+                      std::all_of(row, row + per_keycode, [&binding](KeySym sym) {
+                        return sym == NoSymbol || sym == binding.keysym;
+                      });
+    if (row) XFree(row);
+    if (!ours) continue;
+    KeySym none = NoSymbol;
+    XChangeKeyboardMapping(display_, static_cast<int>(binding.keycode), 1, &none, 1);
+  }
+  if (lost()) {
+    close_lost_display(display_);
     return;
   }
-  // XCloseDisplay on a broken connection can crash in the extensions' close
-  // hooks (libXext, which XTest uses). Close only the socket and leave the
-  // few kilobytes of the Display structure: this happens once per lost server.
-  close(ConnectionNumber(display_));
-}
-
-void XDisplayConnection::on_connection_lost(Display*, void* self) {
-  static_cast<XDisplayConnection*>(self)->lost_.store(true, std::memory_order_relaxed);
+  XCloseDisplay(display_);
 }
 
 std::optional<std::string> XDisplayConnection::desktop_name() {
@@ -80,19 +115,55 @@ std::optional<std::string> XDisplayConnection::desktop_name() {
 }
 
 unsigned XDisplayConnection::keycode_for(unsigned long keysym) {
-  if (lost()) return 0;
-  for (const auto& [bound, keycode] : bound_keysyms_) {
-    if (bound == keysym) return keycode;
+  if (lost() || keysym == NoSymbol) return 0;
+  for (const Binding& known : known_) {
+    if (known.keysym == keysym) return known.keycode;
   }
-  if (const KeyCode keycode = XKeysymToKeycode(display_, keysym); keycode != 0) return keycode;
+  // Xlib's cached map: no round trip. It does not see this connection's own
+  // bindings, which known_ holds.
+  const KeyCode any = XKeysymToKeycode(display_, keysym);
+  if (any != 0 && !is_keypad(keysym)) return any;
 
+  unsigned keycode = 0;
+  if (any != 0) {
+    // A keypad keysym: usable as it is when it is the key's first level and
+    // NumLock's level (the second) does not change it.
+    int per_keycode = 0;
+    KeySym* row = XGetKeyboardMapping(display_, any, 1, &per_keycode);
+    if (lost()) {
+      if (row) XFree(row);
+      return 0;
+    }
+    if (row && per_keycode > 0 && row[0] == keysym && (per_keycode < 2 || row[1] == keysym || row[1] == NoSymbol)) {
+      keycode = any;
+    }
+    if (row) XFree(row);
+  }
+  if (keycode == 0) keycode = bind_to_free_keycode(keysym);
+  if (lost()) return 0;
+  if (keycode == 0) keycode = any;  // no free keycode: NumLock's level is better than nothing
+  if (keycode != 0) known_.push_back({keysym, keycode});
+  return keycode;
+}
+
+void XDisplayConnection::prepare_keycodes(const std::vector<std::uint32_t>& keysyms) {
+  for (const std::uint32_t keysym : keysyms) {
+    if (lost()) return;
+    keycode_for(keysym);
+  }
+}
+
+unsigned XDisplayConnection::bind_to_free_keycode(unsigned long keysym) {
   int min_keycode = 0;
   int max_keycode = 0;
   XDisplayKeycodes(display_, &min_keycode, &max_keycode);
   int per_keycode = 0;
   KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_keycode), max_keycode - min_keycode + 1,
                                     &per_keycode);
-  if (map == nullptr) return 0;
+  if (lost() || map == nullptr) {
+    if (map) XFree(map);
+    return 0;
+  }
   // The highest free keycode, away from the keys a keyboard really has.
   int chosen = 0;
   for (int keycode = max_keycode; keycode >= min_keycode && chosen == 0; --keycode) {
@@ -101,11 +172,12 @@ unsigned XDisplayConnection::keycode_for(unsigned long keysym) {
   }
   XFree(map);
   if (chosen == 0) return 0;
+  // Alone on its key, the keysym is every level's: no modifier changes it.
   KeySym binding = keysym;
   XChangeKeyboardMapping(display_, chosen, 1, &binding, 1);
   XSync(display_, False);
   if (lost()) return 0;
-  bound_keysyms_.emplace_back(keysym, static_cast<unsigned>(chosen));
+  bindings_.push_back({keysym, static_cast<unsigned>(chosen)});
   return static_cast<unsigned>(chosen);
 }
 

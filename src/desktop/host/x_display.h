@@ -3,6 +3,21 @@
 // The injection thread's is shared by its desktop API and its XTest input
 // sink; the secure-capture thread has one of its own. A connection is used
 // by one thread only.
+//
+// The rule for every X connection the worker holds (this one, the capture
+// backend's):
+//  - Install watch_connection_loss() on it right after XOpenDisplay, so a
+//    broken connection is only marked lost instead of ending the process,
+//    and Xlib's display lock stays balanced while the request that found the
+//    server gone unwinds (a bare returning exit handler makes Xlib unlock it
+//    twice, which ThreadSanitizer reports).
+//  - Once lost, never pass its Display to Xlib again, not even to
+//    XCloseDisplay or XFlush: close only its socket (close_lost_display) and
+//    open a new connection, or report the failure. Xlib keeps no consistent
+//    state for a connection it has declared broken.
+//  - Check lost() after every Xlib call that may reach the server (round
+//    trips, flushes, syncs) before the next one, so a batch stops at the
+//    request that found the server gone.
 #pragma once
 
 #include <atomic>
@@ -10,21 +25,33 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 typedef struct _XDisplay Display;
 
 namespace halvorine {
 
+// Makes Xlib mark `*lost` (and return) when it finds `display`'s connection
+// broken, instead of ending the process. `lost` must outlive the Display.
+void watch_connection_loss(Display* display, std::atomic<bool>* lost);
+
+// Frees what can be freed of a Display whose connection is lost: its socket.
+// XCloseDisplay on it runs the extensions' close hooks over a broken
+// connection, which can crash; the Display structure itself is left behind.
+void close_lost_display(Display* display);
+
 class XDisplayConnection {
  public:
   // Connects to DISPLAY; nullptr when it is unset or the server refuses.
   static std::shared_ptr<XDisplayConnection> open();
+  // Undoes the keyboard-map bindings this connection made (unless it is
+  // lost, when the map cannot be reached), then closes it.
   ~XDisplayConnection();
   XDisplayConnection(const XDisplayConnection&) = delete;
   XDisplayConnection& operator=(const XDisplayConnection&) = delete;
 
+  // The Display, for Xlib calls; check lost() first and after each call that
+  // may reach the server.
   Display* get() const { return display_; }
   // True once Xlib has reported the connection broken; it is then unusable.
   bool lost() const { return lost_.load(std::memory_order_relaxed); }
@@ -34,19 +61,39 @@ class XDisplayConnection {
   // when the connection is lost.
   std::optional<std::string> desktop_name();
 
-  // The keycode that produces `keysym`; 0 when there is none. A keysym the
-  // keyboard map lacks (F13..F24 and KP_Separator on Xvfb's default map) is
-  // bound to a keycode that has no keysym at all, as other XTest tools do,
-  // and that binding is kept for the connection's life.
+  // The keycode that types `keysym` as Windows types the matching virtual
+  // key; 0 when there is none or the connection is lost.
+  //  - A keypad keysym needs a key that gives it whatever NumLock's state
+  //    (Windows' VK_NUMPAD0 always types "0"; X puts KP_0 on the NumLock level
+  //    of the key whose first level is KP_Insert).
+  //  - A keysym the map lacks (F13..F24 and KP_Separator on Xvfb's default
+  //    map), or a keypad keysym only on a NumLock level, is bound alone to a
+  //    keycode that has no keysym at all, as other XTest tools do. The binding
+  //    is kept for the connection's life and undone when it closes. With no
+  //    free keycode, a keypad keysym falls back to its NumLock level.
   unsigned keycode_for(unsigned long keysym);
+
+  // Resolves (and binds where needed) each keysym ahead of use. A binding
+  // reaches other clients as a MappingNotify that the server may deliver
+  // after a key event sent right behind it (seen on Xvfb), so a client can
+  // look that first press up in its old map and see no keysym; bound when the
+  // connection opens, the map is settled long before the first key. Only keys
+  // typed often are worth it: Xvfb's map has 19 free keycodes.
+  void prepare_keycodes(const std::vector<std::uint32_t>& keysyms);
 
  private:
   explicit XDisplayConnection(Display* display);
-  static void on_connection_lost(Display* display, void* self);
+  unsigned bind_to_free_keycode(unsigned long keysym);
+
+  struct Binding {
+    unsigned long keysym;
+    unsigned keycode;
+  };
 
   Display* display_;
   unsigned long name_atom_ = 0;
-  std::vector<std::pair<unsigned long, unsigned>> bound_keysyms_;  // keysym, keycode
+  std::vector<Binding> known_;     // keysyms already resolved, by this connection's rules
+  std::vector<Binding> bindings_;  // keycodes this connection bound, to undo
   std::atomic<bool> lost_{false};
 };
 

@@ -103,6 +103,21 @@ for entry in "${keys[@]}"; do
   done
 done
 
+# --- the numpad types digits whatever NumLock's state, as on Windows -----------
+for numlock in off on; do
+  if [ "$numlock" = on ]; then
+    start=$(wc -l <"$work/recorded")
+    send "key NumLock down" "key NumLock up"
+    expect_output 2 bash -c "tail -n +$((start + 1)) '$work/recorded' | grep -c '^key .* Num_Lock'"
+  fi
+  start=$(wc -l <"$work/recorded")
+  messages=()
+  for digit in 0 1 2 3 4 5 6 7 8 9; do messages+=("key Numpad$digit down" "key Numpad$digit up"); done
+  send "${messages[@]}" "key NumpadDecimal down" "key NumpadDecimal up"
+  expect_output "0123456789." bash -c "tail -n +$((start + 1)) '$work/recorded' | awk '/^text /{printf \"%s\", \$2}'"
+done
+send "key NumLock down" "key NumLock up"
+
 # --- buttons and wheel ---------------------------------------------------------
 start=$(wc -l <"$work/recorded")
 send "mouse 16384 16384 button=1 down" "mouse 16384 16384 button=1 up" \

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -16,7 +17,9 @@
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include <X11/Xatom.h>
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
 
 namespace halvorine {
@@ -64,16 +67,45 @@ class PrivateXvfb {
   std::string display_;
 };
 
-TEST(VirtualKeyKeysymsTest, EveryKeyOfTheKeyTableHasAKeysym) {
-  std::vector<std::string> names;
-  for (char c = 'A'; c <= 'Z'; ++c) names.push_back(std::string("Key") + c);
-  for (char c = '0'; c <= '9'; ++c) names.push_back(std::string("Digit") + c), names.push_back(std::string("Numpad") + c);
-  for (int n = 1; n <= 24; ++n) names.push_back(std::string("F").append(std::to_string(n)));
-  for (const NamedKey& row : kNamedKeys) names.emplace_back(row.name);
-  for (const std::string& name : names) {
+// The keysym each key name of the protocol must type on X, written out.
+TEST(VirtualKeyKeysymsTest, EveryKeyOfTheKeyTableTypesItsKeysym) {
+  std::vector<std::pair<std::string, KeySym>> expected = {
+      {"Backquote", XK_grave},        {"Minus", XK_minus},
+      {"Equal", XK_equal},            {"BracketLeft", XK_bracketleft},
+      {"BracketRight", XK_bracketright}, {"Backslash", XK_backslash},
+      {"Semicolon", XK_semicolon},    {"Quote", XK_apostrophe},
+      {"Comma", XK_comma},            {"Period", XK_period},
+      {"Slash", XK_slash},            {"Space", XK_space},
+      {"Tab", XK_Tab},                {"Enter", XK_Return},
+      {"Backspace", XK_BackSpace},    {"Escape", XK_Escape},
+      {"ShiftLeft", XK_Shift_L},      {"ShiftRight", XK_Shift_R},
+      {"ControlLeft", XK_Control_L},  {"ControlRight", XK_Control_R},
+      {"AltLeft", XK_Alt_L},          {"AltRight", XK_Alt_R},
+      {"MetaLeft", XK_Super_L},       {"MetaRight", XK_Super_R},
+      {"OSLeft", XK_Super_L},         {"OSRight", XK_Super_R},
+      {"ContextMenu", XK_Menu},       {"CapsLock", XK_Caps_Lock},
+      {"NumLock", XK_Num_Lock},       {"ScrollLock", XK_Scroll_Lock},
+      {"Insert", XK_Insert},          {"Delete", XK_Delete},
+      {"Home", XK_Home},              {"End", XK_End},
+      {"PageUp", XK_Prior},           {"PageDown", XK_Next},
+      {"ArrowLeft", XK_Left},         {"ArrowUp", XK_Up},
+      {"ArrowRight", XK_Right},       {"ArrowDown", XK_Down},
+      {"PrintScreen", XK_Print},      {"Pause", XK_Pause},
+      {"NumpadAdd", XK_KP_Add},       {"NumpadSubtract", XK_KP_Subtract},
+      {"NumpadMultiply", XK_KP_Multiply}, {"NumpadDivide", XK_KP_Divide},
+      {"NumpadDecimal", XK_KP_Decimal}, {"NumpadComma", XK_KP_Separator},
+      {"NumpadEnter", XK_KP_Enter},   {"NumpadEqual", XK_equal},
+      {"KeyA", XK_a},                 {"KeyM", XK_m},
+      {"KeyZ", XK_z},                 {"Digit0", XK_0},
+      {"Digit9", XK_9},               {"Numpad0", XK_KP_0},
+      {"Numpad5", XK_KP_5},           {"Numpad9", XK_KP_9},
+      {"F1", XK_F1},                  {"F12", XK_F12},
+      {"F13", XK_F13},                {"F24", XK_F24},
+  };
+  for (const auto& [name, keysym] : expected) {
     const std::optional<KeyCode> key = lookup_key(name);
     ASSERT_TRUE(key) << name;
-    EXPECT_NE(keysym_for_virtual_key(key->virtual_key, key->extended), 0u) << name;
+    EXPECT_EQ(keysym_for_virtual_key(key->virtual_key, key->extended), keysym) << name;
   }
 }
 
@@ -163,7 +195,7 @@ TEST_F(XBackendTest, KeyWithoutAKeycodeIsReportedAsNotInserted) {
   EXPECT_EQ(outcome.error, EINVAL);
 }
 
-TEST_F(XBackendTest, KeysymsMissingFromTheKeyboardMapAreBoundToAFreeKeycode) {
+TEST_F(XBackendTest, KeysymsMissingFromTheKeyboardMapAreBoundUntilTheConnectionCloses) {
   const OwnedDesktop desktop = api.open_input_desktop();
   ASSERT_TRUE(api.set_thread_desktop(desktop));
   const InputRecord records[] = {InputRecord::key({0x83, 0, 0}), InputRecord::key({0x83, 0, 0x0002}),  // F20
@@ -171,14 +203,55 @@ TEST_F(XBackendTest, KeysymsMissingFromTheKeyboardMapAreBoundToAFreeKeycode) {
   EXPECT_EQ(sink.send(records).inserted, 4u);
   EXPECT_EQ(sink.send(records).inserted, 4u);  // the second time through the kept binding
 
-  Display* fresh = XOpenDisplay(nullptr);  // sees the keyboard map as it is now
-  ASSERT_NE(fresh, nullptr);
-  const unsigned f20 = XKeysymToKeycode(fresh, XK_F20);
-  const unsigned separator = XKeysymToKeycode(fresh, XK_KP_Separator);
+  const auto keycodes_now = [] {  // a fresh connection sees the keyboard map as it is now
+    Display* fresh = XOpenDisplay(nullptr);
+    const std::pair<unsigned, unsigned> found{XKeysymToKeycode(fresh, XK_F20), XKeysymToKeycode(fresh, XK_KP_Separator)};
+    XCloseDisplay(fresh);
+    return found;
+  };
+  const auto [f20, separator] = keycodes_now();
   EXPECT_NE(f20, 0u);
   EXPECT_NE(separator, 0u);
   EXPECT_NE(f20, separator);
-  XCloseDisplay(fresh);
+
+  attachment->connection.reset();  // closing the connection gives the keycodes back
+  EXPECT_EQ(keycodes_now(), std::make_pair(0u, 0u));
+}
+
+// Windows types the digit for VK_NUMPAD0..9 (and the separator for
+// VK_DECIMAL) whatever NumLock's state; so must the X backend.
+TEST_F(XBackendTest, NumpadDigitsTypeDigitsWhateverNumLock) {
+  const OwnedDesktop desktop = api.open_input_desktop();
+  ASSERT_TRUE(api.set_thread_desktop(desktop));
+  XGrabKeyboard(peer, DefaultRootWindow(peer), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+  const unsigned num_lock = XkbKeysymToModifiers(peer, XK_Num_Lock);
+  ASSERT_NE(num_lock, 0u);
+  for (const bool locked : {false, true}) {
+    XkbLockModifiers(peer, XkbUseCoreKbd, num_lock, locked ? num_lock : 0);
+    XSync(peer, False);
+    std::vector<InputRecord> records;
+    for (std::uint16_t vk = 0x60; vk <= 0x69; ++vk) {  // VK_NUMPAD0..9
+      records.push_back(InputRecord::key({vk, 0, 0}));
+      records.push_back(InputRecord::key({vk, 0, 0x0002}));
+    }
+    records.push_back(InputRecord::key({0x6E, 0, 0}));  // VK_DECIMAL
+    records.push_back(InputRecord::key({0x6E, 0, 0x0002}));
+    ASSERT_EQ(sink.send(records).inserted, records.size());
+    XSync(attachment->connection->get(), False);  // the server has the events before the peer asks
+
+    std::string typed;
+    XSync(peer, False);
+    while (XPending(peer) > 0) {
+      XEvent event;
+      XNextEvent(peer, &event);
+      if (event.type != KeyPress) continue;
+      char text[8];
+      const int length = XLookupString(&event.xkey, text, sizeof text, nullptr, nullptr);
+      typed.append(text, static_cast<std::size_t>(std::max(length, 0)));
+    }
+    EXPECT_EQ(typed, "0123456789.") << (locked ? "NumLock on" : "NumLock off");
+  }
+  XUngrabKeyboard(peer, CurrentTime);
 }
 
 TEST_F(XBackendTest, LostDisplayIsAFailureNotAnExit) {

@@ -3,6 +3,7 @@
 // per event, flushed at once:
 //   ready
 //   key press|release KEYCODE KEYSYM0 KEYSYM1     (keysyms of levels 0 and 1)
+//   text TEXT                                    (after a press that types printable text)
 //   button press|release BUTTON X Y              (root coordinates)
 //   motion N                                      (pointer motions since the last line,
 //                                                  written before a key or button line)
@@ -65,8 +66,29 @@ int main(int argc, char** argv) {
       case KeyPress:
       case KeyRelease:
         report_motions();
+        if (XLookupKeysym(&event.xkey, 0) == NoSymbol) {
+          // The server can deliver the first press of a keycode bound just
+          // before it ahead of the binding's MappingNotify (seen on Xvfb):
+          // look again in the map as the server has it now.
+          XMappingEvent refresh{};
+          refresh.type = MappingNotify;
+          refresh.display = display;
+          refresh.request = MappingKeyboard;
+          refresh.first_keycode = static_cast<int>(event.xkey.keycode);
+          refresh.count = 1;
+          XRefreshKeyboardMapping(&refresh);
+        }
         std::fprintf(out, "key %s %u %s %s\n", event.type == KeyPress ? "press" : "release", event.xkey.keycode,
                      keysym_name(event.xkey, 0), keysym_name(event.xkey, 1));
+        if (event.type == KeyPress) {
+          // What the key types with the modifiers and locks in force.
+          char text[16];
+          const int length = XLookupString(&event.xkey, text, sizeof text - 1, nullptr, nullptr);
+          text[length > 0 ? length : 0] = '\0';
+          if (length > 0 && static_cast<unsigned char>(text[0]) > ' ' && text[0] != 0x7F) {
+            std::fprintf(out, "text %s\n", text);
+          }
+        }
         break;
       case ButtonPress:
       case ButtonRelease:

@@ -76,4 +76,13 @@ std::uint32_t keysym_for_virtual_key(std::uint16_t virtual_key, bool extended) {
   return 0;
 }
 
+std::vector<std::uint32_t> numpad_keysyms() {
+  std::vector<std::uint32_t> keysyms;
+  for (std::uint16_t virtual_key = 0x60; virtual_key <= 0x69; ++virtual_key) {  // VK_NUMPAD0..9
+    keysyms.push_back(keysym_for_virtual_key(virtual_key, false));
+  }
+  keysyms.push_back(keysym_for_virtual_key(0x6E, false));  // VK_DECIMAL
+  return keysyms;
+}
+
 }  // namespace halvorine

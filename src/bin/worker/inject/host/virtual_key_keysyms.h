@@ -5,10 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace halvorine {
 
 // The keysym to press for `virtual_key`, or 0 when there is none.
 std::uint32_t keysym_for_virtual_key(std::uint16_t virtual_key, bool extended);
+
+// The keysyms of Numpad0..Numpad9 and NumpadDecimal: keys typed often, that
+// X keyboard maps put behind NumLock, so the X backend binds them up front.
+std::vector<std::uint32_t> numpad_keysyms();
 
 }  // namespace halvorine

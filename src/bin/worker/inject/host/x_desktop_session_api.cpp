@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "bin/worker/inject/host/virtual_key_keysyms.h"
+
 namespace halvorine {
 namespace {
 
@@ -11,8 +13,17 @@ class DisplayUserToken final : public UserToken {};
 
 }  // namespace
 
-// The desktop calls are the desktop module's; desktops opened here close through it.
-OwnedDesktop XDesktopSessionApi::open_input_desktop() { return desktops_.open_input_desktop(); }
+OwnedDesktop XDesktopSessionApi::open_input_desktop() {
+  OwnedDesktop desktop = desktops_.open_input_desktop();
+  // A new connection gets the numpad keysyms bound at once, so the keymap has
+  // settled before the first key reaches a client.
+  const XAttachment& attachment = *attachment_;
+  if (attachment.connection && attachment.generation != prepared_generation_) {
+    attachment.connection->prepare_keycodes(numpad_keysyms());
+    prepared_generation_ = attachment.generation;
+  }
+  return desktop;
+}
 
 void XDesktopSessionApi::close_desktop(std::uintptr_t handle) { desktops_.close_desktop(handle); }
 

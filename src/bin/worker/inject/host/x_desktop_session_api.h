@@ -14,7 +14,8 @@ class XDesktopSessionApi final : public DesktopSessionApi {
  public:
   // `attachment` is shared with the input sink, which injects where this API
   // has attached the thread.
-  explicit XDesktopSessionApi(std::shared_ptr<XAttachment> attachment) : desktops_(std::move(attachment)) {}
+  explicit XDesktopSessionApi(std::shared_ptr<XAttachment> attachment)
+      : attachment_(attachment), desktops_(std::move(attachment)) {}
 
   OwnedDesktop open_input_desktop() override;
   bool read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
@@ -27,7 +28,9 @@ class XDesktopSessionApi final : public DesktopSessionApi {
   std::uint32_t current_thread_id() override;
 
  private:
+  std::shared_ptr<XAttachment> attachment_;
   XDesktopApi desktops_;
+  std::uintptr_t prepared_generation_ = 0;  // connection whose numpad keysyms are bound
 };
 
 }  // namespace halvorine

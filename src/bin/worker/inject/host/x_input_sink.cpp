@@ -34,15 +34,19 @@ int replay_keyboard(XDisplayConnection& connection, const KeyboardInput& key) {
   return XTestFakeKeyEvent(display, keycode, press, CurrentTime) ? 0 : EINVAL;
 }
 
-int replay_mouse(Display* display, const MouseInput& mouse) {
+int replay_mouse(XDisplayConnection& connection, const MouseInput& mouse) {
+  Display* display = connection.get();
+  // Each request goes out only while the connection stands (see x_display.h).
+  const auto usable = [&connection] { return !connection.lost(); };
   bool ok = true;
   if (mouse.flags & kMouseEventMove) {
     if (mouse.flags & kMouseEventAbsolute) {
       const int screen = DefaultScreen(display);
-      ok = ok && XTestFakeMotionEvent(display, screen, scale(mouse.dx, DisplayWidth(display, screen)),
-                                      scale(mouse.dy, DisplayHeight(display, screen)), CurrentTime);
+      ok = ok && usable() &&
+           XTestFakeMotionEvent(display, screen, scale(mouse.dx, DisplayWidth(display, screen)),
+                                scale(mouse.dy, DisplayHeight(display, screen)), CurrentTime);
     } else {
-      ok = ok && XTestFakeRelativeMotionEvent(display, mouse.dx, mouse.dy, CurrentTime);
+      ok = ok && usable() && XTestFakeRelativeMotionEvent(display, mouse.dx, mouse.dy, CurrentTime);
     }
   }
   const struct {
@@ -55,7 +59,9 @@ int replay_mouse(Display* display, const MouseInput& mouse) {
       {kMouseEventMiddleDown, kMiddleButton, True}, {kMouseEventMiddleUp, kMiddleButton, False},
   };
   for (const auto& entry : kButtons) {
-    if (mouse.flags & entry.flag) ok = ok && XTestFakeButtonEvent(display, entry.button, entry.press, CurrentTime);
+    if (mouse.flags & entry.flag) {
+      ok = ok && usable() && XTestFakeButtonEvent(display, entry.button, entry.press, CurrentTime);
+    }
   }
   if ((mouse.flags & kMouseEventWheel) && mouse.mouse_data != 0) {
     // Positive amounts turn the wheel away from the user: X's button 4.
@@ -63,7 +69,7 @@ int replay_mouse(Display* display, const MouseInput& mouse) {
     const std::int64_t amount = std::abs(static_cast<std::int64_t>(mouse.mouse_data));
     const std::int64_t steps = std::max<std::int64_t>(1, amount / kWheelDelta);
     for (std::int64_t i = 0; i < steps && ok; ++i) {
-      ok = XTestFakeButtonEvent(display, button, True, CurrentTime) &&
+      ok = usable() && XTestFakeButtonEvent(display, button, True, CurrentTime) && usable() &&
            XTestFakeButtonEvent(display, button, False, CurrentTime);
     }
   }
@@ -79,7 +85,10 @@ SendOutcome XInputSink::send(std::span<const InputRecord> records) {
   SendOutcome outcome;
   for (const InputRecord& record : records) {
     const int error = record.type == InputType::keyboard ? replay_keyboard(*connection, record.keyboard)
-                                                         : replay_mouse(display, record.mouse);
+                                                         : replay_mouse(*connection, record.mouse);
+    // A request that found the server gone ends the batch: the Display must
+    // not be used again.
+    if (connection->lost()) return {0, ENOTCONN};
     if (error != 0) {
       outcome.error = error;
       break;
