@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common/host/unique_fd.h"
 #include "common/utf16.h"
 #include "common/worker_log.h"
 
@@ -17,31 +18,6 @@ namespace {
 // by its owner, whatever the umask of the process that creates it.
 constexpr mode_t kFolderMode = 0755;
 constexpr mode_t kFileMode = 0644;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_;
-};
 
 bool owned_by_us(const struct stat& st) { return st.st_uid == ::geteuid(); }
 

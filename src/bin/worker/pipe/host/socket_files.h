@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "bin/worker/pipe/host/unique_fd.h"
+#include "common/host/unique_fd.h"
 #include "common/error.h"
 
 namespace halvorine {
