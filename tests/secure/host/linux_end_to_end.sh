@@ -26,7 +26,11 @@ fail() {
   echo "--- worker log" >&2; cat "$log" >&2 || true
   exit 1
 }
-log_count() { grep -cF -- "$1" "$log" || true; }
+# 0 while the log does not exist yet.
+log_count() {
+  [ -f "$log" ] || { echo 0; return; }
+  grep -cF -- "$1" "$log" || true
+}
 # Waits up to 20 s until LINE is in the log at least COUNT times.
 wait_for_line() {
   local line=$1 count=${2:-1}
