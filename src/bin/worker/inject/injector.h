@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "bin/worker/inject/input_sink.h"
-#include "bin/worker/inject/log_throttle.h"
+#include "common/log_throttle.h"
 #include "common/clock.h"
 #include "common/logger.h"
 

@@ -1,4 +1,4 @@
-#include "bin/worker/inject/log_throttle.h"
+#include "common/log_throttle.h"
 
 #include <chrono>
 
