@@ -37,7 +37,9 @@ TEST(HeldInputs, ReleasedInputsAndNonButtonsLeaveNothing) {
 TEST(HeldInputs, RemembersAtMostItsCapacity) {
   HeldInputs held;
   for (std::size_t i = 0; i < HeldInputs::kCapacity + 50; ++i) {
-    held.note(KeyEvent{"K" + std::to_string(i), true});
+    std::string name = "K";
+    name += std::to_string(i);
+    held.note(KeyEvent{std::move(name), true});
   }
   EXPECT_EQ(held.held_keys(), HeldInputs::kCapacity);
   const auto releases = held.take_releases();
