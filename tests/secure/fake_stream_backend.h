@@ -1,11 +1,14 @@
 // A StreamBackend whose sources and encoders follow the test's script and
 // count what the loop does with them. A capture takes `capture_wait` of the
-// fake clock, as the real wait inside capture paces the loop.
+// fake clock, or the loop's own wait when that is shorter, as the real wait
+// inside capture paces the loop.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -44,6 +47,8 @@ class FakeStreamBackend final : public StreamBackend {
   std::optional<std::vector<std::uint8_t>> full_image = std::vector<std::uint8_t>{7};  // nullopt: fails
   // One per encode (of any encoder); when used up, a non-empty frame.
   std::deque<Result<EncodedFrame>> encodes;
+  // One per collect_pending_output; when used up, nothing.
+  std::deque<Result<EncodedFrame>> pending_outputs;
 
   // --- what happened ------------------------------------------------------
   std::vector<std::uint32_t> source_outputs;  // output index of every create_source
@@ -51,8 +56,12 @@ class FakeStreamBackend final : public StreamBackend {
   std::vector<FakeSize> encoders_created;  // sizes asked for, failures included
   int encoders_alive = 0;
   int captures_made = 0;
+  std::vector<std::uint32_t> capture_timeouts;
+  int collects = 0;
   int full_captures = 0;
   std::vector<FakeSize> encoded_sizes;  // encoder size at every encode
+  std::vector<std::uint8_t> encoded_tags;  // first byte of every image encoded
+  bool capture_throws = false;  // the next capture throws std::bad_alloc
   int key_frames_forced = 0;
   int encodes_after_force = 0;  // encodes that came right after a forced key frame
   std::optional<FakeSize> resize_to;  // the live source takes this size now (GDI-only mode)
@@ -89,9 +98,12 @@ class FakeStreamBackend final : public StreamBackend {
     Source(FakeStreamBackend& backend, FakeSize size) : backend_(backend), size_(size) { ++backend_.sources_alive; }
     ~Source() override { --backend_.sources_alive; }
     Result<std::optional<ScreenImage>> capture(std::uint32_t timeout_ms) override {
-      EXPECT_EQ(timeout_ms, 100u);
+      EXPECT_LE(timeout_ms, 100u);
       ++backend_.captures_made;
-      backend_.clock_.advance(backend_.capture_wait);
+      backend_.capture_timeouts.push_back(timeout_ms);
+      if (std::exchange(backend_.capture_throws, false)) throw std::bad_alloc();
+      backend_.clock_.advance(std::min<std::chrono::milliseconds>(backend_.capture_wait,
+                                                                  std::chrono::milliseconds(timeout_ms)));
       if (backend_.resize_to) size_ = *std::exchange(backend_.resize_to, std::nullopt);
       if (!backend_.captures.empty()) {
         auto next = std::move(backend_.captures.front());
@@ -119,6 +131,7 @@ class FakeStreamBackend final : public StreamBackend {
     ~Encoder() override { --backend_.encoders_alive; }
     Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) override {
       backend_.encoded_sizes.push_back(size_);
+      backend_.encoded_tags.push_back(bgra.empty() ? 0 : bgra[0]);
       // Images of another size are refused, as the real encoder refuses them.
       if (bgra.size() != std::size_t{size_.width} * size_.height * 4 && bgra.size() != 1) {
         return std::unexpected(Error::message("frame size mismatch"));
@@ -130,6 +143,13 @@ class FakeStreamBackend final : public StreamBackend {
         return next;
       }
       return EncodedFrame{0, 0, 0, 1, 0x41};
+    }
+    Result<EncodedFrame> collect_pending_output() override {
+      ++backend_.collects;
+      if (backend_.pending_outputs.empty()) return EncodedFrame{};
+      auto next = std::move(backend_.pending_outputs.front());
+      backend_.pending_outputs.pop_front();
+      return next;
     }
     void force_key_frame() override {
       ++backend_.key_frames_forced;

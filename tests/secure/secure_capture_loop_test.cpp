@@ -274,16 +274,82 @@ TEST_F(SecureCaptureLoopTest, FailedFullCaptureIsRetriedInTheNextIteration) {
   EXPECT_TRUE(backend_.encoded_sizes.empty());
 }
 
-TEST_F(SecureCaptureLoopTest, StatisticsCountEveryEncodedFrameOncePerSecondDroppedOnesIncluded) {
+TEST_F(SecureCaptureLoopTest, StatisticsCountEveryEncodedFrameOncePerSecond) {
   start_streaming();
   backend_.endless_changes = true;
-  steps(9);
+  for (int i = 0; i < 9; ++i, sent()) loop_->step();
   EXPECT_EQ(log_.lines(), Lines{});
   loop_->step();  // one second
   EXPECT_EQ(log_.lines(), Lines{"secure-capture: 10 frames encodate+trimise, 1920x1080"});
-  EXPECT_EQ(sent().size(), 8u);  // nobody read: the channel kept 8, two were dropped
-  steps(10);
-  EXPECT_EQ(log_.lines().back(), "secure-capture: 10 frames encodate+trimise, 1920x1080");
+}
+
+// --- pacing and a GUI that does not read -----------------------------------------
+
+TEST_F(SecureCaptureLoopTest, AtMostOneImagePerFrameIntervalAndTheNewestOfABurstIsEncoded) {
+  start_streaming();
+  backend_.capture_wait = 15ms;  // 66 changes a second
+  std::uint8_t tag = 0;
+  backend_.endless_changes = false;
+  const auto until = clock_.monotonic_now() + 1s;
+  while (clock_.monotonic_now() < until) {
+    backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, ++tag)));
+    loop_->step();
+    sent();
+  }
+  EXPECT_LE(backend_.encoded_tags.size(), 30u);
+  EXPECT_GE(backend_.encoded_tags.size(), 25u);
+  // The burst ends: its last image goes out at the next slot.
+  run_for(100ms);
+  EXPECT_EQ(backend_.encoded_tags.back(), tag);
+
+  // After a quiet moment a single change goes at once, in its own iteration.
+  run_for(500ms);
+  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, 200)));
+  const auto encodes = backend_.encoded_tags.size();
+  loop_->step();
+  ASSERT_EQ(backend_.encoded_tags.size(), encodes + 1);
+  EXPECT_EQ(backend_.encoded_tags.back(), 200);
+}
+
+TEST_F(SecureCaptureLoopTest, NothingIsEncodedWhileTheChannelIsFullAndTheNewestImageGoesWhenThereIsRoom) {
+  start_streaming();
+  backend_.endless_changes = true;
+  run_for(2s);  // nobody reads
+  EXPECT_EQ(backend_.encoded_tags.size(), 8u);  // what the channel holds, no more
+  EXPECT_EQ(backend_.full_captures, 0);         // no refresh into a full channel either
+  backend_.endless_changes = false;
+  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, 42)));
+  run_for(300ms);
+  EXPECT_EQ(backend_.encoded_tags.size(), 8u);
+  EXPECT_EQ(sent().size(), 8u);  // the GUI reads again
+  run_for(40ms);
+  EXPECT_EQ(backend_.encoded_tags.size(), 9u);
+  EXPECT_EQ(backend_.encoded_tags.back(), 42);
+  EXPECT_EQ(backend_.key_frames_forced, 0);  // nothing was lost: no key frame needed
+}
+
+TEST_F(SecureCaptureLoopTest, LateEncoderOutputIsCollectedWhenNothingNewComes) {
+  start_streaming();
+  backend_.pending_outputs.push_back(EncodedFrame{5, 5});
+  loop_->step();
+  EXPECT_EQ(sent(), std::vector<EncodedFrame>{(EncodedFrame{5, 5})});
+  backend_.pending_outputs.push_back(std::unexpected(Error::message("HW collect output: x")));
+  backend_.pending_outputs.push_back(std::unexpected(Error::message("HW collect output: x")));
+  steps(2);
+  EXPECT_EQ(log_.lines(), Lines{"secure-stream: encode err: HW collect output: x"});  // once a second
+}
+
+TEST_F(SecureCaptureLoopTest, AnExceptionDropsSourceAndEncoderAndStartingBuildsThemAgain) {
+  start_streaming();
+  backend_.capture_throws = true;
+  loop_->step();
+  EXPECT_EQ(log_.lines(),
+            Lines{"secure-capture: eroare neasteptata (std::bad_alloc) — reinitializez captura si encoderul"});
+  EXPECT_EQ(backend_.sources_alive, 0);
+  EXPECT_EQ(backend_.encoders_alive, 0);
+  run_for(600ms);
+  EXPECT_TRUE(loop_->streaming());
+  EXPECT_EQ(backend_.encoders_created.size(), 2u);
 }
 
 TEST_F(SecureCaptureLoopTest, StatisticsAfterACaptureErrorShowNoSize) {
@@ -295,6 +361,17 @@ TEST_F(SecureCaptureLoopTest, StatisticsAfterACaptureErrorShowNoSize) {
 }
 
 // --- the writer's key-frame request and a changing size ------------------------
+
+TEST_F(SecureCaptureLoopTest, KeyFrameRequestOnAStillScreenIsAnsweredAtOnceByTheRefresh) {
+  start_streaming();
+  steps(2);
+  key_frames_.request();
+  loop_->step();
+  EXPECT_EQ(backend_.full_captures, 1);
+  EXPECT_EQ(backend_.key_frames_forced, 1);
+  EXPECT_FALSE(key_frames_.pending());
+  EXPECT_FALSE(key_frames_.stale(1));
+}
 
 TEST_F(SecureCaptureLoopTest, KeyFrameRequestForcesTheNextEncodeOnce) {
   start_streaming();

@@ -32,6 +32,7 @@ class VideoFrameEncoder final : public FrameEncoder {
   explicit VideoFrameEncoder(VideoEncoder encoder) : encoder_(std::move(encoder)) {}
 
   Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) override { return encoder_.encode(bgra); }
+  Result<EncodedFrame> collect_pending_output() override { return encoder_.collect_pending_output(); }
   void force_key_frame() override { encoder_.force_key_frame(); }
 
  private:

@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <exception>
+
 namespace halvorine {
 namespace {
 
@@ -44,9 +47,33 @@ SecureCaptureLoop::SecureCaptureLoop(DesktopApi& desktops, StreamBackend& backen
   last_source_attempt_ = start - kSourceAttemptInterval;
   last_warn_ = start - kWarnInterval;
   last_output_ = start;
+  next_encode_ = start;
 }
 
 void SecureCaptureLoop::step() {
+  // The loop outlives anything one iteration runs into: the worker's input
+  // injection shares its process.
+  try {
+    iterate();
+  } catch (const std::exception& e) {
+    recover_from(e.what());
+  } catch (...) {
+    recover_from("unknown");
+  }
+}
+
+void SecureCaptureLoop::recover_from(std::string_view what) {
+  if (exceptions_.admit(what, clock_.monotonic_now())) {
+    log_.log(fmt::format("secure-capture: eroare neasteptata ({}) — reinitializez captura si encoderul", what));
+  }
+  pending_.reset();
+  source_.reset();
+  encoder_.reset();
+  encoder_width_ = encoder_height_ = 0;
+  frame_count_ = 0;
+}
+
+void SecureCaptureLoop::iterate() {
   const FollowedDesktop desktop = follow_input_desktop(desktop_, desktops_);
   if (!desktop.name || *desktop.name != secure_desktop_) {
     leave_secure_desktop();
@@ -64,6 +91,7 @@ void SecureCaptureLoop::step() {
 }
 
 void SecureCaptureLoop::leave_secure_desktop() {
+  pending_.reset();
   if (source_) {
     source_.reset();
     log_.log("secure-capture: stop");
@@ -145,27 +173,61 @@ Result<EncodedFrame> SecureCaptureLoop::encode(std::span<const std::uint8_t> bgr
 }
 
 void SecureCaptureLoop::offer(EncodedFrame frame) {
-  // A full or closed channel drops the frame; it still counts as encoded.
-  if (frames_.try_send(std::move(frame)) == TrySendResult::sent) ++frames_sent_;
-  ++frame_count_;
+  if (frames_.try_send(std::move(frame)) == TrySendResult::sent) {
+    ++frames_sent_;
+  } else {
+    // The GUI will never see this frame: what the encoder makes next must
+    // not depend on it.
+    encoder_->force_key_frame();
+  }
+  ++frame_count_;  // counted as encoded also when the channel dropped it
+}
+
+void SecureCaptureLoop::log_encode_error(const Error& error) {
+  // The same error tends to repeat on every frame.
+  encode_errors_.write(log_, clock_, fmt::format("secure-stream: encode err: {}", error.text()));
+}
+
+bool SecureCaptureLoop::ready_to_encode() const {
+  return clock_.monotonic_now() >= next_encode_ && frames_.has_room();
+}
+
+std::uint32_t SecureCaptureLoop::capture_wait_ms() const {
+  if (!pending_) return kCaptureTimeoutMs;
+  // Waiting for the GUI to read: look again a frame later.
+  if (!frames_.has_room()) return static_cast<std::uint32_t>(std::chrono::ceil<milliseconds>(kStreamFrameInterval).count());
+  // Waiting for the slot: until then, only a newer image can come.
+  const auto left = std::chrono::ceil<milliseconds>(next_encode_ - clock_.monotonic_now()).count();
+  return static_cast<std::uint32_t>(std::clamp<milliseconds::rep>(left, 0, kCaptureTimeoutMs));
 }
 
 void SecureCaptureLoop::capture_once() {
-  auto captured = source_->capture(kCaptureTimeoutMs);
+  auto captured = source_->capture(capture_wait_ms());
   if (!captured) {
     log_.log(fmt::format("secure-capture: capture err ({}) — reinitializez", captured.error().text()));
     source_.reset();  // the encoder stays for the rebuilt source
+    pending_.reset();  // the rebuilt source's first image is a whole one
     return;
   }
   std::optional<ScreenImage>& image = *captured;
-  if (!image || image->pixels.empty() || !image->changed) {
-    refresh();  // nothing new, or only the pointer moved
+  // A pointer-only update (no pixels, or no changed region) is nothing new.
+  if (image && !image->pixels.empty() && image->changed) pending_ = std::move(*image);
+  if (pending_) {
+    if (ready_to_encode()) encode_pending();
     return;
   }
-  if (!fit_encoder(image->width, image->height)) return;
-  auto encoded = encode(image->pixels);
+  collect_pending_output();
+  refresh();
+}
+
+void SecureCaptureLoop::encode_pending() {
+  ScreenImage image = std::move(*pending_);
+  pending_.reset();
+  if (!fit_encoder(image.width, image.height)) return;
+  next_encode_ = clock_.monotonic_now() + kStreamFrameInterval;
+  auto encoded = encode(image.pixels);
   if (!encoded) {
-    log_.log(fmt::format("secure-stream: encode err: {}", encoded.error().text()));
+    log_encode_error(encoded.error());
     return;
   }
   if (encoded->empty()) return;
@@ -173,8 +235,24 @@ void SecureCaptureLoop::capture_once() {
   last_output_ = clock_.monotonic_now();
 }
 
+void SecureCaptureLoop::collect_pending_output() {
+  // Output the GUI could not take now would be lost; it waits in the encoder.
+  if (!frames_.has_room()) return;
+  auto collected = encoder_->collect_pending_output();
+  if (!collected) {
+    log_encode_error(collected.error());
+    return;
+  }
+  if (collected->empty()) return;
+  offer(std::move(*collected));
+  last_output_ = clock_.monotonic_now();
+}
+
 void SecureCaptureLoop::refresh() {
-  if (elapsed(last_output_, clock_.monotonic_now()) < kRefreshAfter) return;
+  // A new GUI on a still screen gets its key frame now, not after 700 ms.
+  if (elapsed(last_output_, clock_.monotonic_now()) < kRefreshAfter && !key_frames_.pending()) return;
+  // Without room the refresh frame would be lost; it comes when there is.
+  if (!frames_.has_room()) return;
   std::optional<std::vector<std::uint8_t>> full = source_->capture_full();
   if (!full) return;  // tried again next iteration
   if (!fit_encoder(source_->width(), source_->height())) return;
@@ -191,6 +269,7 @@ void SecureCaptureLoop::refresh() {
       break;
     }
   }
+  next_encode_ = clock_.monotonic_now() + kStreamFrameInterval;
   last_output_ = clock_.monotonic_now();
 }
 

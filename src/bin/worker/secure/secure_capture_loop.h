@@ -10,6 +10,18 @@
 // (capture paces the loop; a full refresh with a key frame after 700 ms
 // without output; a statistics line every second).
 //
+// Streaming encodes at most one image per 1/30 s: an image that comes sooner
+// waits for the next slot, and a newer one replaces it (it holds every change
+// before it), so the last change of a burst is never lost and a change after
+// a quiet moment goes at once. While the video channel is full (the GUI does
+// not read, or none is connected) nothing is encoded: the newest image waits
+// for room, and the stream the GUI gets loses nothing. A frame the channel
+// refuses all the same makes the encoder's next output a key frame.
+//
+// An exception out of an iteration (a failed allocation for a huge screen)
+// drops the source and the encoder and is logged; Starting then builds them
+// again on its own timer.
+//
 // Everything runs on the one thread that calls step(); the clock's sleeps
 // block that thread.
 #pragma once
@@ -19,11 +31,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "bin/worker/key_frame_request.h"
 #include "bin/worker/secure/secure_desktop.h"
 #include "bin/worker/secure/stream_backend.h"
 #include "common/clock.h"
+#include "common/log_throttle.h"
 #include "common/logger.h"
 #include "desktop/desktop_api.h"
 #include "encoder/encoded_frame.h"
@@ -35,6 +49,7 @@ inline constexpr std::string_view kSecureDesktopName = "Winlogon";
 
 inline constexpr std::uint32_t kStreamFps = 30;
 inline constexpr std::uint32_t kStreamKbps = 6000;
+inline constexpr std::chrono::nanoseconds kStreamFrameInterval{1'000'000'000 / kStreamFps};
 
 class SecureCaptureLoop {
  public:
@@ -44,19 +59,25 @@ class SecureCaptureLoop {
                     KeyFrameRequest& key_frames, Logger& log, const Clock& clock,
                     std::string secure_desktop = std::string(kSecureDesktopName));
 
-  // One iteration, its sleeps included.
+  // One iteration, its sleeps included. Never throws.
   void step();
 
   // For tests and the statistics: whether a source / encoder is held.
   bool streaming() const { return source_ != nullptr && encoder_ != nullptr; }
 
  private:
+  void iterate();
+  void recover_from(std::string_view what);
   void leave_secure_desktop();
   void warn_not_attached();
   // Starting: false when this iteration ends here.
   bool start_source();
   // Streaming: one capture and what follows from it.
   void capture_once();
+  std::uint32_t capture_wait_ms() const;
+  bool ready_to_encode() const;
+  void encode_pending();
+  void collect_pending_output();
   void refresh();
   void log_statistics();
 
@@ -67,6 +88,7 @@ class SecureCaptureLoop {
   // Asks for a key frame when the writer wants one, then encodes.
   Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
   void offer(EncodedFrame frame);
+  void log_encode_error(const Error& error);
 
   DesktopApi& desktops_;
   StreamBackend& backend_;
@@ -79,6 +101,7 @@ class SecureCaptureLoop {
   SecureDesktopState desktop_;
   std::unique_ptr<ScreenSource> source_;
   std::unique_ptr<FrameEncoder> encoder_;
+  std::optional<ScreenImage> pending_;  // the newest image not encoded yet
   std::uint32_t encoder_width_ = 0;
   std::uint32_t encoder_height_ = 0;
   std::uint64_t frame_count_ = 0;
@@ -87,6 +110,9 @@ class SecureCaptureLoop {
   Clock::MonotonicTime last_source_attempt_;
   Clock::MonotonicTime last_warn_;
   Clock::MonotonicTime last_output_;
+  Clock::MonotonicTime next_encode_;  // the earliest time for the next image
+  RepeatThrottle encode_errors_;
+  RepeatThrottle exceptions_;
 };
 
 }  // namespace halvorine

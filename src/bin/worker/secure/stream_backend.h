@@ -45,7 +45,10 @@ class FrameEncoder {
   // Encodes one BGRA image of the encoder's size; an empty result means no
   // output for this input. An error text explains a lost frame.
   virtual Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) = 0;
-  // Makes the next output a key frame.
+  // Output ready without a new image (an asynchronous hardware encoder's
+  // late output); empty when there is none.
+  virtual Result<EncodedFrame> collect_pending_output() = 0;
+  // Makes the next output a key frame; nothing is output before it.
   virtual void force_key_frame() = 0;
 };
 
