@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""Checks that every picture of an H.264 Annex-B stream has its reference.
-
-The stream must start with an IDR picture, and each later picture's frame_num
-must follow the previous reference picture's (no gap) unless the picture is an
-IDR, which starts over. A gap means a picture the decoder needed never came:
-every picture after it until the next IDR is decoded wrong, silently.
-Prints one summary line; exits 1 on the first break.
-usage: h264_continuity.py STREAM.h264
-"""
+"""Fails (exit 1) unless an H.264 Annex-B stream starts with an IDR picture and
+every later picture's frame_num follows the previous reference picture's, an
+IDR starting over: a gap is a picture the decoder needed and never got.
+usage: h264_continuity.py STREAM.h264"""
 import sys
 
 HIGH_PROFILES = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135}
@@ -20,8 +15,7 @@ class Bits:
     def u(self, n):
         value = 0
         for _ in range(n):
-            byte = self.data[self.pos >> 3]
-            value = value << 1 | (byte >> (7 - (self.pos & 7))) & 1
+            value = value << 1 | self.data[self.pos >> 3] >> (7 - (self.pos & 7)) & 1
             self.pos += 1
         return value
 
@@ -36,90 +30,55 @@ class Bits:
         return (k + 1) // 2 if k & 1 else -(k // 2)
 
 
-def nal_units(stream):
-    starts, i = [], 0
-    while True:
-        i = stream.find(b"\x00\x00\x01", i)
-        if i < 0:
-            break
-        starts.append(i + 3)
-        i += 3
-    for n, start in enumerate(starts):
-        end = starts[n + 1] - 3 if n + 1 < len(starts) else len(stream)
-        unit = stream[start:end].rstrip(b"\x00")
-        yield unit.replace(b"\x00\x00\x03", b"\x00\x00")  # emulation prevention
-
-
-def parse_sps(bits):
+def sps_frame_num_bits(bits):
+    """(sps id, bits of frame_num, separate colour planes) of an SPS."""
     profile = bits.u(8)
-    bits.u(16)  # constraint flags, level
-    sps_id = bits.ue()
-    separate_planes = False
+    bits.u(16)
+    sps_id, chroma_format = bits.ue(), 1
+    separate = False
     if profile in HIGH_PROFILES:
         chroma_format = bits.ue()
-        if chroma_format == 3:
-            separate_planes = bits.u(1) == 1
+        separate = chroma_format == 3 and bits.u(1) == 1
         bits.ue(), bits.ue(), bits.u(1)
-        if bits.u(1):  # scaling matrices
+        if bits.u(1):  # scaling lists, skipped
             for i in range(12 if chroma_format == 3 else 8):
                 if bits.u(1):
-                    last, following = 8, 8
+                    last = following = 8
                     for _ in range(16 if i < 6 else 64):
                         if following:
                             following = (last + bits.se() + 256) % 256
                         last = following or last
-    return sps_id, 1 << (bits.ue() + 4), separate_planes
+    return sps_id, bits.ue() + 4, separate
 
 
 def main(path):
-    stream = open(path, "rb").read()
-    sps, pps = {}, {}
-    pictures = idrs = 0
-    previous_ref = None  # frame_num of the previous reference picture
-    for unit in nal_units(stream):
+    data = open(path, "rb").read()
+    sps, pps, pictures, idrs, previous = {}, {}, 0, 0, None
+    for unit in data.split(b"\x00\x00\x01")[1:]:
+        unit = unit.rstrip(b"\x00").replace(b"\x00\x00\x03", b"\x00\x00")
         if not unit:
             continue
-        ref_idc, kind = unit[0] >> 5 & 3, unit[0] & 0x1F
-        bits = Bits(unit[1:])
+        ref, kind, bits = unit[0] >> 5 & 3, unit[0] & 0x1F, Bits(unit[1:])
         if kind == 7:
-            sps_id, max_frame_num, separate = parse_sps(bits)
-            sps[sps_id] = (max_frame_num, separate)
+            sps_id, *rest = sps_frame_num_bits(bits)
+            sps[sps_id] = rest
         elif kind == 8:
-            pps_id = bits.ue()
-            pps[pps_id] = bits.ue()
-        elif kind in (1, 5):
-            if bits.ue() != 0:
-                continue  # not the picture's first slice
-            bits.ue()  # slice type
-            pps_id = bits.ue()
-            if pps_id not in pps or pps[pps_id] not in sps:
-                print(f"FAIL: picture {pictures} refers to parameter sets never sent")
-                return 1
-            max_frame_num, separate = sps[pps[pps_id]]
-            if separate:
-                bits.u(2)
-            frame_num = bits.u(max_frame_num.bit_length() - 1)
-            if kind == 5:
-                idrs += 1
-                if frame_num != 0:
-                    print(f"FAIL: IDR picture {pictures} has frame_num {frame_num}")
-                    return 1
-            elif previous_ref is None:
-                print(f"FAIL: the stream starts with a non-IDR picture")
-                return 1
-            elif frame_num != (previous_ref + 1) % max_frame_num:
-                print(f"FAIL: picture {pictures} has frame_num {frame_num} after {previous_ref}: "
-                      f"a picture it depends on is missing")
-                return 1
-            if ref_idc != 0:
-                previous_ref = frame_num
-            pictures += 1
-    if pictures == 0:
-        print("FAIL: no picture in the stream")
-        return 1
+            pps[bits.ue()] = bits.ue()
+        elif kind in (1, 5) and bits.ue() == 0:  # a picture's first slice
+            bits.ue()
+            frame_num_bits, separate = sps[pps[bits.ue()]]
+            separate and bits.u(2)
+            frame_num = bits.u(frame_num_bits)
+            expected = 0 if kind == 5 else None if previous is None else (previous + 1) % (1 << frame_num_bits)
+            if frame_num != expected:
+                sys.exit(f"FAIL: picture {pictures} ({'IDR' if kind == 5 else 'P'}) has frame_num {frame_num}, "
+                         f"expected {expected}: a picture it depends on is missing")
+            previous = frame_num if ref else previous
+            pictures, idrs = pictures + 1, idrs + (kind == 5)
+    if not pictures:
+        sys.exit("FAIL: no picture in the stream")
     print(f"{pictures} pictures, {idrs} IDR, no gap in frame_num")
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    main(sys.argv[1])

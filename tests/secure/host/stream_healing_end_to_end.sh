@@ -57,9 +57,10 @@ start_secure_desktop() {
   wait_for_line "secure-stream: encoder pornit"
 }
 
-# The GUI: reads the video socket following a script of "read S", "pause S"
-# and "say TEXT" (a line to the test picture) steps; writes the records to
-# OUT.h264 and their arrival times (monotonic ns) to OUT.arrivals.
+# The GUI: reads the video socket following a script of "read S", "pause S",
+# "trickle S" (one byte a second) and "say TEXT" (a line to the test picture)
+# steps, then leaves; writes the records to OUT.h264 and their arrival times
+# (monotonic ns) to OUT.arrivals.
 gui() {
   local out=$1
   shift
@@ -95,6 +96,10 @@ for step in sys.argv[4:]:
         read_for(float(arg))
     elif verb == "pause":
         time.sleep(float(arg))
+    elif verb == "trickle":
+        for _ in range(int(float(arg))):
+            sock.recv(1)
+            time.sleep(1)
     elif verb == "say":
         pattern.write(arg + "\n")
         pattern.flush()
@@ -135,6 +140,11 @@ delay = (arrivals[shown[0]] - int(drawn[0][2])) / 1e6
 print(f"caught up {delay:.1f} ms after reading again ({len(arrivals)} records)")
 sys.exit(0 if delay <= 100 else 1)
 PY
+
+echo "== 1b. a GUI that reads a byte a second, then leaves mid-record: the next one decodes from its first record"
+gui "$work/trickle" "say churn 60" "trickle 3"
+gui "$work/next" "read 2" "say mark 2"
+python3 "$here/h264_continuity.py" "$work/next.h264" || fail "the GUI after a departure mid-record cannot decode"
 
 echo "== 2. 66 changes a second: at most 30 encoded frames a second"
 gui "$work/busy" "say churn 15" "read 3" "say mark 1" >/dev/null
