@@ -2,15 +2,23 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define HALVORINE_SCALER_SSE2 1
+#endif
 
 namespace halvorine {
 namespace {
 
-// Row weights sum to 256, so a weighted sum of 8-bit samples fits 16 bits;
-// column weights sum to 1 << 14, so the second sum fits 32 bits.
-constexpr std::uint32_t kRowWeightTotal = 1U << 8;
+// Row weights sum to 128, so a weighted sum of 8-bit samples fits a signed
+// 16-bit lane; column weights sum to 1 << 14 (a signed 16-bit weight too),
+// so the second sum fits 32 bits. Columns come in pairs of taps, the unit of
+// a 16-bit multiply-add.
+constexpr std::uint32_t kRowWeightTotal = 1U << 7;
 constexpr std::uint32_t kColumnWeightTotal = 1U << 14;
-constexpr unsigned kResultShift = 8 + 14;
+constexpr unsigned kResultShift = 7 + 14;
 
 std::uint32_t even_at_least_2(std::uint64_t n) {
   return static_cast<std::uint32_t>(std::max<std::uint64_t>(n & ~std::uint64_t{1}, 2));
@@ -32,43 +40,55 @@ FrameSize fit_within(FrameSize source, std::uint32_t max_long, std::uint32_t max
   return {even_at_least_2(max_height * source.width / source.height), even_at_least_2(max_height)};
 }
 
-std::vector<FrameScaler::Taps> FrameScaler::taps_for(std::uint32_t from, std::uint32_t to,
-                                                     std::uint32_t total,
-                                                     std::vector<std::uint16_t>& weights) {
+FrameScaler::Taps FrameScaler::taps_for(std::uint32_t from, std::uint32_t to, std::uint32_t total,
+                                        std::uint32_t multiple) {
   // In units of 1 / (from · to): output pixel i covers [i · from, (i + 1) · from)
   // and source pixel j covers [j · to, (j + 1) · to).
-  std::vector<Taps> taps(to);
+  const auto span = [&](std::uint32_t i) {
+    const std::uint64_t begin = std::uint64_t{i} * from;
+    const auto first = static_cast<std::uint32_t>(begin / to);
+    const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>((begin + from - 1) / to, from - 1));
+    return std::pair{first, last};
+  };
+  Taps taps;
   for (std::uint32_t i = 0; i < to; ++i) {
+    const auto [first, last] = span(i);
+    taps.count = std::max(taps.count, last - first + 1);
+  }
+  taps.count = std::min((taps.count + multiple - 1) / multiple * multiple, from);
+  taps.first.resize(to);
+  taps.weights.assign(std::size_t{to} * taps.count, 0);
+  for (std::uint32_t i = 0; i < to; ++i) {
+    const auto [first, last] = span(i);
+    // Near the end the window starts earlier, so it stays inside the source.
+    const std::uint32_t window = std::min(first, from - taps.count);
+    taps.first[i] = window;
+    std::uint16_t* weights = &taps.weights[std::size_t{i} * taps.count];
     const std::uint64_t begin = std::uint64_t{i} * from;
     const std::uint64_t end = begin + from;
-    const auto first = static_cast<std::uint32_t>(begin / to);
-    const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>((end - 1) / to, from - 1));
-    Taps& t = taps[i];
-    t.first = first;
-    t.count = last - first + 1;
-    t.weights = static_cast<std::uint32_t>(weights.size());
     std::int32_t sum = 0;
-    std::size_t heaviest = t.weights;
+    std::uint32_t heaviest = first - window;
     for (std::uint32_t j = first; j <= last; ++j) {
       const std::uint64_t lo = std::max<std::uint64_t>(begin, std::uint64_t{j} * to);
       const std::uint64_t hi = std::min<std::uint64_t>(end, std::uint64_t{j + 1} * to);
       const auto weight = static_cast<std::uint16_t>(((hi - lo) * total + from / 2) / from);
-      weights.push_back(weight);
-      if (weight > weights[heaviest]) heaviest = weights.size() - 1;
+      weights[j - window] = weight;
+      if (weight > weights[heaviest]) heaviest = j - window;
       sum += weight;
     }
     // Rounding is settled on the heaviest tap, so every pixel's weights sum
     // to exactly `total` and a flat area stays exactly flat.
-    weights[heaviest] = static_cast<std::uint16_t>(std::int32_t{weights[heaviest]} +
-                                                   static_cast<std::int32_t>(total) - sum);
+    weights[heaviest] =
+        static_cast<std::uint16_t>(std::int32_t{weights[heaviest]} + static_cast<std::int32_t>(total) - sum);
   }
   return taps;
 }
 
-FrameScaler::FrameScaler(FrameSize source, FrameSize target) : source_(source), target_(target) {
-  columns_ = taps_for(source.width, target.width, kColumnWeightTotal, column_weights_);
-  rows_ = taps_for(source.height, target.height, kRowWeightTotal, row_weights_);
-}
+FrameScaler::FrameScaler(FrameSize source, FrameSize target)
+    : source_(source),
+      target_(target),
+      columns_(taps_for(source.width, target.width, kColumnWeightTotal, 2)),
+      rows_(taps_for(source.height, target.height, kRowWeightTotal, 1)) {}
 
 void FrameScaler::scale_row(const std::uint8_t* bgra, std::uint32_t row, std::uint8_t* out,
                             std::vector<std::uint16_t>& accumulator) const {
@@ -77,35 +97,57 @@ void FrameScaler::scale_row(const std::uint8_t* bgra, std::uint32_t row, std::ui
   std::uint16_t* acc = accumulator.data();
 
   // Vertically: the weighted sum of the source rows this output row covers.
-  const Taps& vertical = rows_[row];
-  const std::uint16_t* row_weight = row_weights_.data() + vertical.weights;
-  const std::uint8_t* src = bgra + std::size_t{vertical.first} * samples;
-  const auto w0 = row_weight[0];
+  const std::uint16_t* row_weight = &rows_.weights[std::size_t{row} * rows_.count];
+  const std::uint8_t* src = bgra + std::size_t{rows_.first[row]} * samples;
+  const std::uint16_t w0 = row_weight[0];
   for (std::size_t i = 0; i < samples; ++i) acc[i] = static_cast<std::uint16_t>(src[i] * w0);
-  for (std::uint32_t k = 1; k < vertical.count; ++k) {
+  for (std::uint32_t k = 1; k < rows_.count; ++k) {
     src += samples;
-    const auto w = row_weight[k];
+    const std::uint16_t w = row_weight[k];
+    if (w == 0) continue;
     for (std::size_t i = 0; i < samples; ++i) acc[i] = static_cast<std::uint16_t>(acc[i] + src[i] * w);
   }
 
-  // Horizontally, per channel.
-  for (std::uint32_t x = 0; x < target_.width; ++x) {
-    const Taps& horizontal = columns_[x];
-    const std::uint16_t* column_weight = column_weights_.data() + horizontal.weights;
-    const std::uint16_t* in = acc + std::size_t{horizontal.first} * 4;
-    std::uint32_t b = 0, g = 0, r = 0, a = 0;
-    for (std::uint32_t k = 0; k < horizontal.count; ++k, in += 4) {
-      const std::uint32_t w = column_weight[k];
-      b += in[0] * w;
-      g += in[1] * w;
-      r += in[2] * w;
-      a += in[3] * w;
+  // Horizontally, the four channels of a pixel together.
+  const std::uint32_t taps = columns_.count;
+  constexpr std::uint32_t half = 1U << (kResultShift - 1);
+#if HALVORINE_SCALER_SSE2
+  if (taps % 2 == 0) {
+    const __m128i rounding = _mm_set1_epi32(static_cast<int>(half));
+    const std::uint32_t width = target_.width;
+    const std::uint16_t* column_weights = columns_.weights.data();
+    const std::uint32_t* firsts = columns_.first.data();
+    // Two pixels' channels side by side (B0 B1 G0 G1 ...) against their two
+    // weights, summed per channel in one multiply-add.
+    const auto pair = [&](const std::uint16_t* in, const std::uint16_t* weight) {
+      const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+      const __m128i paired = _mm_unpacklo_epi16(pixels, _mm_srli_si128(pixels, 8));
+      std::int32_t both;
+      std::memcpy(&both, weight, 4);
+      return _mm_madd_epi16(paired, _mm_set1_epi32(both));
+    };
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const std::uint16_t* column_weight = column_weights + std::size_t{x} * taps;
+      const std::uint16_t* in = acc + std::size_t{firsts[x]} * 4;
+      __m128i sum = pair(in, column_weight);
+      for (std::uint32_t k = 2; k < taps; k += 2) sum = _mm_add_epi32(sum, pair(in + 4 * k, column_weight + k));
+      sum = _mm_srli_epi32(_mm_add_epi32(sum, rounding), kResultShift);
+      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(sum, sum), sum);
+      const auto pixel = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
+      std::memcpy(out + 4 * std::size_t{x}, &pixel, 4);
     }
-    constexpr std::uint32_t half = 1U << (kResultShift - 1);
-    out[4 * x + 0] = static_cast<std::uint8_t>((b + half) >> kResultShift);
-    out[4 * x + 1] = static_cast<std::uint8_t>((g + half) >> kResultShift);
-    out[4 * x + 2] = static_cast<std::uint8_t>((r + half) >> kResultShift);
-    out[4 * x + 3] = static_cast<std::uint8_t>((a + half) >> kResultShift);
+    return;
+  }
+#endif
+  for (std::uint32_t x = 0; x < target_.width; ++x) {
+    const std::uint16_t* column_weight = &columns_.weights[std::size_t{x} * taps];
+    const std::uint16_t* in = acc + std::size_t{columns_.first[x]} * 4;
+    std::uint32_t sum[4] = {0, 0, 0, 0};
+    for (std::uint32_t k = 0; k < taps; ++k, in += 4) {
+      const std::uint32_t w = column_weight[k];
+      for (int c = 0; c < 4; ++c) sum[c] += in[c] * w;
+    }
+    for (int c = 0; c < 4; ++c) out[4 * x + c] = static_cast<std::uint8_t>((sum[c] + half) >> kResultShift);
   }
 }
 

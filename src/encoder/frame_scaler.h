@@ -37,22 +37,22 @@ class FrameScaler {
                  std::vector<std::uint16_t>& accumulator) const;
 
  private:
-  // The source pixels one output pixel averages: `count` of them from
-  // `first`, with their weights at `weights` in the weight table.
+  // The source pixels each output pixel averages along one axis: the same
+  // number for all (`count`, unused ones weighing 0, so the loops have a
+  // fixed length the compiler can vectorise), from `first[i]`, with weights
+  // `weights[i * count + k]` summing to a fixed total.
   struct Taps {
-    std::uint32_t first = 0;
     std::uint32_t count = 0;
-    std::uint32_t weights = 0;
+    std::vector<std::uint32_t> first;
+    std::vector<std::uint16_t> weights;
   };
-  static std::vector<Taps> taps_for(std::uint32_t from, std::uint32_t to, std::uint32_t total,
-                                    std::vector<std::uint16_t>& weights);
+  // `count` is rounded up to a multiple of `multiple` (within `from`).
+  static Taps taps_for(std::uint32_t from, std::uint32_t to, std::uint32_t total, std::uint32_t multiple);
 
   FrameSize source_;
   FrameSize target_;
-  std::vector<Taps> columns_;
-  std::vector<Taps> rows_;
-  std::vector<std::uint16_t> column_weights_;  // each output pixel's sum to 1 << 14
-  std::vector<std::uint16_t> row_weights_;     // each output row's sum to 1 << 8
+  Taps columns_;  // weights sum to 1 << 14
+  Taps rows_;     // weights sum to 1 << 7
 };
 
 }  // namespace halvorine

@@ -46,6 +46,14 @@ class SecureCaptureLoopTest : public ::testing::Test {
     }
     return count;
   }
+  // The same with a GUI that takes every frame after each step.
+  void run_reading(std::chrono::milliseconds duration) {
+    const auto end = clock_.monotonic_now() + duration;
+    while (clock_.monotonic_now() < end) {
+      loop_->step();
+      sent();
+    }
+  }
   std::vector<EncodedFrame> sent() {
     std::vector<EncodedFrame> frames;
     while (auto frame = receiver_->try_receive()) frames.push_back(std::move(*frame));
@@ -277,54 +285,55 @@ TEST_F(SecureCaptureLoopTest, FailedFullCaptureIsRetriedInTheNextIteration) {
 TEST_F(SecureCaptureLoopTest, StatisticsCountEveryEncodedFrameOncePerSecond) {
   start_streaming();
   backend_.endless_changes = true;
-  for (int i = 0; i < 9; ++i, sent()) loop_->step();
-  EXPECT_EQ(log_.lines(), Lines{});
-  loop_->step();  // one second
+  run_reading(1s);
   EXPECT_EQ(log_.lines(), Lines{"secure-capture: 10 frames encodate+trimise, 1920x1080"});
 }
 
 // --- pacing and a GUI that does not read -----------------------------------------
 
-TEST_F(SecureCaptureLoopTest, AtMostOneImagePerFrameIntervalAndTheNewestOfABurstIsEncoded) {
+TEST_F(SecureCaptureLoopTest, AtMostOneImagePerFrameIntervalAndTheLastChangeOfABurstIsEncoded) {
   start_streaming();
-  backend_.capture_wait = 15ms;  // 66 changes a second
-  std::uint8_t tag = 0;
-  backend_.endless_changes = false;
-  const auto until = clock_.monotonic_now() + 1s;
-  while (clock_.monotonic_now() < until) {
-    backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, ++tag)));
-    loop_->step();
-    sent();
+  backend_.changes_start = clock_.monotonic_now();
+  backend_.change_period = 15ms;  // 66 changes a second
+  run_reading(1s);
+  for (std::size_t i = 1; i < backend_.encode_times.size(); ++i) {
+    EXPECT_GE(backend_.encode_times[i] - backend_.encode_times[i - 1], kStreamFrameInterval);
   }
-  EXPECT_LE(backend_.encoded_tags.size(), 30u);
-  EXPECT_GE(backend_.encoded_tags.size(), 25u);
-  // The burst ends: its last image goes out at the next slot.
-  run_for(100ms);
-  EXPECT_EQ(backend_.encoded_tags.back(), tag);
+  EXPECT_GE(backend_.encoded_tags.size(), 29u);
+  EXPECT_LE(backend_.captures_made, 33);  // changes merge in the source, not in captures
+  // The burst ends: its last change still goes out, at the next slot.
+  const auto last = static_cast<std::uint8_t>((clock_.monotonic_now() - backend_.changes_start) / 15ms);
+  backend_.change_period.reset();
+  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, last)));
+  run_reading(300ms);
+  EXPECT_EQ(backend_.encoded_tags.back(), last);
 
-  // After a quiet moment a single change goes at once, in its own iteration.
-  run_for(500ms);
+  // After a quiet moment a single change goes at once, without waiting.
   backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, 200)));
-  const auto encodes = backend_.encoded_tags.size();
+  const auto slept = clock_.total_slept();
   loop_->step();
-  ASSERT_EQ(backend_.encoded_tags.size(), encodes + 1);
   EXPECT_EQ(backend_.encoded_tags.back(), 200);
+  EXPECT_EQ(clock_.total_slept(), slept);
+
+  // GDI-only capture paces itself: no second wait on top of it.
+  backend_.gdi_only = true;
+  backend_.endless_changes = true;
+  backend_.capture_wait = 33ms;
+  const auto before = clock_.total_slept();
+  run_reading(330ms);
+  EXPECT_EQ(clock_.total_slept(), before);
 }
 
-TEST_F(SecureCaptureLoopTest, NothingIsEncodedWhileTheChannelIsFullAndTheNewestImageGoesWhenThereIsRoom) {
+TEST_F(SecureCaptureLoopTest, NothingIsCapturedOrEncodedWhileTheChannelIsFull) {
   start_streaming();
   backend_.endless_changes = true;
   run_for(2s);  // nobody reads
   EXPECT_EQ(backend_.encoded_tags.size(), 8u);  // what the channel holds, no more
+  EXPECT_EQ(backend_.captures_made, 1 + 8);     // the first (still) one, then one per frame held
   EXPECT_EQ(backend_.full_captures, 0);         // no refresh into a full channel either
-  backend_.endless_changes = false;
-  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, 42)));
-  run_for(300ms);
-  EXPECT_EQ(backend_.encoded_tags.size(), 8u);
-  EXPECT_EQ(sent().size(), 8u);  // the GUI reads again
-  run_for(40ms);
+  EXPECT_EQ(sent().size(), 8u);                 // the GUI reads again
+  loop_->step();
   EXPECT_EQ(backend_.encoded_tags.size(), 9u);
-  EXPECT_EQ(backend_.encoded_tags.back(), 42);
   EXPECT_EQ(backend_.key_frames_forced, 0);  // nothing was lost: no key frame needed
 }
 

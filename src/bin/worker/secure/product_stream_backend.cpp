@@ -22,6 +22,7 @@ class DuplicatorSource final : public ScreenSource {
   std::optional<std::vector<std::uint8_t>> capture_full() override { return capture_gdi_full(duplicator_); }
   std::uint32_t width() const override { return duplicator_.width(); }
   std::uint32_t height() const override { return duplicator_.height(); }
+  bool paces_itself() const override { return duplicator_.gdi_only(); }
 
  private:
   DesktopDuplicator duplicator_;

@@ -20,6 +20,7 @@ constexpr milliseconds kEncoderFailurePause{200};
 constexpr milliseconds kRefreshAfter{700};
 constexpr std::uint32_t kCaptureTimeoutMs = 100;
 constexpr int kRefreshEncodeAttempts = 5;
+constexpr milliseconds kRoomPoll{5};
 constexpr std::uint32_t kOutputIndex = 0;
 
 // Whole milliseconds from `since` to `now`; zero if the clock went back.
@@ -66,7 +67,6 @@ void SecureCaptureLoop::recover_from(std::string_view what) {
   if (exceptions_.admit(what, clock_.monotonic_now())) {
     log_.log(fmt::format("secure-capture: eroare neasteptata ({}) — reinitializez captura si encoderul", what));
   }
-  pending_.reset();
   source_.reset();
   encoder_.reset();
   encoder_width_ = encoder_height_ = 0;
@@ -91,7 +91,6 @@ void SecureCaptureLoop::iterate() {
 }
 
 void SecureCaptureLoop::leave_secure_desktop() {
-  pending_.reset();
   if (source_) {
     source_.reset();
     log_.log("secure-capture: stop");
@@ -188,41 +187,37 @@ void SecureCaptureLoop::log_encode_error(const Error& error) {
   encode_errors_.write(log_, clock_, fmt::format("secure-stream: encode err: {}", error.text()));
 }
 
-bool SecureCaptureLoop::ready_to_encode() const {
-  return clock_.monotonic_now() >= next_encode_ && frames_.has_room();
-}
-
-std::uint32_t SecureCaptureLoop::capture_wait_ms() const {
-  if (!pending_) return kCaptureTimeoutMs;
-  // Waiting for the GUI to read: look again a frame later.
-  if (!frames_.has_room()) return static_cast<std::uint32_t>(std::chrono::ceil<milliseconds>(kStreamFrameInterval).count());
-  // Waiting for the slot: until then, only a newer image can come.
-  const auto left = std::chrono::ceil<milliseconds>(next_encode_ - clock_.monotonic_now()).count();
-  return static_cast<std::uint32_t>(std::clamp<milliseconds::rep>(left, 0, kCaptureTimeoutMs));
-}
-
 void SecureCaptureLoop::capture_once() {
-  auto captured = source_->capture(capture_wait_ms());
+  // The GUI is behind (or absent): a frame encoded now would be lost. Wait
+  // for room, for at most a capture's wait so the desktop is still followed;
+  // what changes meanwhile is in the next capture.
+  if (!frames_.has_room()) {
+    for (milliseconds waited{0}; waited < milliseconds(kCaptureTimeoutMs) && !frames_.has_room();
+         waited += kRoomPoll) {
+      clock_.sleep_for(kRoomPoll);
+    }
+    return;
+  }
+  // Paced: the source merges what changes until the slot into one image.
+  const Clock::MonotonicTime now = clock_.monotonic_now();
+  if (now < next_encode_ && !source_->paces_itself()) clock_.sleep_for(next_encode_ - now);
+  auto captured = source_->capture(kCaptureTimeoutMs);
   if (!captured) {
     log_.log(fmt::format("secure-capture: capture err ({}) — reinitializez", captured.error().text()));
     source_.reset();  // the encoder stays for the rebuilt source
-    pending_.reset();  // the rebuilt source's first image is a whole one
     return;
   }
-  std::optional<ScreenImage>& image = *captured;
+  const std::optional<ScreenImage>& image = *captured;
   // A pointer-only update (no pixels, or no changed region) is nothing new.
-  if (image && !image->pixels.empty() && image->changed) pending_ = std::move(*image);
-  if (pending_) {
-    if (ready_to_encode()) encode_pending();
+  if (image && !image->pixels.empty() && image->changed) {
+    encode_image(*image);
     return;
   }
   collect_pending_output();
   refresh();
 }
 
-void SecureCaptureLoop::encode_pending() {
-  ScreenImage image = std::move(*pending_);
-  pending_.reset();
+void SecureCaptureLoop::encode_image(const ScreenImage& image) {
   if (!fit_encoder(image.width, image.height)) return;
   next_encode_ = clock_.monotonic_now() + kStreamFrameInterval;
   auto encoded = encode(image.pixels);
@@ -236,8 +231,6 @@ void SecureCaptureLoop::encode_pending() {
 }
 
 void SecureCaptureLoop::collect_pending_output() {
-  // Output the GUI could not take now would be lost; it waits in the encoder.
-  if (!frames_.has_room()) return;
   auto collected = encoder_->collect_pending_output();
   if (!collected) {
     log_encode_error(collected.error());
@@ -251,8 +244,6 @@ void SecureCaptureLoop::collect_pending_output() {
 void SecureCaptureLoop::refresh() {
   // A new GUI on a still screen gets its key frame now, not after 700 ms.
   if (elapsed(last_output_, clock_.monotonic_now()) < kRefreshAfter && !key_frames_.pending()) return;
-  // Without room the refresh frame would be lost; it comes when there is.
-  if (!frames_.has_room()) return;
   std::optional<std::vector<std::uint8_t>> full = source_->capture_full();
   if (!full) return;  // tried again next iteration
   if (!fit_encoder(source_->width(), source_->height())) return;

@@ -10,13 +10,16 @@
 // (capture paces the loop; a full refresh with a key frame after 700 ms
 // without output; a statistics line every second).
 //
-// Streaming encodes at most one image per 1/30 s: an image that comes sooner
-// waits for the next slot, and a newer one replaces it (it holds every change
-// before it), so the last change of a burst is never lost and a change after
-// a quiet moment goes at once. While the video channel is full (the GUI does
-// not read, or none is connected) nothing is encoded: the newest image waits
-// for room, and the stream the GUI gets loses nothing. A frame the channel
-// refuses all the same makes the encoder's next output a key frame.
+// Streaming encodes at most one image per 1/30 s: after an encode the loop
+// waits for the next slot before it captures again, while the source merges
+// every change of that time into its next image (duplication accumulates
+// frames and dirty regions; GDI-only capture paces itself), so the last
+// change of a burst is never lost and a change after a quiet moment goes at
+// once. While the video channel is full (the GUI does not read, or none is
+// connected) nothing is captured or encoded, so the stream the GUI gets loses
+// nothing and a GUI that does not read costs no encoding; the next capture
+// holds everything that changed meanwhile. A frame the channel refuses all
+// the same makes the encoder's next output a key frame.
 //
 // An exception out of an iteration (a failed allocation for a huge screen)
 // drops the source and the encoder and is logged; Starting then builds them
@@ -74,9 +77,7 @@ class SecureCaptureLoop {
   bool start_source();
   // Streaming: one capture and what follows from it.
   void capture_once();
-  std::uint32_t capture_wait_ms() const;
-  bool ready_to_encode() const;
-  void encode_pending();
+  void encode_image(const ScreenImage& image);
   void collect_pending_output();
   void refresh();
   void log_statistics();
@@ -101,7 +102,6 @@ class SecureCaptureLoop {
   SecureDesktopState desktop_;
   std::unique_ptr<ScreenSource> source_;
   std::unique_ptr<FrameEncoder> encoder_;
-  std::optional<ScreenImage> pending_;  // the newest image not encoded yet
   std::uint32_t encoder_width_ = 0;
   std::uint32_t encoder_height_ = 0;
   std::uint64_t frame_count_ = 0;
@@ -110,7 +110,7 @@ class SecureCaptureLoop {
   Clock::MonotonicTime last_source_attempt_;
   Clock::MonotonicTime last_warn_;
   Clock::MonotonicTime last_output_;
-  Clock::MonotonicTime next_encode_;  // the earliest time for the next image
+  Clock::MonotonicTime next_encode_;  // the earliest time for the next capture
   RepeatThrottle encode_errors_;
   RepeatThrottle exceptions_;
 };

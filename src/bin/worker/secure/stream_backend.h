@@ -37,6 +37,9 @@ class ScreenSource {
   // The current size; it may change between captures (GDI-only mode).
   virtual std::uint32_t width() const = 0;
   virtual std::uint32_t height() const = 0;
+  // Whether every capture takes a frame interval of its own (GDI-only mode
+  // paces itself); otherwise changes accumulate between captures.
+  virtual bool paces_itself() const = 0;
 };
 
 class FrameEncoder {
