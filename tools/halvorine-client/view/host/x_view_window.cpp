@@ -326,16 +326,20 @@ class XViewWindow final : public ViewWindow {
                                  : picture.format == PixelFormat::nv12 ? AV_PIX_FMT_NV12
                                                                       : AV_PIX_FMT_BGR0;
     // Same size: a plain conversion; smaller: area averaging keeps text readable.
-    const int flags = picture.width == width_ && picture.height == height_ ? SWS_POINT : SWS_AREA;
-    SwsContext* scaler = sws_getCachedContext(scaler_, picture.width, picture.height, source, width_, height_,
-                                              pixel_format_, flags, nullptr, nullptr, nullptr);
-    if (!scaler) return std::unexpected(Error::message("sws_getCachedContext failed"));
-    if (scaler != scaler_ || source != scaler_source_) {
+    const ScalerKey key{picture.width, picture.height, source, width_, height_};
+    if (!scaler_ || !(key == scaler_key_)) {
+      // Not sws_getCachedContext: it rebuilds a context whose colour details
+      // were changed, losing them.
+      if (scaler_) sws_freeContext(scaler_);
+      // Same size: a plain conversion; smaller: area averaging keeps text readable.
+      const int flags = picture.width == width_ && picture.height == height_ ? SWS_POINT : SWS_AREA;
+      scaler_ = sws_getContext(picture.width, picture.height, source, width_, height_, pixel_format_, flags, nullptr,
+                               nullptr, nullptr);
+      if (!scaler_) return std::unexpected(Error::message("sws_getContext failed"));
       // BT.709, limited range in, full range out.
       const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-      sws_setColorspaceDetails(scaler, bt709, 0, bt709, 1, 0, 1 << 16, 1 << 16);
-      scaler_ = scaler;
-      scaler_source_ = source;
+      sws_setColorspaceDetails(scaler_, bt709, 0, bt709, 1, 0, 1 << 16, 1 << 16);
+      scaler_key_ = key;
     }
     std::uint8_t* destination[4] = {reinterpret_cast<std::uint8_t*>(image_->data), nullptr, nullptr, nullptr};
     int destination_stride[4] = {image_->bytes_per_line, 0, 0, 0};
@@ -371,8 +375,16 @@ class XViewWindow final : public ViewWindow {
   XShmSegmentInfo shm_{};
   XImage* image_ = nullptr;
   AVPixelFormat pixel_format_ = AV_PIX_FMT_BGR0;
+  struct ScalerKey {
+    int source_width = 0;
+    int source_height = 0;
+    AVPixelFormat source = AV_PIX_FMT_NONE;
+    int width = 0;
+    int height = 0;
+    friend bool operator==(const ScalerKey&, const ScalerKey&) = default;
+  };
   SwsContext* scaler_ = nullptr;
-  AVPixelFormat scaler_source_ = AV_PIX_FMT_NONE;
+  ScalerKey scaler_key_;
   int width_ = 0;
   int height_ = 0;
   int stream_width_ = 0;
