@@ -23,8 +23,9 @@ struct Picture {
   std::array<int, 3> strides{};
   // Keeps the planes alive; pictures are shared, never copied.
   std::shared_ptr<const void> owner;
-  // When the record that completed it had arrived.
+  // When the record that completed it had arrived, and when it was decoded.
   std::chrono::steady_clock::time_point arrival;
+  std::chrono::steady_clock::time_point decoded;
 };
 
 }  // namespace halvorine::client

@@ -171,11 +171,12 @@ std::string serve_connection(ClientPipe& pipe, StreamMailbox& mailbox) {
     }
     if (*decoded) {
       (*decoded)->arrival = arrival;
+      (*decoded)->decoded = std::chrono::steady_clock::now();
       mailbox.publish(std::move(**decoded));
     }
   }
   if (auto last = (*decoder)->drain()) {
-    last->arrival = std::chrono::steady_clock::now();
+    last->arrival = last->decoded = std::chrono::steady_clock::now();
     mailbox.publish(std::move(*last));
   }
   return "stream ended; reconnecting";

@@ -57,22 +57,29 @@ class InputLink {
   std::string problem_;
 };
 
-// Arrival-to-screen times of the pictures shown, for the summary line.
+// Times in milliseconds (arrival to screen, arrival to decoded) of the
+// pictures shown, for the summary line.
 class LatencyLog {
  public:
-  void add(std::chrono::steady_clock::duration latency) {
-    if (samples_.size() < kMaxSamples) samples_.push_back(std::chrono::duration<double, std::milli>(latency).count());
+  void add(const Picture& picture, std::chrono::steady_clock::time_point shown) {
+    if (total_.size() >= kMaxSamples) return;
+    total_.push_back(std::chrono::duration<double, std::milli>(shown - picture.arrival).count());
+    decode_.push_back(std::chrono::duration<double, std::milli>(picture.decoded - picture.arrival).count());
   }
   std::string summary() {
-    if (samples_.empty()) return "latency_ms median=- p95=-";
-    std::sort(samples_.begin(), samples_.end());
-    auto at = [&](double q) { return samples_[std::min(samples_.size() - 1, static_cast<std::size_t>(q * samples_.size()))]; };
-    return fmt::format("latency_ms median={:.2f} p95={:.2f}", at(0.5), at(0.95));
+    if (total_.empty()) return "latency_ms median=- p95=- decode_ms median=- p95=-";
+    return fmt::format("latency_ms {} decode_ms {}", quantiles(total_), quantiles(decode_));
   }
 
  private:
+  static std::string quantiles(std::vector<double>& samples) {
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))]; };
+    return fmt::format("median={:.2f} p95={:.2f}", at(0.5), at(0.95));
+  }
   static constexpr std::size_t kMaxSamples = 1 << 20;
-  std::vector<double> samples_;
+  std::vector<double> total_;
+  std::vector<double> decode_;
 };
 
 std::string title_text(const std::string& state, const WindowSize& stream, bool streaming, double fps, double kbps,
@@ -122,7 +129,7 @@ int run_view(const ViewOptions& options) {
       if (auto shown_ok = view.show(*picture); !shown_ok) {
         std::fprintf(stderr, "halvorine-client: cannot show a picture: %s\n", shown_ok.error().text().c_str());
       } else {
-        latency.add(std::chrono::steady_clock::now() - picture->arrival);
+        latency.add(*picture, std::chrono::steady_clock::now());
         stream_size = {picture->width, picture->height};
         streaming = true;
         ++shown;

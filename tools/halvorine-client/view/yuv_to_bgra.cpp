@@ -61,7 +61,6 @@ Picture BgraPictures::convert(const Picture& yuv) {
   bgra.planes[0] = buffer->data();
   bgra.strides[0] = yuv.width * 4;
   bgra.owner = std::move(buffer);
-  bgra.arrival = yuv.arrival;
   return bgra;
 }
 
