@@ -19,8 +19,8 @@ work=$(mktemp -d /tmp/halvorine-view-e2e.XXXXXX)
 pids=()
 cleanup() {
   exec 4>&- 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # Last started first: the displays go after their clients.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; wait "${pids[i]}" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
