@@ -111,7 +111,8 @@ expected=$(DISPLAY=$B xkbcomp -xkb "$B" - 2>/dev/null | perl -0ne '
 DISPLAY=$B xdotool windowfocus --sync "$window"
 DISPLAY=$B xdotool type --delay 40 "$word"
 typed() { grep '^key press' "$work/recorded" | awk '{print $3}' | paste -sd' '; }
-wait_until test "$(typed | wc -w)" -ge "${#word}" || fail "only '$(typed)' arrived for '$expected'"
+all_typed() { [ "$(typed | wc -w)" -ge "${#word}" ]; }
+wait_until all_typed || fail "only '$(typed)' arrived for '$expected'"
 [ "$(typed)" = "$expected" ] || fail "key codes '$(typed)' arrived, display B typed '$expected'"
 grep -q '^key release 26 ' "$work/recorded" || fail "no key releases"
 echo "typed '$word' as key codes $expected on B; display A received $(typed)"

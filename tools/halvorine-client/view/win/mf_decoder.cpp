@@ -110,6 +110,7 @@ class MediaFoundationDecoder final : public FrameDecoder {
   }
 
   std::optional<Picture> drain() override {
+    transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
     if (FAILED(transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0))) return std::nullopt;
     auto pictures = collect();
     return pictures ? std::move(*pictures) : std::nullopt;
@@ -151,13 +152,16 @@ class MediaFoundationDecoder final : public FrameDecoder {
       buffer_height_ = static_cast<int>(height);
       width_ = buffer_width_;
       height_ = buffer_height_;
-      MFVideoArea area{};
-      if (SUCCEEDED(type->GetBlob(MF_MT_MINIMUM_DISPLAY_APERTURE, reinterpret_cast<UINT8*>(&area), sizeof area,
-                                  nullptr)) &&
-          area.Area.cx > 0 && area.Area.cy > 0 && static_cast<UINT32>(area.Area.cx) <= width &&
-          static_cast<UINT32>(area.Area.cy) <= height) {
-        width_ = area.Area.cx;
-        height_ = area.Area.cy;
+      // The picture without the rows and columns coding adds (1080 of 1088).
+      for (const GUID& key : {MF_MT_MINIMUM_DISPLAY_APERTURE, MF_MT_GEOMETRIC_APERTURE}) {
+        MFVideoArea area{};
+        if (SUCCEEDED(type->GetBlob(key, reinterpret_cast<UINT8*>(&area), sizeof area, nullptr)) && area.Area.cx > 0 &&
+            area.Area.cy > 0 && static_cast<UINT32>(area.Area.cx) <= width &&
+            static_cast<UINT32>(area.Area.cy) <= height) {
+          width_ = area.Area.cx;
+          height_ = area.Area.cy;
+          break;
+        }
       }
       MFT_OUTPUT_STREAM_INFO info{};
       hr = transform_->GetOutputStreamInfo(0, &info);
