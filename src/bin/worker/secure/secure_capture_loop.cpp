@@ -182,11 +182,6 @@ void SecureCaptureLoop::offer(EncodedFrame frame) {
   ++frame_count_;  // counted as encoded also when the channel dropped it
 }
 
-void SecureCaptureLoop::log_encode_error(const Error& error) {
-  // The same error tends to repeat on every frame.
-  encode_errors_.write(log_, clock_, fmt::format("secure-stream: encode err: {}", error.text()));
-}
-
 void SecureCaptureLoop::capture_once() {
   // The GUI is behind (or absent): a frame encoded now would be lost. Wait
   // for room, for at most a capture's wait so the desktop is still followed;
@@ -220,24 +215,19 @@ void SecureCaptureLoop::capture_once() {
 void SecureCaptureLoop::encode_image(const ScreenImage& image) {
   if (!fit_encoder(image.width, image.height)) return;
   next_encode_ = clock_.monotonic_now() + kStreamFrameInterval;
-  auto encoded = encode(image.pixels);
+  deliver(encode(image.pixels));
+}
+
+void SecureCaptureLoop::collect_pending_output() { deliver(encoder_->collect_pending_output()); }
+
+void SecureCaptureLoop::deliver(Result<EncodedFrame> encoded) {
   if (!encoded) {
-    log_encode_error(encoded.error());
+    // The same error tends to repeat on every frame.
+    encode_errors_.write(log_, clock_, fmt::format("secure-stream: encode err: {}", encoded.error().text()));
     return;
   }
   if (encoded->empty()) return;
   offer(std::move(*encoded));
-  last_output_ = clock_.monotonic_now();
-}
-
-void SecureCaptureLoop::collect_pending_output() {
-  auto collected = encoder_->collect_pending_output();
-  if (!collected) {
-    log_encode_error(collected.error());
-    return;
-  }
-  if (collected->empty()) return;
-  offer(std::move(*collected));
   last_output_ = clock_.monotonic_now();
 }
 

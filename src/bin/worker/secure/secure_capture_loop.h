@@ -88,8 +88,10 @@ class SecureCaptureLoop {
   bool create_encoder(std::uint32_t width, std::uint32_t height);
   // Asks for a key frame when the writer wants one, then encodes.
   Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
+  // An encoder's result: logged when it is an error, offered when it holds
+  // output.
+  void deliver(Result<EncodedFrame> encoded);
   void offer(EncodedFrame frame);
-  void log_encode_error(const Error& error);
 
   DesktopApi& desktops_;
   StreamBackend& backend_;
