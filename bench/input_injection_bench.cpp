@@ -177,7 +177,7 @@ class PipeRig {
       run_injection_thread(std::move(receiver), desktops_, sink_, log_, clock_);
     });
     runtime_.emplace(1);
-    asio::co_spawn(*runtime_, run_input_pipe_server(log_, std::move(sender)), asio::detached);
+    asio::co_spawn(*runtime_, run_input_pipe_server(log_, clock_, std::move(sender)), asio::detached);
     runtime_thread_ = std::thread([this] { runtime_->run(); });
   }
   ~PipeRig() {

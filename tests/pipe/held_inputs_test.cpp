@@ -34,15 +34,47 @@ TEST(HeldInputs, ReleasedInputsAndNonButtonsLeaveNothing) {
   EXPECT_TRUE(held.take_releases().empty());
 }
 
-TEST(HeldInputs, RemembersAtMostItsCapacity) {
-  HeldInputs held;
-  for (std::size_t i = 0; i < HeldInputs::kCapacity + 50; ++i) {
-    held.note(KeyEvent{"K" + std::to_string(i), true});
+// Only injected keys are tracked, each once, whatever name pressed it.
+TEST(HeldInputs, TracksEachInjectedKeyOnce) {
+  std::vector<InputEvent> unknown_then_shift;
+  for (int i = 0; i < 300; ++i) unknown_then_shift.emplace_back(KeyEvent{"K" + std::to_string(i), true});
+  unknown_then_shift.emplace_back(KeyEvent{"ShiftLeft", true});
+  const struct {
+    const char* what;
+    std::vector<InputEvent> events;
+    std::vector<InputEvent> releases;
+  } cases[] = {
+      {"names that inject nothing take no room", unknown_then_shift, {KeyEvent{"ShiftLeft", false}}},
+      {"one key under two spellings",
+       {KeyEvent{"KeyA", true}, KeyEvent{"Keya", true}, KeyEvent{"MetaLeft", true}, KeyEvent{"OSLeft", true}},
+       {KeyEvent{"KeyA", false}, KeyEvent{"MetaLeft", false}}},
+      {"released under another spelling", {KeyEvent{"Keyq", true}, KeyEvent{"KeyQ", false}}, {}},
+      {"keys sharing a code but not the extended flag are two",
+       {KeyEvent{"Enter", true}, KeyEvent{"NumpadEnter", true}},
+       {KeyEvent{"Enter", false}, KeyEvent{"NumpadEnter", false}}},
+  };
+  for (const auto& c : cases) {
+    HeldInputs held;
+    for (const auto& event : c.events) held.note(event);
+    EXPECT_EQ(held.take_releases(), c.releases) << c.what;
   }
-  EXPECT_EQ(held.held_keys(), HeldInputs::kCapacity);
-  const auto releases = held.take_releases();
-  ASSERT_EQ(releases.size(), HeldInputs::kCapacity);
-  EXPECT_EQ(releases.front(), InputEvent(KeyEvent{"K0", false}));
+}
+
+TEST(HeldInputs, HoldsEveryKeyThereIs) {
+  std::vector<std::string> names;
+  for (char c = 'A'; c <= 'Z'; ++c) names.push_back(std::string("Key") + c);
+  for (char c = '0'; c <= '9'; ++c) names.push_back(std::string("Digit") + c);
+  for (char c = '0'; c <= '9'; ++c) names.push_back(std::string("Numpad") + c);
+  for (int f = 1; f <= 24; ++f) names.push_back("F" + std::to_string(f));
+  for (const auto& row : kNamedKeys) names.emplace_back(row.name);
+  HeldInputs held;
+  for (const auto& name : names) held.note(KeyEvent{name, true});
+  for (std::uint8_t button = 1; button <= 3; ++button) held.note(MouseEvent{0, 0, button, true, 0});
+  // OSLeft/OSRight repeat MetaLeft/MetaRight, NumpadEqual repeats Equal.
+  EXPECT_EQ(held.held_keys(), names.size() - 3);
+  EXPECT_EQ(held.held_buttons(), 3u);
+  EXPECT_LE(held.held_keys() + held.held_buttons(), HeldInputs::kCapacity);
+  EXPECT_EQ(held.take_releases().size(), names.size());
 }
 
 }  // namespace

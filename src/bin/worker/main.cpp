@@ -73,9 +73,10 @@ int main() {
           },
       .serve_input_pipe =
           [&stop](InputSender sender) {
-            return run_input_pipe_server(log, std::move(sender), &stop.input_stop());
+            return run_input_pipe_server(log, clock, std::move(sender), &stop.input_stop());
           },
-      .serve_video_pipe = [](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames), key_frames); },
+      .serve_video_pipe =
+          [](VideoReceiver frames) { return run_video_pipe_server(log, clock, std::move(frames), key_frames); },
   };
 
   const auto platform = make_process_platform();
