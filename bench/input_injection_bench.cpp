@@ -77,6 +77,7 @@ class CountingSink final : public InputSink {
     calls.fetch_add(1, std::memory_order_release);
     return {static_cast<std::uint32_t>(records.size()), 0};
   }
+  bool is_down(std::uint16_t) override { return false; }
   std::atomic<std::size_t> calls{0};
 
  private:

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 namespace halvorine {
 namespace {
 
@@ -37,7 +39,7 @@ TEST(HeldInputs, ReleasedInputsAndNonButtonsLeaveNothing) {
 // Only injected keys are tracked, each once, whatever name pressed it.
 TEST(HeldInputs, TracksEachInjectedKeyOnce) {
   std::vector<InputEvent> unknown_then_shift;
-  for (int i = 0; i < 300; ++i) unknown_then_shift.emplace_back(KeyEvent{"K" + std::to_string(i), true});
+  for (int i = 0; i < 300; ++i) unknown_then_shift.emplace_back(KeyEvent{fmt::format("K{}", i), true});
   unknown_then_shift.emplace_back(KeyEvent{"ShiftLeft", true});
   const struct {
     const char* what;
@@ -62,10 +64,10 @@ TEST(HeldInputs, TracksEachInjectedKeyOnce) {
 
 TEST(HeldInputs, HoldsEveryKeyThereIs) {
   std::vector<std::string> names;
-  for (char c = 'A'; c <= 'Z'; ++c) names.push_back(std::string("Key") + c);
-  for (char c = '0'; c <= '9'; ++c) names.push_back(std::string("Digit") + c);
-  for (char c = '0'; c <= '9'; ++c) names.push_back(std::string("Numpad") + c);
-  for (int f = 1; f <= 24; ++f) names.push_back("F" + std::to_string(f));
+  for (char c = 'A'; c <= 'Z'; ++c) names.push_back(fmt::format("Key{}", c));
+  for (char c = '0'; c <= '9'; ++c) names.push_back(fmt::format("Digit{}", c));
+  for (char c = '0'; c <= '9'; ++c) names.push_back(fmt::format("Numpad{}", c));
+  for (int f = 1; f <= 24; ++f) names.push_back(fmt::format("F{}", f));
   for (const auto& row : kNamedKeys) names.emplace_back(row.name);
   HeldInputs held;
   for (const auto& name : names) held.note(KeyEvent{name, true});

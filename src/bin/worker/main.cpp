@@ -1,7 +1,8 @@
 // halvorine-worker: the privileged helper that replays remote input and
 // streams the secure desktop to the product's GUI. No options, no
-// configuration; it runs until it is terminated from outside (on Linux,
-// SIGTERM and SIGINT stop it in order: see worker_stop.h).
+// configuration; it runs until it is terminated from outside (SIGTERM and
+// SIGINT on Linux, console control events on Windows stop it in order: see
+// worker_stop.h).
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>

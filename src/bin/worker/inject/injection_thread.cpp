@@ -5,6 +5,7 @@
 #include "bin/worker/inject/injection_platform.h"
 #include "bin/worker/inject/injector.h"
 #include "bin/worker/inject/input_desktop.h"
+#include "bin/worker/inject/startup_release.h"
 
 namespace halvorine {
 
@@ -17,6 +18,10 @@ void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, I
   InputDesktopState desktop_state;
   const InputDesktopContext context{desktops, log, clock};
   Injector injector(sink, log, clock);
+
+  // On the input desktop first: that is whose key state is read.
+  ensure_input_desktop(desktop_state, context);
+  release_input_left_down(sink, log);
 
   while (std::optional<InputEvent> event = receiver.receive()) {
     ensure_input_desktop(desktop_state, context);
