@@ -50,6 +50,7 @@ class PipeName {
   // instance refused means another process owns the name.
   Result<UniqueHandle> create() {
     const bool first = held_ == 0;
+    if (first && exists()) return std::unexpected(pipe_name_taken_error());
     const DWORD open_mode = kPipeCreation.open_mode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     UniqueHandle handle(CreateNamedPipeW(reinterpret_cast<const wchar_t*>(wide_.c_str()), open_mode,
                                          kPipeCreation.pipe_mode, kPipeCreation.max_instances,
@@ -79,6 +80,17 @@ class PipeName {
   void closed() { --held_; }
 
  private:
+  // Whether any process serves the name now. Asked before asking for the
+  // first instance, which Windows alone refuses atomically (Wine ignores the
+  // flag). Waiting for an instance does not connect to it: a server never
+  // gets to act on the worker's behalf.
+  bool exists() const {
+    const auto* name = reinterpret_cast<const wchar_t*>(wide_.c_str());
+    if (WaitNamedPipeW(name, 1)) return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+  }
+
   std::u16string wide_;
   SECURITY_ATTRIBUTES* attributes_;  // nullptr: default security
   int held_ = 0;                     // instances open, the spare included
