@@ -230,17 +230,9 @@ TEST_F(WorkerLogTest, UnopenableFileDropsTheMessage) {
   std::filesystem::create_directories(directory_ / "halvorine-worker.log");
   WorkerLog log(clock_, directory_);
   log.log("lost");
-#ifdef _WIN32
-  // Windows moves it aside (named after the clock's local time), says so,
-  // and the log goes on in a file of its own.
-  const auto moved = directory_ / "halvorine-worker.log.refuzat-20241206160000";
-  EXPECT_TRUE(std::filesystem::is_directory(moved));
-  const std::string content = read_file(log.file());
-  EXPECT_NE(content.find("] lost\n"), std::string::npos);
-  EXPECT_NE(content.find("] log: " + (directory_ / "halvorine-worker.log").string() + " -> " + moved.string() +
-                         " mutat deoparte (nu era al worker-ului)\n"),
-            std::string::npos)
-      << content;
+#ifdef _WIN32  // moved aside, named after the local time; the log goes on
+  EXPECT_TRUE(std::filesystem::is_directory(directory_ / "halvorine-worker.log.refuzat-20241206160000"));
+  EXPECT_NE(read_file(log.file()).find("] lost\n"), std::string::npos);
 #else
   EXPECT_TRUE(std::filesystem::is_directory(directory_ / "halvorine-worker.log"));
 #endif

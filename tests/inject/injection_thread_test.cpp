@@ -1,12 +1,9 @@
 #include "bin/worker/inject/injection_thread.h"
-#include "bin/worker/inject/startup_release.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <thread>
-
-#include <fmt/format.h>
 
 #include "support/fake_clock.h"
 #include "inject/fakes/fake_desktop_session_api.h"
@@ -67,51 +64,22 @@ TEST(InjectionThreadTest, WaitsForEventsSentAfterItStarted) {
   EXPECT_EQ(log.lines().back(), "inject: channel inchis, thread injectie oprit");
 }
 
-// What a killed worker left down is released at start, before any event.
+// What a killed worker left down is released at start, once attached, before any event.
 TEST(InjectionThreadTest, ReleasesModifiersAndButtonsLeftDownAtStart) {
-  const struct {
-    std::vector<std::uint16_t> down;
-    std::vector<InputRecord> releases;
-  } cases[] = {
-      {{}, {}},
-      {{0x41, 0x14, 0x05}, {}},  // not modifiers or buttons 1 to 3: left alone
-      {{0xA0, 0x01},
-       {InputRecord::key({0xA0, 0, kKeyEventKeyUp}), InputRecord::pointer({0, 0, 0, kMouseEventLeftUp})}},
-      {{0x04, 0x02, 0xA5, 0x5C, 0xA3},
-       {InputRecord::key({0xA3, 0, kKeyEventKeyUp | kKeyEventExtendedKey}),
-        InputRecord::key({0xA5, 0, kKeyEventKeyUp | kKeyEventExtendedKey}),
-        InputRecord::key({0x5C, 0, kKeyEventKeyUp | kKeyEventExtendedKey}),
-        InputRecord::pointer({0, 0, 0, kMouseEventRightUp}), InputRecord::pointer({0, 0, 0, kMouseEventMiddleUp})}},
-  };
-  for (const auto& c : cases) {
-    testing::FakeInputSink sink;
-    testing::RecordingLogger log;
-    sink.down = c.down;
-    EXPECT_EQ(release_input_left_down(sink, log), c.releases.size());
-    if (c.releases.empty()) {
-      EXPECT_TRUE(sink.calls.empty());
-      EXPECT_TRUE(log.lines().empty());
-    } else {
-      ASSERT_EQ(sink.calls.size(), 1u);
-      EXPECT_EQ(sink.calls[0], c.releases);
-      EXPECT_THAT(log.lines(), ElementsAre(fmt::format("inject: eliberez {} taste/butoane ramase apasate la pornire",
-                                                       c.releases.size())));
-    }
-  }
-
-  // The thread does it on the input desktop, before its first event.
   testing::FakeDesktopSessionApi api;
   testing::FakeInputSink sink;
   testing::RecordingLogger log;
   testing::FakeClock clock;
-  sink.down = {0xA0};
+  sink.down = {0x41, 0x04, 0xA0, 0xA5, 0x01};  // KeyA is no modifier: left alone
   auto [sender, receiver] = make_unbounded_channel<InputEvent>();
-  sender.send(KeyEvent{"KeyQ", true});
-  { auto moved = std::move(sender); }
+  { auto gone = std::move(sender); }
   run_injection_thread(std::move(receiver), api, sink, log, clock);
-  ASSERT_EQ(sink.calls.size(), 2u);
-  EXPECT_EQ(sink.calls[0][0].keyboard.virtual_key, 0xA0);
-  EXPECT_EQ(log.lines()[4], "inject: eliberez 1 taste/butoane ramase apasate la pornire");  // after attaching
+  EXPECT_EQ(sink.calls, (std::vector<std::vector<InputRecord>>{
+                            {InputRecord::key({0xA0, 0, kKeyEventKeyUp}),
+                             InputRecord::key({0xA5, 0, kKeyEventKeyUp | kKeyEventExtendedKey}),
+                             InputRecord::pointer({0, 0, 0, kMouseEventLeftUp}),
+                             InputRecord::pointer({0, 0, 0, kMouseEventMiddleUp})}}));
+  EXPECT_EQ(log.lines().at(4), "inject: eliberez 4 taste/butoane ramase apasate la pornire");
 }
 
 }  // namespace

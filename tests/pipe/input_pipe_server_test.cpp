@@ -128,23 +128,21 @@ TEST_F(InputPipeServerTest, ClientThatLeavesKeysAndButtonHeldGetsThemReleasedAft
   EXPECT_EQ(lines[5], "client disconnected");
 }
 
-// A flood of button messages cannot flood the log: 20 lines a second, the
-// rest counted in one line, also for a client that reconnects at once.
+// 20 mouse lines a second, the rest counted, also for a client that reconnects at once.
 TEST_F(InputPipeServerTest, MouseLinesAreLimitedPerSecondAndTheRestCounted) {
-  const Bytes button7{0x01, 0x00, 0x01, 0x00, 0x02, 0x07, 0x01, 0x00, 0x00};
   Bytes flood;
-  for (int i = 0; i < 25; ++i) flood.insert(flood.end(), button7.begin(), button7.end());
+  for (int i = 0; i < 25; ++i) flood.insert(flood.end(), {0x01, 0x00, 0x01, 0x00, 0x02, 0x07, 0x01, 0x00, 0x00});
   pipes_.script.push_back(client({flood}));
-  pipes_.script.push_back(client({button7}));
+  pipes_.script.push_back(client({Bytes(flood.begin(), flood.begin() + 9)}));
   start();
-  const std::string line = "MOUSE recv nx=1 ny=2 → inject abs_x=1 abs_y=2 btn=7 pressed=true scroll=0";
-  const Lines lines = served_lines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 20);
-  const Lines ends{"read type byte error: early eof", "MOUSE recv: 5 mesaje nelogate in ultima secunda",
-                   "client disconnected", "waiting for client", "client connected",
-                   "read type byte error: early eof", "MOUSE recv: 1 mesaje nelogate in ultima secunda"};
-  ASSERT_GE(lines.size(), 22 + ends.size());
-  EXPECT_EQ(Lines(lines.begin() + 22, lines.begin() + 22 + static_cast<long>(ends.size())), ends);
+  Lines expected(22, "MOUSE recv nx=1 ny=2 → inject abs_x=1 abs_y=2 btn=7 pressed=true scroll=0");
+  expected[0] = "waiting for client", expected[1] = "client connected";
+  expected.insert(expected.end(), {"read type byte error: early eof", "MOUSE recv: 5 mesaje nelogate in ultima secunda",
+                                   "client disconnected", "waiting for client", "client connected",
+                                   "read type byte error: early eof", "MOUSE recv: 1 mesaje nelogate in ultima secunda"});
+  Lines lines = served_lines();
+  lines.resize(expected.size());
+  EXPECT_EQ(lines, expected);
   EXPECT_EQ(received().size(), 26u);  // every message is still injected
 }
 

@@ -79,26 +79,22 @@ std::string own_user_sid() {
   return sid;
 }
 
-TEST(LogFolderVerdictTest, OwnerAndWhoElseHasAccessDecide) {
+TEST(LogFolderVerdictTest, OwnerAndWritersDecide) {
   const std::string self = own_user_sid();
   ASSERT_FALSE(self.empty());
   const struct {
     std::string sddl;
     LogFolderVerdict verdict;
   } cases[] = {
-      {"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", LogFolderVerdict::use},
+      {"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", LogFolderVerdict::restrict},  // Users read
       {"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", LogFolderVerdict::use},
-      {"O:" + self + "D:(A;;FA;;;" + self + ")", LogFolderVerdict::use},
-      // Deny entries, the owner's rights and the creator's (the worker) let no one in.
-      {"O:SYD:(A;OICIIO;FA;;;CO)(A;;FA;;;SY)", LogFolderVerdict::use},
-      {"O:SYD:(D;;FA;;;WD)(A;;FA;;;SY)", LogFolderVerdict::use},
-      {"O:SYD:(A;;FA;;;SY)(A;;FA;;;OW)", LogFolderVerdict::use},
-      // Ours, but others may read (the log holds every click) or write, now
-      // or in the files made inside: the list is replaced before use.
-      {"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", LogFolderVerdict::restrict},
       {"O:" + self + "D:(A;;FA;;;" + self + ")(A;;FR;;;WD)", LogFolderVerdict::restrict},
+      // What the log files inherit counts too (the log holds every click).
       {"O:SYD:(A;OICIIO;FA;;;CO)(A;OICIIO;FA;;;BU)(A;;FA;;;SY)", LogFolderVerdict::restrict},
       {"O:SYD:(D;;FA;;;WD)(A;;FA;;;SY)(A;;0x1200a9;;;WD)", LogFolderVerdict::restrict},
+      // Deny entries, the owner's and the creator's (the worker's) rights let no one in.
+      {"O:SYD:(A;OICIIO;FA;;;CO)(D;;FA;;;WD)(A;;FA;;;SY)(A;;FA;;;OW)", LogFolderVerdict::use},
+      // Ours, but others may write: the list is replaced before use.
       {"O:SYD:(A;OICI;FA;;;SY)(A;CI;0x116;;;BU)", LogFolderVerdict::restrict},  // as the program-data directory
       {"O:BAD:(A;;FA;;;WD)", LogFolderVerdict::restrict},
       {"O:SYD:(A;;GA;;;AU)", LogFolderVerdict::restrict},
