@@ -12,7 +12,7 @@ BurstThrottle::Verdict BurstThrottle::take(Clock::MonotonicTime now) {
   if (!open_) {
     open_ = true;
     start_ = now;
-    admitted_ = 0;
+    admitted_ = summary_ == Summary::within_limit && verdict.suppressed_before != 0 ? 1 : 0;
   }
   if (admitted_ < limit_) {
     ++admitted_;

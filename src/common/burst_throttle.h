@@ -13,8 +13,14 @@ namespace halvorine {
 
 class BurstThrottle {
  public:
+  // Whether the summary of a window is one of the next window's `limit`
+  // lines (so that, with the summary of a closed connection, a window holds
+  // at most `limit` + 1 lines), or comes on top of them.
+  enum class Summary { on_top, within_limit };
+
   // `limit` lines (at least 1) per `window`.
-  BurstThrottle(std::uint32_t limit, Clock::MonotonicTime::duration window) : limit_(limit), window_(window) {}
+  BurstThrottle(std::uint32_t limit, Clock::MonotonicTime::duration window, Summary summary = Summary::on_top)
+      : limit_(limit), window_(window), summary_(summary) {}
 
   struct Verdict {
     // Lines suppressed in the window that has just ended; when non-zero, its
@@ -36,6 +42,7 @@ class BurstThrottle {
  private:
   std::uint32_t limit_;
   Clock::MonotonicTime::duration window_;
+  Summary summary_;
   bool open_ = false;  // a window is running
   Clock::MonotonicTime start_{};
   std::uint32_t admitted_ = 0;

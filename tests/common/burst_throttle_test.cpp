@@ -21,17 +21,20 @@ TEST(BurstThrottle, AdmitsTheLimitPerWindowAndCountsTheRest) {
     int window_ms;
     std::vector<Step> steps;
     std::uint64_t flushed;
+    BurstThrottle::Summary summary = BurstThrottle::Summary::on_top;
   } cases[] = {
       {"past the limit lines are counted", 2, 1000, {{0, true}, {1, true}, {2, false}, {999, false}}, 2},
       {"the next window starts with the last one's count",
        2, 1000, {{0, true}, {1, true}, {2, false}, {1000, true, 1}, {1001, true}, {1002, false}}, 1},
+      {"which may be one of its lines",
+       2, 1000, {{0, true}, {1, true}, {2, false}, {1000, true, 1}, {1001, false}}, 1, BurstThrottle::Summary::within_limit},
       {"a window starts with its first line; none without suppressed lines",
        1, 1000, {{0, true}, {1700, true}, {2600, false}, {2700, true, 1}}, 0},
       {"a clock that steps back stays in the window", 1, 1000, {{500, true}, {100, false}, {1499, false}}, 2},
       {"once a minute", 1, 60000, {{0, true}, {2000, false}, {58000, false}, {60000, true, 2}}, 0},
   };
   for (const auto& c : cases) {
-    BurstThrottle throttle(c.limit, milliseconds(c.window_ms));
+    BurstThrottle throttle(c.limit, milliseconds(c.window_ms), c.summary);
     const Clock::MonotonicTime origin{std::chrono::hours(1)};
     for (const Step& step : c.steps) {
       const auto verdict = throttle.take(origin + milliseconds(step.at_ms));

@@ -31,8 +31,9 @@ struct InputPipeServerContext {
 // on the runtime's thread, which also writes the video, and each costs a
 // log open and close: a client sending such messages without end would
 // starve the stream and push everything else out of the log. So at most
-// kMouseLinesPerSecond a second; the rest are counted, and one line a second
-// says how many were not written. Human clicking stays fully logged.
+// kMouseLinesPerSecond a second, the line counting those not written in the
+// second before included, and one more with the count when the client
+// leaves. Human clicking stays fully logged.
 inline constexpr std::uint32_t kMouseLinesPerSecond = 20;
 
 class MouseLineLog {
@@ -50,7 +51,7 @@ class MouseLineLog {
 
   Logger& log_;
   const Clock& clock_;
-  BurstThrottle throttle_{kMouseLinesPerSecond, std::chrono::seconds(1)};
+  BurstThrottle throttle_{kMouseLinesPerSecond, std::chrono::seconds(1), BurstThrottle::Summary::within_limit};
 };
 
 // Returns only on `context.stop`'s request: one instance at a time, one
