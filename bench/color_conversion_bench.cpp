@@ -2,9 +2,13 @@
 // reference; its arithmetic differs from ours) and against a memcpy of the
 // source frame, single thread, with the frame in cache ("hot") and not
 // ("cold": a ring of frames several times the size of the last-level cache).
-// Also the NV12 parallel loop on one and two threads.
+// Also the NV12 parallel loop on one and two threads, and the conversion that
+// scales a screen too large for the encoders (5120x1440 to 3840x1080) within
+// its pass, against libyuv scaling (box filter) and then converting.
 #include <benchmark/benchmark.h>
 #include <libyuv/convert.h>
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/scale_argb.h>
 
 #include <cstdio>
 #include <cstring>
@@ -15,6 +19,7 @@
 #include "desktop_frames.h"
 #include "encoder/color_conversion.h"
 #include "encoder/conversion_kernels.h"
+#include "encoder/frame_scaler.h"
 #include "encoder/parallel_pool.h"
 
 namespace {
@@ -139,6 +144,42 @@ void register_all(std::vector<std::string>& sizes_and_caches, ParallelPool& one,
   }
 }
 
+// 5120x1440 to NV12 at 3840x1080 on two threads: ours in one pass, libyuv in
+// two (ARGBScale with its box filter into a frame, then ARGBToNV12).
+void register_scaled(ParallelPool& two) {
+  const halvorine::FrameSize source{5120, 1440}, target{3840, 1080};
+  auto bgra = std::make_shared<std::vector<std::uint8_t>>(std::size_t{source.width} * source.height * 4);
+  halvorine::testing::DesktopPainter(*bgra, source.width, source.height).paint();
+  auto scaler = std::make_shared<halvorine::FrameScaler>(source, target);
+  auto nv12 = std::make_shared<std::vector<std::uint8_t>>(halvorine::nv12_size(target.width, target.height));
+  auto scaled = std::make_shared<std::vector<std::uint8_t>>(std::size_t{target.width} * target.height * 4);
+  halvorine::bench::repeated(benchmark::RegisterBenchmark(
+                                 "nv12_scaled_threads2/5120x1440",
+                                 [=, &two](benchmark::State& state) {
+                                   for (auto _ : state) {
+                                     halvorine::bgra_to_nv12(*scaler, *bgra, *nv12, two);
+                                     benchmark::ClobberMemory();
+                                   }
+                                 }))
+      ->Unit(benchmark::kMicrosecond)
+      ->UseRealTime();
+  halvorine::bench::repeated(
+      benchmark::RegisterBenchmark(
+          "libyuv_ARGBScale_box_ARGBToNV12/5120x1440",
+          [=](benchmark::State& state) {
+            const int tw = static_cast<int>(target.width), th = static_cast<int>(target.height);
+            for (auto _ : state) {
+              libyuv::ARGBScale(bgra->data(), static_cast<int>(source.width) * 4, static_cast<int>(source.width),
+                                static_cast<int>(source.height), scaled->data(), tw * 4, tw, th, libyuv::kFilterBox);
+              libyuv::ARGBToNV12(scaled->data(), tw * 4, nv12->data(), tw, nv12->data() + std::size_t(tw) * th, tw,
+                                 tw, th);
+              benchmark::ClobberMemory();
+            }
+          }))
+      ->Unit(benchmark::kMicrosecond)
+      ->UseRealTime();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -147,6 +188,7 @@ int main(int argc, char** argv) {
   ParallelPool one(1), two(2);
   std::vector<std::string> cases;
   register_all(cases, one, two);
+  register_scaled(two);
   halvorine::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
@@ -170,6 +212,10 @@ int main(int argc, char** argv) {
     reporter.print_ratio("nv12 speed-up: 1 thread / 2 threads", "nv12_threads1" + c,
                          "nv12_threads2" + c);
   }
+  std::printf("5120x1440 scaled to 3840x1080 NV12\n");
+  reporter.print_ratio("ours on 2 threads / libyuv box scale + convert on 1",
+                       "nv12_scaled_threads2/5120x1440/repeats:7/real_time",
+                       "libyuv_ARGBScale_box_ARGBToNV12/5120x1440/repeats:7/real_time");
   benchmark::Shutdown();
   return 0;
 }

@@ -4,7 +4,11 @@
 #    the arrival at the GUI's side of the first frame that shows it, over
 #    CHANGES changes (default 120), median and 95th percentile;
 #  - the worker's CPU use while the secure desktop is not shown, and while it
-#    shows a still screen (share of one core over 10 s each).
+#    shows a still screen (share of one core over 10 s each);
+#  - the worker's CPU use while a 640x480 area changes 25 and 66 times a
+#    second and a GUI reads, against ffmpeg grabbing the same screen
+#    (x11grab at 30 fps) and encoding it with libx264 (ultrafast,
+#    zerolatency, 6 Mbit/s), measured the same way in the same run.
 # usage: bench/secure_stream_bench.sh WORKER X_TEST_PATTERN [CHANGES]
 # (build/native/src/bin/worker/halvorine-worker, build/native/tests/secure/x_test_pattern)
 set -euo pipefail
@@ -40,12 +44,12 @@ log=$work/programdata/Halvorine/halvorine-worker.log
 for _ in $(seq 1 100); do grep -qs "waiting for client" "$log" && break; sleep 0.1; done
 sleep 1
 
-# Share of one core the worker used over 10 s.
+# Share of one core a process (default: the worker) used over 10 s.
 cpu_share() {
-  local ticks=$(getconf CLK_TCK) before after
-  before=$(awk '{print $14 + $15}' "/proc/$worker_pid/stat")
+  local pid=${1:-$worker_pid} ticks=$(getconf CLK_TCK) before after
+  before=$(awk '{print $14 + $15}' "/proc/$pid/stat")
   sleep 10
-  after=$(awk '{print $14 + $15}' "/proc/$worker_pid/stat")
+  after=$(awk '{print $14 + $15}' "/proc/$pid/stat")
   awk -v b="$before" -v a="$after" -v t="$ticks" 'BEGIN { printf "%.3f%%", (a - b) / t / 10 * 100 }'
 }
 echo "CPU, secure desktop not shown: $(cpu_share) of one core"
@@ -127,3 +131,38 @@ print(f"latency over {len(latencies)} changes ({missing} never shown on their ow
 PY
 grep -F "DesktopDuplicator" "$log" | head -n 3
 grep -F "frames encodate+trimise" "$log" | tail -n 3
+
+# A changing screen: the worker streaming it to a GUI that reads, then ffmpeg
+# grabbing and encoding the same screen.
+for rate in 25 66; do
+  period=$((1000 / rate))
+  python3 - "$HALVORINE_PIPE_DIR/halvorine-secure-video" <<'PY' &
+import socket, sys
+sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+sock.connect(sys.argv[1])
+while sock.recv(1 << 20):
+    pass
+PY
+  reader=$!
+  pids+=($reader)
+  echo "churn $period" >&4
+  sleep 2
+  before=$(grep -c '^drawn' "$work/pattern.out")
+  worker_cpu=$(cpu_share)
+  after=$(grep -c '^drawn' "$work/pattern.out")
+  kill "$reader" 2>/dev/null || true
+  wait "$reader" 2>/dev/null || true
+  encoded=$(grep -F "frames encodate+trimise" "$log" | tail -n 5 | awk '{s += $(NF - 3)} END {printf "%.1f", s / NR}')
+  ffmpeg -v error -f x11grab -framerate 30 -video_size 1920x1080 -i "$DISPLAY" -c:v libx264 -preset ultrafast \
+    -tune zerolatency -b:v 6M -f null - &
+  ffmpeg_pid=$!
+  pids+=($ffmpeg_pid)
+  sleep 2
+  ffmpeg_cpu=$(cpu_share "$ffmpeg_pid")
+  kill "$ffmpeg_pid" 2>/dev/null || true
+  wait "$ffmpeg_pid" 2>/dev/null || true
+  echo "mark 1" >&4
+  awk -v w="${worker_cpu%\%}" -v f="${ffmpeg_cpu%\%}" -v c="$(( (after - before) / 10 ))" -v e="$encoded" -v r="$rate" \
+    'BEGIN { printf "changing screen, %d changes/s asked (%d made): worker %.1f%% of a core (%s frames/s encoded), " \
+             "ffmpeg x11grab+libx264 %.1f%%: ratio %.2f\n", r, c, w, e, f, w / f }'
+done

@@ -60,6 +60,13 @@ class BoundedSender {
   }
   ~BoundedSender() { drop(); }
 
+  // Whether a try_send now would be taken (a hint: the receiver may only
+  // make more room, or go).
+  bool has_room() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->receiver_alive && (state_->waiter || state_->queue.size() < state_->capacity);
+  }
+
   // Hands `value` to a waiting receive or queues it; never blocks.
   TrySendResult try_send(T value) const {
     std::move_only_function<void(std::optional<T>)> waiter;

@@ -14,4 +14,12 @@ bool LogThrottle::admit(Clock::MonotonicTime now) {
   return true;
 }
 
+bool RepeatThrottle::admit(std::string_view condition, Clock::MonotonicTime now) {
+  if (condition != condition_) {
+    condition_.assign(condition);
+    per_second_ = LogThrottle();
+  }
+  return per_second_.admit(now);
+}
+
 }  // namespace halvorine

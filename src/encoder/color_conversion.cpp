@@ -2,9 +2,11 @@
 
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "encoder/conversion_kernels.h"
 #include "encoder/cpu_features.h"
+#include "encoder/frame_scaler.h"
 #include "encoder/parallel_pool.h"
 
 namespace halvorine::conversion {
@@ -88,6 +90,81 @@ void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
   });
 }
 
+namespace {
+
+// One thread's scratch for scaled conversion: the scaler's accumulator and
+// the two scaled BGRA rows of a row pair.
+struct ScaledRows {
+  std::vector<std::uint16_t> accumulator;
+  std::vector<std::uint8_t> rows;
+};
+
+ScaledRows& scaled_rows(std::size_t row_bytes) {
+  thread_local ScaledRows scratch;
+  if (scratch.rows.size() < 2 * row_bytes) scratch.rows.resize(2 * row_bytes);
+  return scratch;
+}
+
+bool scaled_geometry_fits(const FrameScaler& scaler, std::span<const std::uint8_t> bgra) {
+  const FrameSize source = scaler.source();
+  const FrameSize target = scaler.target();
+  return target.width >= 2 && target.height >= 2 && target.width % 2 == 0 && target.height % 2 == 0 &&
+         target.width <= source.width && target.height <= source.height &&
+         geometry_fits(bgra, source.width, source.height);
+}
+
+}  // namespace
+
+void bgra_to_i420(const RowKernels& kernels, const FrameScaler& scaler,
+                  std::span<const std::uint8_t> bgra, std::span<std::uint8_t> y,
+                  std::span<std::uint8_t> u, std::span<std::uint8_t> v) {
+  if (!scaled_geometry_fits(scaler, bgra)) return;
+  const FrameSize target = scaler.target();
+  if (y.size() < i420_luma_size(target.width, target.height) ||
+      u.size() < i420_chroma_size(target.width, target.height) ||
+      v.size() < i420_chroma_size(target.width, target.height)) {
+    return;
+  }
+  const std::size_t row_bytes = std::size_t{target.width} * 4;
+  ScaledRows& scratch = scaled_rows(row_bytes);
+  std::uint8_t* first = scratch.rows.data();
+  std::uint8_t* second = first + row_bytes;
+  const std::size_t c_stride = target.width / 2;
+  for (std::uint32_t row = 0; row < target.height; row += 2) {
+    scaler.scale_row(bgra.data(), row, first, scratch.accumulator);
+    scaler.scale_row(bgra.data(), row + 1, second, scratch.accumulator);
+    std::uint8_t* y0 = y.data() + std::size_t{row} * target.width;
+    kernels.luma_chroma_planar(first, y0, u.data() + (row / 2) * c_stride, v.data() + (row / 2) * c_stride,
+                               target.width);
+    kernels.luma(second, y0 + target.width, target.width);
+  }
+}
+
+void bgra_to_nv12(const RowKernels& kernels, const FrameScaler& scaler,
+                  std::span<const std::uint8_t> bgra, std::span<std::uint8_t> nv12,
+                  ParallelPool& pool) {
+  if (!scaled_geometry_fits(scaler, bgra)) return;
+  const FrameSize target = scaler.target();
+  if (nv12.size() < nv12_size(target.width, target.height)) return;
+  const std::size_t stride = target.width;
+  std::uint8_t* luma = nv12.data();
+  std::uint8_t* chroma = luma + i420_luma_size(target.width, target.height);
+  const std::size_t row_bytes = stride * 4;
+  pool.run(target.height / 2, [&](std::size_t begin, std::size_t end) {
+    ScaledRows& scratch = scaled_rows(row_bytes);
+    std::uint8_t* first = scratch.rows.data();
+    std::uint8_t* second = first + row_bytes;
+    for (std::size_t k = begin; k < end; ++k) {
+      const auto row = static_cast<std::uint32_t>(2 * k);
+      scaler.scale_row(bgra.data(), row, first, scratch.accumulator);
+      scaler.scale_row(bgra.data(), row + 1, second, scratch.accumulator);
+      std::uint8_t* y0 = luma + row * stride;
+      kernels.luma_chroma_interleaved(first, y0, chroma + k * stride, target.width);
+      kernels.luma(second, y0 + stride, target.width);
+    }
+  });
+}
+
 std::string_view level_name(Level level) {
   switch (level) {
     case Level::scalar:
@@ -146,6 +223,21 @@ void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::
 void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
                   std::span<std::uint8_t> nv12) {
   bgra_to_nv12(bgra, width, height, nv12, ParallelPool::shared());
+}
+
+void bgra_to_i420(const FrameScaler& scaler, std::span<const std::uint8_t> bgra,
+                  std::span<std::uint8_t> y, std::span<std::uint8_t> u, std::span<std::uint8_t> v) {
+  conversion::bgra_to_i420(conversion::best_kernels(), scaler, bgra, y, u, v);
+}
+
+void bgra_to_nv12(const FrameScaler& scaler, std::span<const std::uint8_t> bgra,
+                  std::span<std::uint8_t> nv12, ParallelPool& pool) {
+  conversion::bgra_to_nv12(conversion::best_kernels(), scaler, bgra, nv12, pool);
+}
+
+void bgra_to_nv12(const FrameScaler& scaler, std::span<const std::uint8_t> bgra,
+                  std::span<std::uint8_t> nv12) {
+  bgra_to_nv12(scaler, bgra, nv12, ParallelPool::shared());
 }
 
 }  // namespace halvorine

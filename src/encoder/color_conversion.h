@@ -26,6 +26,7 @@
 
 namespace halvorine {
 
+class FrameScaler;
 class ParallelPool;
 
 // The even size a dimension is converted to.
@@ -56,6 +57,17 @@ void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::
                   std::span<std::uint8_t> nv12, ParallelPool& pool);
 // The same on the process-wide pool (ParallelPool::shared()).
 void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+                  std::span<std::uint8_t> nv12);
+
+// The same conversions of a picture of scaler.source() size, scaled down to
+// scaler.target() (even, smaller in neither dimension than 2) in the same
+// pass: planes and buffers are sized for the target. Each thread keeps one
+// row of scratch, allocated on its first use.
+void bgra_to_i420(const FrameScaler& scaler, std::span<const std::uint8_t> bgra,
+                  std::span<std::uint8_t> y, std::span<std::uint8_t> u, std::span<std::uint8_t> v);
+void bgra_to_nv12(const FrameScaler& scaler, std::span<const std::uint8_t> bgra,
+                  std::span<std::uint8_t> nv12, ParallelPool& pool);
+void bgra_to_nv12(const FrameScaler& scaler, std::span<const std::uint8_t> bgra,
                   std::span<std::uint8_t> nv12);
 
 }  // namespace halvorine

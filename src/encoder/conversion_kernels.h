@@ -10,6 +10,7 @@
 
 namespace halvorine {
 
+class FrameScaler;
 class ParallelPool;
 
 namespace conversion {
@@ -43,6 +44,12 @@ void bgra_to_i420(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
                   std::span<std::uint8_t> u, std::span<std::uint8_t> v);
 void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
                   std::uint32_t width, std::uint32_t height, std::span<std::uint8_t> nv12,
+                  ParallelPool& pool);
+void bgra_to_i420(const RowKernels& kernels, const FrameScaler& scaler,
+                  std::span<const std::uint8_t> bgra, std::span<std::uint8_t> y,
+                  std::span<std::uint8_t> u, std::span<std::uint8_t> v);
+void bgra_to_nv12(const RowKernels& kernels, const FrameScaler& scaler,
+                  std::span<const std::uint8_t> bgra, std::span<std::uint8_t> nv12,
                   ParallelPool& pool);
 
 }  // namespace conversion

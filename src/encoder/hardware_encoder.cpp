@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/log_throttle.h"
 #include "common/utf16.h"
 #include "encoder/color_conversion.h"
 
@@ -90,8 +91,9 @@ struct Candidate {
 };
 
 struct Settings {
-  std::uint32_t width = 0;  // the frame's own size
+  std::uint32_t width = 0;  // the encoded picture's size
   std::uint32_t height = 0;
+  FrameSize input;          // the frames' own size
   std::uint32_t fps = 1;
   std::uint32_t kbps = 0;
   std::uint32_t profile = 0;
@@ -260,13 +262,18 @@ struct HardwareEncoder::State {
         settings(settings),
         nv12(nv12_size(settings.width, settings.height), 0),
         frame_duration(10'000'000 / settings.fps),
-        candidate(std::move(c)) {}
+        candidate(std::move(c)) {
+    if (!(settings.input == FrameSize{settings.width, settings.height})) {
+      scaler.emplace(settings.input, FrameSize{settings.width, settings.height});
+    }
+  }
 
   MediaFoundation& mf;
   Logger& log;
   const Clock& clock;
   Settings settings;
   std::vector<std::uint8_t> nv12;  // at the even size, reused for every frame
+  std::optional<FrameScaler> scaler;  // input frames larger than the picture
   std::optional<Clock::MonotonicTime> last_samples_per_call_log;
   std::int64_t sample_time = 0;  // 100 ns units
   std::int64_t frame_duration;
@@ -276,12 +283,20 @@ struct HardwareEncoder::State {
   unsigned output_steps_in_call = 0;
   bool key_frame_request = true;
   Candidate candidate;
+  EncodedFrame undelivered;  // what a failed call had collected
+  // Lines that would otherwise repeat on every frame or request.
+  RepeatThrottle key_frame_lines;
+  RepeatThrottle input_errors;
+  RepeatThrottle output_errors;
 
   Result<void> submit(std::vector<std::uint8_t>& out);
   Result<void> input_step(MfSample& sample);
   Result<bool> output_step(std::vector<std::uint8_t>& out);
   Result<void> renegotiate();
   Result<void> drain(std::vector<std::uint8_t>& out);
+  void note_input_request() {
+    if (pending_input_requests < std::numeric_limits<std::uint32_t>::max()) ++pending_input_requests;
+  }
   Result<void> asynchronous_path(MfSample& sample, std::vector<std::uint8_t>& out);
   Result<void> synchronous_path(MfSample& sample, std::vector<std::uint8_t>& out);
   void log_samples_per_call();
@@ -291,8 +306,12 @@ struct HardwareEncoder::State {
 Result<HardwareEncoder> HardwareEncoder::create(MediaFoundation& mf, std::uint32_t width,
                                                 std::uint32_t height, std::uint32_t fps,
                                                 std::uint32_t kbps, std::uint32_t profile,
-                                                Logger& log, const Clock& clock) {
-  const Settings settings{width, height, std::max<std::uint32_t>(fps, 1), kbps, profile};
+                                                Logger& log, const Clock& clock, FrameSize input) {
+  const bool scaled = input.width >= width && input.height >= height && width % 2 == 0 &&
+                      height % 2 == 0 && width != 0 && height != 0 &&
+                      !(input == FrameSize{width, height});
+  const Settings settings{width, height, scaled ? input : FrameSize{width, height},
+                          std::max<std::uint32_t>(fps, 1), kbps, profile};
   if (auto started = mf.startup(); !started) {
     return std::unexpected(std::move(started.error()).context("init"));
   }
@@ -321,14 +340,17 @@ Result<HardwareEncoder> HardwareEncoder::create(MediaFoundation& mf, std::uint32
         std::make_unique<State>(mf, log, clock, settings, std::move(*candidate)));
     log.log(fmt::format("ENCODER: hardware activat: {}", names[i]));
 
-    const std::vector<std::uint8_t> black(std::size_t{width} * height * 4, 0);
+    const std::vector<std::uint8_t> black(
+        std::size_t{settings.input.width} * settings.input.height * 4, 0);
     for (unsigned frame = 0; frame < kValidationFrames; ++frame) {
       if (auto out = encoder.encode(black, frame); !out) {
         return std::unexpected(std::move(out.error()).context("validation"));
       }
     }
     if (encoder.asynchronous()) encoder.state_->warm_up();
-    encoder.state_->key_frame_request = true;
+    // The validation frames had the transform's first key frame; the GUI's
+    // first picture must be one too.
+    encoder.force_key_frame();
     return encoder;
   }
   return std::unexpected(last_error.value_or(no_encoder_found()).context("init"));
@@ -347,33 +369,83 @@ void HardwareEncoder::force_key_frame() {
   if (!s.candidate.codec_api) return;
   if (auto asked = s.candidate.codec_api->set_value(MfCodecProperty::force_key_frame,
                                                     MfCodecValue::ui4(1))) {
-    s.log.log("ENCODER hw: ForceKeyFrame cerut (ICodecAPI)");
+    s.key_frame_lines.write(s.log, s.clock, "ENCODER hw: ForceKeyFrame cerut (ICodecAPI)");
   } else {
-    s.log.log(fmt::format("ENCODER hw: ForceKeyFrame esuat (0x{:08X}) - fallback CleanPoint/GOP",
-                          hex(asked.error())));
+    s.key_frame_lines.write(
+        s.log, s.clock,
+        fmt::format("ENCODER hw: ForceKeyFrame esuat (0x{:08X}) - fallback CleanPoint/GOP",
+                    hex(asked.error())));
   }
 }
 
 Result<EncodedFrame> HardwareEncoder::encode(std::span<const std::uint8_t> bgra,
                                              std::uint64_t frame_number) {
   State& s = *state_;
-  const std::size_t expected = std::size_t{s.settings.width} * s.settings.height * 4;
+  const FrameSize input = s.settings.input;
+  const std::size_t expected = std::size_t{input.width} * input.height * 4;
   if (bgra.size() != expected) {
     return std::unexpected(
         Error::message(fmt::format("frame size mismatch: got {} bytes, encoder is {}x{} = {} bytes",
-                                   bgra.size(), s.settings.width, s.settings.height, expected))
+                                   bgra.size(), input.width, input.height, expected))
             .context(fmt::format("HW encode frame {}", frame_number)));
   }
   s.outputs_in_call = 0;
   s.output_steps_in_call = 0;
-  bgra_to_nv12(bgra, s.settings.width, s.settings.height, s.nv12);
+  if (s.scaler) {
+    bgra_to_nv12(*s.scaler, bgra, s.nv12);
+  } else {
+    bgra_to_nv12(bgra, s.settings.width, s.settings.height, s.nv12);
+  }
   EncodedFrame out;
   Result<void> done = s.submit(out);
   s.log_samples_per_call();
   if (!done) {
+    s.undelivered = std::move(out);
     return std::unexpected(
         std::move(done.error()).context(fmt::format("HW encode frame {}", frame_number)));
   }
+  return out;
+}
+
+EncodedFrame HardwareEncoder::take_undelivered_output() { return std::exchange(state_->undelivered, {}); }
+
+Result<EncodedFrame> HardwareEncoder::collect_pending_output() {
+  State& s = *state_;
+  EncodedFrame out;
+  if (!s.candidate.events) return out;
+  s.outputs_in_call = 0;
+  s.output_steps_in_call = 0;
+  Result<void> drained = s.drain(out);
+  s.log_samples_per_call();
+  if (!drained) {
+    s.undelivered = std::move(out);
+    return std::unexpected(std::move(drained.error()).context("HW collect output"));
+  }
+  return out;
+}
+
+Result<EncodedFrame> HardwareEncoder::wait_for_output(std::chrono::milliseconds limit) {
+  State& s = *state_;
+  EncodedFrame out;
+  if (!s.candidate.events) return out;
+  s.outputs_in_call = 0;
+  s.output_steps_in_call = 0;
+  const Clock::MonotonicTime deadline = s.clock.monotonic_now() + limit;
+  while (out.empty()) {
+    const auto left = deadline - s.clock.monotonic_now();
+    if (left <= Clock::MonotonicTime::duration::zero()) break;
+    auto event = s.candidate.events->wait(std::chrono::ceil<std::chrono::milliseconds>(left));
+    if (!event) return std::unexpected(std::move(event.error()).context("HW wait for output"));
+    if (!*event) break;
+    if (**event == kMfEventHaveOutput) {
+      if (auto step = s.output_step(out); !step) {
+        return std::unexpected(std::move(step.error()).context("HW wait for output"));
+      }
+    } else if (**event == kMfEventNeedInput) {
+      s.note_input_request();
+    }
+  }
+  s.log_samples_per_call();
   return out;
 }
 
@@ -391,7 +463,7 @@ Result<void> HardwareEncoder::State::submit(std::vector<std::uint8_t>& out) {
 
 Result<void> HardwareEncoder::State::input_step(MfSample& sample) {
   if (auto accepted = candidate.transform->process_input(sample); !accepted) {
-    log.log(fmt::format("ENCODER hw: ProcessInput ERR 0x{:08X}", hex(accepted.error())));
+    input_errors.write(log, clock, fmt::format("ENCODER hw: ProcessInput ERR 0x{:08X}", hex(accepted.error())));
     return accepted;
   }
   if (verbose_countdown != 0) log.log("ENCODER hw: ProcessInput Ok");
@@ -441,9 +513,7 @@ Result<void> HardwareEncoder::State::drain(std::vector<std::uint8_t>& out) {
     if (!event) return std::unexpected(std::move(event.error()));
     if (!*event) return {};
     if (**event == kMfEventNeedInput) {
-      if (pending_input_requests < std::numeric_limits<std::uint32_t>::max()) {
-        ++pending_input_requests;
-      }
+      note_input_request();
     } else if (**event == kMfEventHaveOutput) {
       if (auto step = output_step(out); !step) return std::unexpected(std::move(step.error()));
     }
@@ -498,7 +568,8 @@ Result<bool> HardwareEncoder::State::output_step(std::vector<std::uint8_t>& out)
       }
       return false;
     default:
-      log.log(fmt::format("ENCODER hw: ProcessOutput ERR 0x{:08X}", hex(result.error())));
+      output_errors.write(log, clock,
+                          fmt::format("ENCODER hw: ProcessOutput ERR 0x{:08X}", hex(result.error())));
       return std::unexpected(std::move(result.error()));
   }
 }

@@ -9,11 +9,21 @@
 //
 // Odd sizes: the transform is given the even size the converter produces
 // (color_conversion.h), the same the software encoder uses, so a switch
-// between the two never changes the decoded picture size.
+// between the two never changes the decoded picture size. Larger input
+// frames can be scaled down to the encoded size within the conversion.
+//
+// Key frames: the first output after create() is a key frame (the
+// validation frames used the transform's first one, so create() asks again).
 //
 // Asynchronous transforms: the wait for their next event is bounded by
 // kEventWait per encode() call; a transform that stays silent that long makes
-// the call fail (the facade's failure count then moves to software).
+// the call fail (the facade's failure count then moves to software). Their
+// output comes a call late; collect_pending_output() picks it up between
+// frames and wait_for_output() waits for it a bounded time.
+//
+// Destruction shuts the transform down (its threads, its event queue and,
+// for a hardware encoder, its encode session go with it), also when it
+// stalled with an event request outstanding.
 //
 // Threading: created and used on one thread, which has initialised COM.
 // Errors: create() fails with "init: <platform error>" or
@@ -29,6 +39,7 @@
 #include "common/error.h"
 #include "common/logger.h"
 #include "encoder/encoded_frame.h"
+#include "encoder/frame_scaler.h"
 #include "encoder/transform_api.h"
 
 namespace halvorine {
@@ -49,11 +60,13 @@ class HardwareEncoder {
   static constexpr unsigned kMaxOutputStepsPerCall = 64;
 
   // `fps` 0 is taken as 1. `media_foundation`, `log` and `clock` must outlive
-  // the encoder.
+  // the encoder. `input`, when given and larger than width × height (both
+  // even then), is the size of the frames encode() takes: each is scaled
+  // down to width × height while it is converted.
   static Result<HardwareEncoder> create(MediaFoundation& media_foundation, std::uint32_t width,
                                         std::uint32_t height, std::uint32_t fps,
                                         std::uint32_t kbps, std::uint32_t profile, Logger& log,
-                                        const Clock& clock);
+                                        const Clock& clock, FrameSize input = {});
 
   // A moved-from encoder may only be assigned to or destroyed.
   HardwareEncoder(HardwareEncoder&&) noexcept;
@@ -61,10 +74,24 @@ class HardwareEncoder {
   // Releases the transform; sends it nothing.
   ~HardwareEncoder();
 
-  // `bgra` holds exactly 4 × width × height bytes. Returns what the transform
-  // delivered during the call (possibly nothing, possibly several access
-  // units back to back). `frame_number` only names the frame in errors.
+  // `bgra` holds exactly 4 × width × height bytes of the input size. Returns
+  // what the transform delivered during the call (possibly nothing, possibly
+  // several access units back to back). `frame_number` only names the frame
+  // in errors. On failure, output the transform had already handed over is
+  // kept for take_undelivered_output().
   Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra, std::uint64_t frame_number);
+
+  // The output a failed encode() had collected before it failed (empty when
+  // there was none): it is valid stream data the GUI must not lose.
+  EncodedFrame take_undelivered_output();
+
+  // Output an asynchronous transform has ready, taken without waiting and
+  // without new input (nothing for a synchronous one).
+  Result<EncodedFrame> collect_pending_output();
+
+  // Waits at most `limit` for an asynchronous transform's next output (for
+  // a synchronous one there is nothing to wait for: empty at once).
+  Result<EncodedFrame> wait_for_output(std::chrono::milliseconds limit);
 
   // Marks the next submitted sample as a discontinuity and, with a codec
   // API, asks the transform for a key frame (logged).

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -48,8 +49,10 @@ struct SoftwareEncoder::State {
 
   OpenH264Library& library;
   ISVCEncoder* instance;
-  std::uint32_t width = 0;
+  std::uint32_t width = 0;  // the encoded picture's
   std::uint32_t height = 0;
+  FrameSize input;          // the frames' own, when they are scaled
+  std::optional<FrameScaler> scaler;
   SoftwareEncoderSettings settings;
   bool initialised = false;
   // I420 planes at the even (padded) size, reused for every frame.
@@ -69,7 +72,7 @@ Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32
 Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32_t height,
                                                 std::uint32_t fps, std::uint32_t kbps, Logger& log,
                                                 OpenH264Library& library,
-                                                unsigned logical_processors) {
+                                                unsigned logical_processors, FrameSize input) {
   SoftwareEncoderSettings settings;
   settings.fps = std::clamp<std::uint32_t>(fps, 1, kMaxFps);
   settings.kbps = std::min(kbps, kMaxKbps);
@@ -95,6 +98,13 @@ Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32
 
   state->width = width;
   state->height = height;
+  state->input = FrameSize{width, height};
+  // The scaled converter writes even sizes only (what the facade asks for).
+  if (input.width >= width && input.height >= height && !(input == state->input) && width != 0 &&
+      height != 0 && width % 2 == 0 && height % 2 == 0) {
+    state->input = input;
+    state->scaler.emplace(input, FrameSize{width, height});
+  }
   state->settings = settings;
   // Black: luma 16, chroma 128. A size beyond the limit gets no planes (it
   // could be any size at all); its encode() fails before using them.
@@ -175,13 +185,15 @@ Result<void> SoftwareEncoder::initialise() {
 
 Result<EncodedFrame> SoftwareEncoder::encode(std::span<const std::uint8_t> bgra) {
   State& s = *state_;
-  const std::size_t expected = std::size_t{s.width} * s.height * 4;
+  const std::size_t expected = std::size_t{s.input.width} * s.input.height * 4;
   if (bgra.size() != expected) {
     return std::unexpected(
         Error::message(fmt::format("frame size mismatch: got {} bytes, encoder is {}x{} = {} bytes",
-                                   bgra.size(), s.width, s.height, expected)));
+                                   bgra.size(), s.input.width, s.input.height, expected)));
   }
-  if (s.width != 0 && s.height != 0) {
+  if (s.scaler) {
+    bgra_to_i420(*s.scaler, bgra, s.luma, s.u, s.v);
+  } else if (s.width != 0 && s.height != 0) {
     bgra_to_i420(bgra, s.width, s.height, s.luma, s.u, s.v);
   }
   if (!s.initialised) {

@@ -26,6 +26,7 @@
 #include "common/error.h"
 #include "common/logger.h"
 #include "encoder/encoded_frame.h"
+#include "encoder/frame_scaler.h"
 
 class ISVCEncoder;  // OpenH264's encoder interface (wels/codec_api.h)
 
@@ -53,17 +54,21 @@ class SoftwareEncoder {
   static Result<SoftwareEncoder> create(std::uint32_t width, std::uint32_t height,
                                         std::uint32_t fps, std::uint32_t kbps, Logger& log);
   // `logical_processors` 0 means unknown. `library` must outlive the encoder.
+  // `input`, when given and larger, is the size of the frames encode() takes:
+  // each is scaled down to width × height while it is converted.
   static Result<SoftwareEncoder> create(std::uint32_t width, std::uint32_t height,
                                         std::uint32_t fps, std::uint32_t kbps, Logger& log,
-                                        OpenH264Library& library, unsigned logical_processors);
+                                        OpenH264Library& library, unsigned logical_processors,
+                                        FrameSize input = {});
 
   // A moved-from encoder may only be assigned to or destroyed.
   SoftwareEncoder(SoftwareEncoder&&) noexcept;
   SoftwareEncoder& operator=(SoftwareEncoder&&) noexcept;
   ~SoftwareEncoder();  // Uninitialize and WelsDestroySVCEncoder
 
-  // `bgra` holds exactly 4 × width × height bytes (anything else fails with
-  // the "frame size mismatch" text and encodes nothing). The result may be
+  // `bgra` holds exactly 4 × width × height bytes of the input size
+  // (anything else fails with the "frame size mismatch" text and encodes
+  // nothing). The result may be
   // empty when the library wrote nothing for the frame.
   Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
 

@@ -7,7 +7,10 @@
 #include <thread>
 #include <utility>
 
+#include "common/log_throttle.h"
+#include "encoder/frame_scaler.h"
 #include "encoder/hardware_encoder.h"
+#include "encoder/key_frame_gate.h"
 #include "encoder/openh264_library.h"
 #include "encoder/software_encoder.h"
 #include "encoder/transform_api.h"
@@ -26,6 +29,7 @@ struct VideoEncoder::State {
 
   std::uint32_t width = 0;
   std::uint32_t height = 0;
+  FrameSize encoded;  // the picture's size: width × height unless scaled down
   std::uint32_t fps = 1;
   std::uint32_t kbps = 0;
 
@@ -39,25 +43,32 @@ struct VideoEncoder::State {
   std::uint32_t hardware_successful_calls = 0;
   std::uint32_t consecutive_hardware_errors = 0;
   std::uint32_t retry_attempts = 0;
+  KeyFrameGate gate;
+  RepeatThrottle switch_lines;
 
   Result<HardwareEncoder> create_hardware();
   Result<SoftwareEncoder> create_software();
   Result<EncodedFrame> encode_on_hardware(std::span<const std::uint8_t> bgra, std::uint64_t n);
   Result<EncodedFrame> switch_to_software(std::span<const std::uint8_t> bgra);
   std::optional<EncodedFrame> retry_hardware(std::span<const std::uint8_t> bgra, std::uint64_t n);
+  // What of `result` may go to the GUI (see KeyFrameGate).
+  Result<EncodedFrame> through_gate(Result<EncodedFrame> result);
+  void force_active_key_frame();
 };
 
 Result<HardwareEncoder> VideoEncoder::State::create_hardware() {
-  auto high = HardwareEncoder::create(mf, width, height, fps, kbps, HardwareEncoder::kProfileHigh,
-                                      log, clock);
+  const FrameSize input{width, height};
+  auto high = HardwareEncoder::create(mf, encoded.width, encoded.height, fps, kbps,
+                                      HardwareEncoder::kProfileHigh, log, clock, input);
   if (high) return high;
   log.log(fmt::format("ENCODER hw: High profile esuat ({}) -> incerc Main", high.error().text()));
-  return HardwareEncoder::create(mf, width, height, fps, kbps, HardwareEncoder::kProfileMain, log,
-                                 clock);
+  return HardwareEncoder::create(mf, encoded.width, encoded.height, fps, kbps,
+                                 HardwareEncoder::kProfileMain, log, clock, input);
 }
 
 Result<SoftwareEncoder> VideoEncoder::State::create_software() {
-  return SoftwareEncoder::create(width, height, fps, kbps, log, openh264, logical_processors);
+  return SoftwareEncoder::create(encoded.width, encoded.height, fps, kbps, log, openh264,
+                                 logical_processors, FrameSize{width, height});
 }
 
 Result<VideoEncoder> VideoEncoder::create(std::uint32_t width, std::uint32_t height,
@@ -79,8 +90,14 @@ Result<VideoEncoder> VideoEncoder::create(std::uint32_t width, std::uint32_t hei
                                              logical_processors});
   state->width = width;
   state->height = height;
+  state->encoded = fit_within(FrameSize{width, height}, SoftwareEncoder::kMaxLongSide,
+                              SoftwareEncoder::kMaxShortSide);
   state->fps = std::max<std::uint32_t>(fps, 1);
   state->kbps = kbps;
+  if (!(state->encoded == FrameSize{width, height})) {
+    log.log(fmt::format("ENCODER: ecran {}x{} peste limita encoderului -> scalat la {}x{}", width,
+                        height, state->encoded.width, state->encoded.height));
+  }
 
   if (auto hardware = state->create_hardware()) {
     log.log(fmt::format("ENCODER: hardware MFT active ({}x{}@{}fps, {})", width, height,
@@ -106,11 +123,33 @@ VideoEncoder::~VideoEncoder() = default;
 bool VideoEncoder::on_hardware() const { return state_->hardware.has_value(); }
 
 void VideoEncoder::force_key_frame() {
-  if (state_->hardware) {
-    state_->hardware->force_key_frame();
+  state_->force_active_key_frame();
+  state_->gate.close();
+}
+
+void VideoEncoder::State::force_active_key_frame() {
+  if (hardware) {
+    hardware->force_key_frame();
   } else {
-    state_->software->force_key_frame();
+    software->force_key_frame();
   }
+}
+
+Result<EncodedFrame> VideoEncoder::State::through_gate(Result<EncodedFrame> result) {
+  if (result && gate.pass(*result)) force_active_key_frame();
+  return result;
+}
+
+Result<EncodedFrame> VideoEncoder::collect_pending_output() {
+  State& s = *state_;
+  if (!s.hardware) return EncodedFrame{};
+  auto out = s.hardware->collect_pending_output();
+  if (!out) {
+    EncodedFrame collected = s.hardware->take_undelivered_output();
+    if (collected.empty()) return out;
+    out = std::move(collected);
+  }
+  return s.through_gate(std::move(out));
 }
 
 Result<EncodedFrame> VideoEncoder::encode(std::span<const std::uint8_t> bgra) {
@@ -122,12 +161,12 @@ Result<EncodedFrame> VideoEncoder::encode(std::span<const std::uint8_t> bgra) {
                                    bgra.size(), s.width, s.height, expected)));
   }
   const std::uint64_t n = s.frame_counter++;
-  if (s.hardware) return s.encode_on_hardware(bgra, n);
+  if (s.hardware) return s.through_gate(s.encode_on_hardware(bgra, n));
 
   if (s.retry_deadline && s.clock.monotonic_now() >= *s.retry_deadline) {
-    if (auto out = s.retry_hardware(bgra, n)) return std::move(*out);
+    if (auto out = s.retry_hardware(bgra, n)) return s.through_gate(std::move(*out));
   }
-  return s.software->encode(bgra);
+  return s.through_gate(s.software->encode(bgra));
 }
 
 Result<EncodedFrame> VideoEncoder::State::encode_on_hardware(std::span<const std::uint8_t> bgra,
@@ -136,15 +175,20 @@ Result<EncodedFrame> VideoEncoder::State::encode_on_hardware(std::span<const std
   if (!out) {
     ++consecutive_hardware_errors;
     if (consecutive_hardware_errors >= kFailuresBeforeSoftware) {
-      log.log(fmt::format("ENCODER: {} erori hardware consecutive ({}) -> switch software",
-                          consecutive_hardware_errors, out.error().text()));
+      // Repeats on every frame while the software encoder cannot be made.
+      if (switch_lines.admit(out.error().text(), clock.monotonic_now())) {
+        log.log(fmt::format("ENCODER: {} erori hardware consecutive ({}) -> switch software",
+                            consecutive_hardware_errors, out.error().text()));
+      }
       return switch_to_software(bgra);
     }
     if (consecutive_hardware_errors <= kLoggedFailuresInARun) {
       log.log(fmt::format("ENCODER hw: eroare tranzitorie #{} ({}) - skip frame",
                           consecutive_hardware_errors, out.error().text()));
     }
-    return EncodedFrame{};
+    // This frame is lost, but what the transform had already handed over
+    // belongs to the stream.
+    return hardware->take_undelivered_output();
   }
   consecutive_hardware_errors = 0;
   ++hardware_successful_calls;
@@ -164,6 +208,8 @@ Result<EncodedFrame> VideoEncoder::State::switch_to_software(std::span<const std
   auto out = created->encode(bgra);
   hardware.reset();
   software.emplace(std::move(*created));
+  // Nothing of the hardware's stream may be mixed with the software's.
+  gate.close();
   retry_attempts = 0;
   retry_deadline = clock.monotonic_now() + kFirstRetryDelay;
   return out;
@@ -173,6 +219,8 @@ std::optional<EncodedFrame> VideoEncoder::State::retry_hardware(
     std::span<const std::uint8_t> bgra, std::uint64_t n) {
   if (auto candidate = create_hardware()) {
     auto out = candidate->encode(bgra, n);
+    // An asynchronous transform answers a call late: give it a bounded wait.
+    if (out && out->empty()) out = candidate->wait_for_output(HardwareEncoder::kEventWait);
     if (out && !out->empty()) {
       software.reset();
       hardware.emplace(std::move(*candidate));
@@ -181,7 +229,9 @@ std::optional<EncodedFrame> VideoEncoder::State::retry_hardware(
       hardware_output_total = 0;
       retry_attempts = 0;
       retry_deadline.reset();
-      hardware->force_key_frame();
+      // The new transform was asked for a key frame when it was made; its
+      // output starts the GUI anew.
+      gate.close();
       log.log("ENCODER: revenit pe hardware");
       return std::move(*out);
     }

@@ -10,8 +10,20 @@
 //  - on software, the hardware is tried again 60 s after the fall-back, then
 //    60 s, 60 s and 300 s after each failed retry; after the fourth failed
 //    retry it stays on software for good;
-//  - a successful retry goes back to hardware and asks it for a key frame.
+//  - a successful retry goes back to hardware; a retry succeeds when the new
+//    transform produces output for the frame within a bounded wait (an
+//    asynchronous one answers a call late).
 // Deadlines are looked at only when a frame arrives.
+//
+// The stream it returns can always be decoded from where the GUI joined it:
+// the first output of every encoder it makes (at creation, after a switch
+// either way) and the first after force_key_frame() is a key frame, and
+// nothing before that key frame is returned (KeyFrameGate). Output a failed
+// hardware call had already collected is returned, not dropped.
+//
+// Screens larger than the software encoder's limit (3840 × 2160 either way)
+// are encoded scaled down to the largest even size within it, aspect kept,
+// on both encoders alike.
 //
 // Threading: one thread (the secure-capture thread, COM initialised), no locks.
 // Errors: encode() fails with "frame size mismatch: ..." for a wrong length
@@ -65,7 +77,11 @@ class VideoEncoder {
   // means no output for this call (never an empty frame to send).
   Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
 
-  // The next output of the active encoder is a key frame.
+  // Output the active encoder has ready without a new frame (an asynchronous
+  // transform's late output); empty when there is none.
+  Result<EncodedFrame> collect_pending_output();
+
+  // The next output is a key frame; nothing is returned before it.
   void force_key_frame();
 
   bool on_hardware() const;

@@ -1,7 +1,9 @@
 // A scripted Media Foundation for the hardware encoder's logic: candidates
 // whose transforms record every call by name, fail the calls a test names,
 // and behave like a simple encoder otherwise (one output sample per input,
-// synchronously or through an event queue).
+// synchronously or through an event queue; a key frame for the first input
+// and for each one marked or asked for through the codec API, a P-frame
+// otherwise).
 #pragma once
 
 #include <chrono>
@@ -95,10 +97,12 @@ struct FakeTransformState {
   bool provides_samples = false;
   // Calls (by their recorded name) that fail, and with which HRESULT.
   std::map<std::string, std::int32_t> failures;
-  // ProcessOutput answers in order; when none is left, one sample of
-  // `default_output` per input not yet answered, then need-more-input.
+  // ProcessOutput answers in order; when none is left, one sample per input
+  // not yet answered (`key_output` or `default_output`), then
+  // need-more-input.
   std::deque<FakeOutput> outputs;
-  std::vector<std::uint8_t> default_output{0, 0, 0, 1, 0x65, 0x88};
+  std::vector<std::uint8_t> default_output{0, 0, 0, 1, 0x41, 0x9A};
+  std::vector<std::uint8_t> key_output{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0x88};
   bool silent = false;  // no default output at all
   // Asynchronous: post events like an encoder (need-input at start of
   // stream; have-output and need-input after each input). A hung transform
@@ -106,6 +110,16 @@ struct FakeTransformState {
   bool auto_events = true;
   std::deque<std::uint32_t> events;
   FakeClock* clock = nullptr;  // moved by a wait that times out
+  // Asynchronous: have-output comes this long after its input (as from a
+  // real encoder's own threads), released by polls and waits once due.
+  std::chrono::milliseconds output_latency{0};
+  std::deque<std::pair<FakeClock::MonotonicTime, std::uint32_t>> scheduled;
+  void release_due() {
+    while (!scheduled.empty() && clock != nullptr && scheduled.front().first <= clock->monotonic_now()) {
+      events.push_back(scheduled.front().second);
+      scheduled.pop_front();
+    }
+  }
   std::optional<std::uint64_t> available_frame_size = (std::uint64_t{1920} << 32) | 1088;
   std::optional<std::uint32_t> refused_profile;  // MF_MT_MPEG2_PROFILE value refused
 
@@ -117,6 +131,8 @@ struct FakeTransformState {
   std::vector<std::chrono::milliseconds> waits;
   std::vector<std::uint32_t> output_sample_capacities;
   std::uint32_t unanswered_inputs = 0;
+  std::deque<bool> unanswered_keys;  // per unanswered input: a key frame
+  bool key_frame_asked = true;       // through the codec API, or the stream's start
   int live_objects = 0;
 
   Result<void> call(const std::string& name_of_call) {
@@ -187,6 +203,7 @@ class FakeSample final : public MfSample, FakeObject {
     state_->inputs.at(input_index_).discontinuity = true;
     return {};
   }
+  std::size_t input_index() const { return input_index_; }
   Result<std::uint32_t> buffer_count() override {
     if (auto r = state_->call("GetBufferCount"); !r) return std::unexpected(r.error());
     return static_cast<std::uint32_t>(buffers_.size());
@@ -209,12 +226,19 @@ class FakeEventQueue final : public MfEventQueue, FakeObject {
   using FakeObject::FakeObject;
   Result<std::optional<std::uint32_t>> poll() override {
     if (auto r = state_->call("GetEvent(NO_WAIT)"); !r) return std::unexpected(r.error());
+    state_->release_due();
     if (state_->events.empty()) return std::optional<std::uint32_t>{};
     return next();
   }
   Result<std::optional<std::uint32_t>> wait(std::chrono::milliseconds timeout) override {
     state_->waits.push_back(timeout);
     if (auto r = state_->call("GetEvent(wait)"); !r) return std::unexpected(r.error());
+    state_->release_due();
+    if (state_->events.empty() && !state_->scheduled.empty() && state_->clock != nullptr &&
+        state_->scheduled.front().first <= state_->clock->monotonic_now() + timeout) {
+      state_->clock->advance(state_->scheduled.front().first - state_->clock->monotonic_now());
+      state_->release_due();
+    }
     if (state_->events.empty()) {
       if (state_->clock != nullptr) state_->clock->advance(timeout);
       return std::optional<std::uint32_t>{};
@@ -250,7 +274,9 @@ class FakeCodecApi final : public MfCodecApi, FakeObject {
  public:
   using FakeObject::FakeObject;
   Result<void> set_value(MfCodecProperty property, MfCodecValue value) override {
-    return state_->call(set_value_call(property, value));
+    auto r = state_->call(set_value_call(property, value));
+    if (r && property == MfCodecProperty::force_key_frame) state_->key_frame_asked = true;
+    return r;
   }
 };
 
@@ -303,11 +329,19 @@ class FakeTransform final : public MfTransform, FakeObject {
     }
     return {};
   }
-  Result<void> process_input(MfSample&) override {
+  Result<void> process_input(MfSample& sample) override {
     if (auto r = state_->call("ProcessInput"); !r) return r;
     ++state_->unanswered_inputs;
+    const bool marked = state_->inputs.at(static_cast<FakeSample&>(sample).input_index()).discontinuity;
+    state_->unanswered_keys.push_back(std::exchange(state_->key_frame_asked, false) || marked);
     if (state_->asynchronous && state_->auto_events) {
-      if (!state_->silent) state_->events.push_back(kMfEventHaveOutput);
+      const bool late = state_->output_latency.count() > 0 && state_->clock != nullptr;
+      if (!state_->silent && late) {
+        state_->scheduled.emplace_back(state_->clock->monotonic_now() + state_->output_latency,
+                                       kMfEventHaveOutput);
+      } else if (!state_->silent) {
+        state_->events.push_back(kMfEventHaveOutput);
+      }
       state_->events.push_back(kMfEventNeedInput);
     }
     return {};
@@ -323,7 +357,9 @@ class FakeTransform final : public MfTransform, FakeObject {
       state_->outputs.pop_front();
     } else if (state_->unanswered_inputs > 0 && !state_->silent) {
       --state_->unanswered_inputs;
-      answer.buffers.push_back(state_->default_output);
+      const bool key = !state_->unanswered_keys.empty() && state_->unanswered_keys.front();
+      if (!state_->unanswered_keys.empty()) state_->unanswered_keys.pop_front();
+      answer.buffers.push_back(key ? state_->key_output : state_->default_output);
     } else {
       answer.hr = kMfNeedMoreInput;
     }

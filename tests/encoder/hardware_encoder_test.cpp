@@ -211,17 +211,24 @@ TEST_F(HardwareEncoderTest, WithoutCodecApiKeyFramesOnlyMarkTheSample) {
   EXPECT_FALSE(t->inputs.at(5).discontinuity);
 }
 
-TEST_F(HardwareEncoderTest, ForceKeyFrameAsksTheCodecApiAndLogsTheOutcome) {
+TEST_F(HardwareEncoderTest, ForceKeyFrameAsksTheCodecApiAndLogsTheOutcomeOncePerSecond) {
   auto t = add();
   HardwareEncoder encoder = make();
+  // Creation asks too: the validation frames had the transform's first one.
+  EXPECT_THAT(lines_with(log_.lines(), "ForceKeyFrame"),
+              ElementsAre("ENCODER hw: ForceKeyFrame cerut (ICodecAPI)"));
   log_.clear();
+  for (int i = 0; i < 5; ++i) encoder.force_key_frame();  // the same line, within the second
+  clock_.advance(1s);
   encoder.force_key_frame();
   t->failures[set_value_call(MfCodecProperty::force_key_frame, MfCodecValue::ui4(1))] =
       static_cast<std::int32_t>(0x80004001);
+  encoder.force_key_frame();  // another text: at once
   encoder.force_key_frame();
   EXPECT_THAT(log_.lines(),
               ElementsAre("ENCODER hw: ForceKeyFrame cerut (ICodecAPI)",
                           "ENCODER hw: ForceKeyFrame esuat (0x80004001) - fallback CleanPoint/GOP"));
+  EXPECT_EQ(t->count(set_value_call(MfCodecProperty::force_key_frame, MfCodecValue::ui4(1))), 9);
 }
 
 TEST_F(HardwareEncoderTest, CandidateRefusingTheOutputTypeIsSkippedForTheNext) {
@@ -444,7 +451,7 @@ TEST_F(HardwareEncoderTest, TransformProvidingSamplesGetsNone) {
   HardwareEncoder encoder = make();
   auto out = encoder.encode(frame(), 4);
   ASSERT_TRUE(out.has_value());
-  EXPECT_EQ(*out, t->default_output);
+  EXPECT_EQ(*out, t->key_output);  // the key frame asked for at creation
   EXPECT_EQ(t->count("MFCreateSample(output)"), 0);
   EXPECT_THAT(t->calls, Not(Contains("ProcessOutput(our sample)")));
 }
@@ -476,7 +483,7 @@ TEST_F(HardwareEncoderTest, AsynchronousTransformThroughItsEvents) {
   for (int frame = 4; frame < 8; ++frame) {
     auto out = encoder.encode(this->frame(), frame);
     ASSERT_TRUE(out.has_value()) << out.error().text();
-    EXPECT_EQ(*out, t->default_output);
+    EXPECT_EQ(*out, frame == 4 ? t->key_output : t->default_output);
   }
   EXPECT_EQ(t->waits.size(), waits);
 

@@ -37,7 +37,8 @@ std::vector<std::string> lines_with(const std::vector<std::string>& lines, std::
 class VideoEncoderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    openh264_.instance.layers = {testing::FakeLayer{{{0, 0, 0, 1, 0x67}, {0, 0, 0, 1, 0x65, 0x11}}}};
+    openh264_.instance.layers = {
+        testing::FakeLayer{{{0, 0, 0, 1, 0x67}, {0, 0, 0, 1, 0x68}, {0, 0, 0, 1, 0x65, 0x11}}}};
   }
   Result<VideoEncoder> create(std::uint32_t fps = 30) {
     return VideoEncoder::create(64, 48, fps, 6000, log_, clock_, mf_, openh264_, 2);
@@ -54,8 +55,9 @@ class VideoEncoderTest : public ::testing::Test {
   }
   Result<EncodedFrame> encode(VideoEncoder& encoder) { return encoder.encode(frame_); }
   // Software output of the scripted library, hardware output of the fake.
-  const EncodedFrame software_bytes{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65, 0x11};
-  const EncodedFrame hardware_bytes{0, 0, 0, 1, 0x65, 0x88};
+  const EncodedFrame software_bytes{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x68, 0, 0, 0, 1, 0x65, 0x11};
+  // The first hardware output is the key frame asked for at creation.
+  const EncodedFrame hardware_bytes{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0x88};
 
   // One frame per second until `seconds` have passed; the seconds (since
   // the call) at which the hardware was tried again.
@@ -182,7 +184,8 @@ TEST_F(VideoEncoderTest, ASuccessfulFrameStartsTheFailureCountAgain) {
     t->failures.clear();
     auto out = encode(encoder);
     ASSERT_TRUE(out.has_value());
-    EXPECT_EQ(*out, hardware_bytes);
+    // The first output at all is the key frame asked for at creation.
+    EXPECT_EQ(*out, run == 3 ? hardware_bytes : t->default_output);
   }
   EXPECT_TRUE(encoder.on_hardware());
   const auto transient = lines_with(log_.lines(), "tranzitorie");
@@ -238,7 +241,8 @@ TEST_F(VideoEncoderTest, RetriesBackToHardwareAndAfterAFallBackStartOver) {
   EXPECT_FALSE(encoder.on_hardware());
   EXPECT_EQ(t->live_objects, 0);
 
-  // The fourth try (300 s later) works: back on hardware with a key frame.
+  // The fourth try (300 s later) works: back on hardware, its first output
+  // the key frame the new transform was asked for when it was made.
   t->silent = false;
   log_.clear();
   EXPECT_EQ(retries(encoder, 299), std::vector<int>{});
@@ -250,8 +254,9 @@ TEST_F(VideoEncoderTest, RetriesBackToHardwareAndAfterAFallBackStartOver) {
   EXPECT_EQ(openh264_.destroyed, 1);
   EXPECT_THAT(log_.lines(), IsSupersetOf({"ENCODER hw: ForceKeyFrame cerut (ICodecAPI)",
                                           "ENCODER: revenit pe hardware"}));
-  ASSERT_TRUE(encode(encoder).has_value());
   EXPECT_TRUE(t->inputs.back().discontinuity);
+  ASSERT_TRUE(encode(encoder).has_value());
+  EXPECT_FALSE(t->inputs.back().discontinuity);
 
   // A later fall-back plans four retries again on the same schedule.
   t->failures["ProcessInput"] = kRefused;
@@ -303,11 +308,75 @@ TEST_F(VideoEncoderTest, ForceKeyFrameGoesToTheActiveEncoder) {
   auto t = add();
   VideoEncoder hardware = make();
   log_.clear();
+  clock_.advance(1s);  // past the request made at creation, so its line shows
   hardware.force_key_frame();
   ASSERT_TRUE(encode(hardware).has_value());
   EXPECT_THAT(log_.lines(), Contains("ENCODER hw: ForceKeyFrame cerut (ICodecAPI)"));
   EXPECT_TRUE(t->inputs.back().discontinuity);
   EXPECT_THAT(openh264_.instance.calls, Not(Contains("EncodeFrame")));
+}
+
+// --- what reaches the GUI -------------------------------------------------
+
+TEST_F(VideoEncoderTest, OutputCollectedBeforeAFailedHardwareCallIsNotLost) {
+  auto t = add();
+  VideoEncoder encoder = make();
+  ASSERT_EQ(*encode(encoder), hardware_bytes);
+  t->outputs = {testing::FakeOutput{0, {{0, 0, 0, 1, 0x41, 0x07}}}, testing::FakeOutput{kRefused, {}}};
+  auto out = encode(encoder);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(*out, (EncodedFrame{0, 0, 0, 1, 0x41, 0x07}));
+  EXPECT_THAT(log_.lines(), Contains(HasSubstr("eroare tranzitorie #1")));
+}
+
+TEST_F(VideoEncoderTest, LateAsynchronousOutputIsCollectedAndNothingBeforeAForcedKeyFrameGoesOut) {
+  auto t = add();
+  t->asynchronous = true;
+  t->output_latency = 20ms;  // the warm-up takes the validation frames' output
+  VideoEncoder encoder = make();
+  ASSERT_TRUE(encode(encoder)->empty());
+  clock_.advance(20ms);
+  EXPECT_EQ(*encoder.collect_pending_output(), hardware_bytes);
+  EXPECT_TRUE(encoder.collect_pending_output()->empty());
+
+  ASSERT_TRUE(encode(encoder)->empty());  // a P-frame on its way
+  encoder.force_key_frame();              // ... made useless by a loss
+  ASSERT_TRUE(encode(encoder)->empty());
+  clock_.advance(20ms);
+  // Both arrive in one collection: only the key frame goes out.
+  EXPECT_EQ(*encoder.collect_pending_output(), hardware_bytes);
+  EXPECT_TRUE(t->inputs.back().discontinuity);
+}
+
+TEST_F(VideoEncoderTest, AnAsynchronousRetryThatAnswersWithinTheWaitGoesBackToHardware) {
+  VideoEncoder encoder = make();  // software: no hardware yet
+  auto t = add();
+  t->asynchronous = true;
+  t->output_latency = 40ms;
+  clock_.advance(60s);
+  auto out = encode(encoder);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(*out, hardware_bytes);  // the new transform's key frame, a call late
+  EXPECT_TRUE(encoder.on_hardware());
+  EXPECT_THAT(log_.lines(), Contains("ENCODER: revenit pe hardware"));
+}
+
+TEST_F(VideoEncoderTest, ScreensBeyondTheSoftwareLimitAreScaledDownOnBothEncoders) {
+  frame_.assign(std::size_t{5120} * 1440 * 4, 90);
+  auto software = VideoEncoder::create(5120, 1440, 30, 6000, log_, clock_, mf_, openh264_, 2);
+  ASSERT_TRUE(software.has_value());
+  EXPECT_THAT(log_.lines(), Contains("ENCODER: ecran 5120x1440 peste limita encoderului -> scalat la 3840x1080"));
+  EXPECT_THAT(log_.lines(), Contains("SW: 3840x1080 (native) threads=2"));
+  ASSERT_TRUE(encode(*software).has_value());
+  EXPECT_EQ(openh264_.instance.init_params.back().iPicWidth, 3840);
+  EXPECT_EQ(openh264_.instance.init_params.back().iPicHeight, 1080);
+
+  auto t = add();
+  auto hardware = VideoEncoder::create(5120, 1440, 30, 6000, log_, clock_, mf_, openh264_, 2);
+  ASSERT_TRUE(hardware.has_value() && hardware->on_hardware());
+  EXPECT_EQ(t->output_types.at(0).at(MfTypeKey::frame_size), std::uint64_t{3840} << 32 | 1080);
+  ASSERT_TRUE(encode(*hardware).has_value());
+  EXPECT_EQ(t->inputs.back().bytes, std::size_t{3840} * 1080 * 3 / 2);
 }
 
 }  // namespace

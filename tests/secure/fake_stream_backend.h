@@ -1,11 +1,14 @@
 // A StreamBackend whose sources and encoders follow the test's script and
 // count what the loop does with them. A capture takes `capture_wait` of the
-// fake clock, as the real wait inside capture paces the loop.
+// fake clock, or the loop's own wait when that is shorter, as the real wait
+// inside capture paces the loop.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -40,10 +43,19 @@ class FakeStreamBackend final : public StreamBackend {
   // image of the source's size, or nothing new.
   std::deque<Result<std::optional<ScreenImage>>> captures;
   bool endless_changes = false;
+  // When set (and no scripted capture is left): the screen changes every
+  // period from now on, and a capture returns the newest change it has not
+  // returned yet (its number in the image's first byte), waiting for the
+  // next one when there is none, as duplication accumulates changes.
+  std::optional<std::chrono::milliseconds> change_period;
+  FakeClock::MonotonicTime changes_start{};
+  bool gdi_only = false;  // the source paces itself
   std::chrono::milliseconds capture_wait{100};
   std::optional<std::vector<std::uint8_t>> full_image = std::vector<std::uint8_t>{7};  // nullopt: fails
   // One per encode (of any encoder); when used up, a non-empty frame.
   std::deque<Result<EncodedFrame>> encodes;
+  // One per collect_pending_output; when used up, nothing.
+  std::deque<Result<EncodedFrame>> pending_outputs;
 
   // --- what happened ------------------------------------------------------
   std::vector<std::uint32_t> source_outputs;  // output index of every create_source
@@ -51,8 +63,13 @@ class FakeStreamBackend final : public StreamBackend {
   std::vector<FakeSize> encoders_created;  // sizes asked for, failures included
   int encoders_alive = 0;
   int captures_made = 0;
+  std::vector<std::uint32_t> capture_timeouts;
+  int collects = 0;
   int full_captures = 0;
   std::vector<FakeSize> encoded_sizes;  // encoder size at every encode
+  std::vector<std::uint8_t> encoded_tags;  // first byte of every image encoded
+  std::vector<FakeClock::MonotonicTime> encode_times;
+  bool capture_throws = false;  // the next capture throws std::bad_alloc
   int key_frames_forced = 0;
   int encodes_after_force = 0;  // encodes that came right after a forced key frame
   std::optional<FakeSize> resize_to;  // the live source takes this size now (GDI-only mode)
@@ -86,21 +103,39 @@ class FakeStreamBackend final : public StreamBackend {
  private:
   class Source final : public ScreenSource {
    public:
-    Source(FakeStreamBackend& backend, FakeSize size) : backend_(backend), size_(size) { ++backend_.sources_alive; }
+    Source(FakeStreamBackend& backend, FakeSize size)
+        : backend_(backend), size_(size), last_return_(backend.clock_.monotonic_now()) {
+      ++backend_.sources_alive;
+    }
     ~Source() override { --backend_.sources_alive; }
     Result<std::optional<ScreenImage>> capture(std::uint32_t timeout_ms) override {
-      EXPECT_EQ(timeout_ms, 100u);
+      EXPECT_LE(timeout_ms, 100u);
       ++backend_.captures_made;
-      backend_.clock_.advance(backend_.capture_wait);
+      backend_.capture_timeouts.push_back(timeout_ms);
+      if (std::exchange(backend_.capture_throws, false)) throw std::bad_alloc();
+      FakeClock& clock = backend_.clock_;
+      const auto wait = std::min<std::chrono::milliseconds>(backend_.capture_wait,
+                                                            std::chrono::milliseconds(timeout_ms));
       if (backend_.resize_to) size_ = *std::exchange(backend_.resize_to, std::nullopt);
       if (!backend_.captures.empty()) {
+        clock.advance(wait);
         auto next = std::move(backend_.captures.front());
         backend_.captures.pop_front();
         return next;
       }
-      if (backend_.endless_changes) return std::optional<ScreenImage>(changed_image(size_));
+      if (backend_.change_period) return changing_screen(timeout_ms);
+      if (backend_.endless_changes) {
+        // A change every capture_wait: one that came while the loop slept
+        // is there at once.
+        const auto since = clock.monotonic_now() - last_return_;
+        if (since < backend_.capture_wait) clock.advance(backend_.capture_wait - since);
+        last_return_ = clock.monotonic_now();
+        return std::optional<ScreenImage>(changed_image(size_));
+      }
+      clock.advance(wait);
       return std::optional<ScreenImage>();
     }
+    bool paces_itself() const override { return backend_.gdi_only; }
     std::optional<std::vector<std::uint8_t>> capture_full() override {
       ++backend_.full_captures;
       return backend_.full_image;
@@ -109,8 +144,29 @@ class FakeStreamBackend final : public StreamBackend {
     std::uint32_t height() const override { return size_.height; }
 
    private:
+    std::int64_t changes_by(FakeClock::MonotonicTime time) const {
+      return (time - backend_.changes_start) / *backend_.change_period;
+    }
+    std::optional<ScreenImage> changing_screen(std::uint32_t timeout_ms) {
+      FakeClock& clock = backend_.clock_;
+      if (changes_by(clock.monotonic_now()) <= returned_) {
+        const auto next = backend_.changes_start + (returned_ + 1) * *backend_.change_period;
+        const auto limit = std::min<std::chrono::milliseconds>(backend_.capture_wait,
+                                                               std::chrono::milliseconds(timeout_ms));
+        if (next - clock.monotonic_now() > limit) {
+          clock.advance(limit);
+          return std::nullopt;
+        }
+        clock.advance(next - clock.monotonic_now());
+      }
+      returned_ = changes_by(clock.monotonic_now());
+      return changed_image(size_, static_cast<std::uint8_t>(returned_));
+    }
+
     FakeStreamBackend& backend_;
     FakeSize size_;
+    std::int64_t returned_ = 0;
+    FakeClock::MonotonicTime last_return_;
   };
 
   class Encoder final : public FrameEncoder {
@@ -119,6 +175,8 @@ class FakeStreamBackend final : public StreamBackend {
     ~Encoder() override { --backend_.encoders_alive; }
     Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) override {
       backend_.encoded_sizes.push_back(size_);
+      backend_.encoded_tags.push_back(bgra.empty() ? 0 : bgra[0]);
+      backend_.encode_times.push_back(backend_.clock_.monotonic_now());
       // Images of another size are refused, as the real encoder refuses them.
       if (bgra.size() != std::size_t{size_.width} * size_.height * 4 && bgra.size() != 1) {
         return std::unexpected(Error::message("frame size mismatch"));
@@ -130,6 +188,13 @@ class FakeStreamBackend final : public StreamBackend {
         return next;
       }
       return EncodedFrame{0, 0, 0, 1, 0x41};
+    }
+    Result<EncodedFrame> collect_pending_output() override {
+      ++backend_.collects;
+      if (backend_.pending_outputs.empty()) return EncodedFrame{};
+      auto next = std::move(backend_.pending_outputs.front());
+      backend_.pending_outputs.pop_front();
+      return next;
     }
     void force_key_frame() override {
       ++backend_.key_frames_forced;

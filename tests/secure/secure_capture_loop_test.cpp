@@ -46,6 +46,14 @@ class SecureCaptureLoopTest : public ::testing::Test {
     }
     return count;
   }
+  // The same with a GUI that takes every frame after each step.
+  void run_reading(std::chrono::milliseconds duration) {
+    const auto end = clock_.monotonic_now() + duration;
+    while (clock_.monotonic_now() < end) {
+      loop_->step();
+      sent();
+    }
+  }
   std::vector<EncodedFrame> sent() {
     std::vector<EncodedFrame> frames;
     while (auto frame = receiver_->try_receive()) frames.push_back(std::move(*frame));
@@ -274,16 +282,83 @@ TEST_F(SecureCaptureLoopTest, FailedFullCaptureIsRetriedInTheNextIteration) {
   EXPECT_TRUE(backend_.encoded_sizes.empty());
 }
 
-TEST_F(SecureCaptureLoopTest, StatisticsCountEveryEncodedFrameOncePerSecondDroppedOnesIncluded) {
+TEST_F(SecureCaptureLoopTest, StatisticsCountEveryEncodedFrameOncePerSecond) {
   start_streaming();
   backend_.endless_changes = true;
-  steps(9);
-  EXPECT_EQ(log_.lines(), Lines{});
-  loop_->step();  // one second
+  run_reading(1s);
   EXPECT_EQ(log_.lines(), Lines{"secure-capture: 10 frames encodate+trimise, 1920x1080"});
-  EXPECT_EQ(sent().size(), 8u);  // nobody read: the channel kept 8, two were dropped
-  steps(10);
-  EXPECT_EQ(log_.lines().back(), "secure-capture: 10 frames encodate+trimise, 1920x1080");
+}
+
+// --- pacing and a GUI that does not read -----------------------------------------
+
+TEST_F(SecureCaptureLoopTest, AtMostOneImagePerFrameIntervalAndTheLastChangeOfABurstIsEncoded) {
+  start_streaming();
+  backend_.changes_start = clock_.monotonic_now();
+  backend_.change_period = 15ms;  // 66 changes a second
+  run_reading(1s);
+  for (std::size_t i = 1; i < backend_.encode_times.size(); ++i) {
+    EXPECT_GE(backend_.encode_times[i] - backend_.encode_times[i - 1], kStreamFrameInterval);
+  }
+  EXPECT_GE(backend_.encoded_tags.size(), 29u);
+  EXPECT_LE(backend_.captures_made, 33);  // changes merge in the source, not in captures
+  // The burst ends: its last change still goes out, at the next slot.
+  const auto last = static_cast<std::uint8_t>((clock_.monotonic_now() - backend_.changes_start) / 15ms);
+  backend_.change_period.reset();
+  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, last)));
+  run_reading(300ms);
+  EXPECT_EQ(backend_.encoded_tags.back(), last);
+
+  // After a quiet moment a single change goes at once, without waiting.
+  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, 200)));
+  const auto slept = clock_.total_slept();
+  loop_->step();
+  EXPECT_EQ(backend_.encoded_tags.back(), 200);
+  EXPECT_EQ(clock_.total_slept(), slept);
+
+  // GDI-only capture paces itself: no second wait on top of it.
+  backend_.gdi_only = true;
+  backend_.endless_changes = true;
+  backend_.capture_wait = 33ms;
+  const auto before = clock_.total_slept();
+  run_reading(330ms);
+  EXPECT_EQ(clock_.total_slept(), before);
+}
+
+TEST_F(SecureCaptureLoopTest, NothingIsCapturedOrEncodedWhileTheChannelIsFull) {
+  start_streaming();
+  backend_.endless_changes = true;
+  run_for(2s);  // nobody reads
+  EXPECT_EQ(backend_.encoded_tags.size(), 8u);  // what the channel holds, no more
+  EXPECT_EQ(backend_.captures_made, 1 + 8);     // the first (still) one, then one per frame held
+  EXPECT_EQ(backend_.full_captures, 0);         // no refresh into a full channel either
+  EXPECT_EQ(sent().size(), 8u);                 // the GUI reads again
+  loop_->step();
+  EXPECT_EQ(backend_.encoded_tags.size(), 9u);
+  EXPECT_EQ(backend_.key_frames_forced, 0);  // nothing was lost: no key frame needed
+}
+
+TEST_F(SecureCaptureLoopTest, LateEncoderOutputIsCollectedWhenNothingNewComes) {
+  start_streaming();
+  backend_.pending_outputs.push_back(EncodedFrame{5, 5});
+  loop_->step();
+  EXPECT_EQ(sent(), std::vector<EncodedFrame>{(EncodedFrame{5, 5})});
+  backend_.pending_outputs.push_back(std::unexpected(Error::message("HW collect output: x")));
+  backend_.pending_outputs.push_back(std::unexpected(Error::message("HW collect output: x")));
+  steps(2);
+  EXPECT_EQ(log_.lines(), Lines{"secure-stream: encode err: HW collect output: x"});  // once a second
+}
+
+TEST_F(SecureCaptureLoopTest, AnExceptionDropsSourceAndEncoderAndStartingBuildsThemAgain) {
+  start_streaming();
+  backend_.capture_throws = true;
+  loop_->step();
+  EXPECT_EQ(log_.lines(),
+            Lines{"secure-capture: eroare neasteptata (std::bad_alloc) — reinitializez captura si encoderul"});
+  EXPECT_EQ(backend_.sources_alive, 0);
+  EXPECT_EQ(backend_.encoders_alive, 0);
+  run_for(600ms);
+  EXPECT_TRUE(loop_->streaming());
+  EXPECT_EQ(backend_.encoders_created.size(), 2u);
 }
 
 TEST_F(SecureCaptureLoopTest, StatisticsAfterACaptureErrorShowNoSize) {
@@ -295,6 +370,17 @@ TEST_F(SecureCaptureLoopTest, StatisticsAfterACaptureErrorShowNoSize) {
 }
 
 // --- the writer's key-frame request and a changing size ------------------------
+
+TEST_F(SecureCaptureLoopTest, KeyFrameRequestOnAStillScreenIsAnsweredAtOnceByTheRefresh) {
+  start_streaming();
+  steps(2);
+  key_frames_.request();
+  loop_->step();
+  EXPECT_EQ(backend_.full_captures, 1);
+  EXPECT_EQ(backend_.key_frames_forced, 1);
+  EXPECT_FALSE(key_frames_.pending());
+  EXPECT_FALSE(key_frames_.stale(1));
+}
 
 TEST_F(SecureCaptureLoopTest, KeyFrameRequestForcesTheNextEncodeOnce) {
   start_streaming();

@@ -9,6 +9,10 @@
 // record is the key frame and not a frame it cannot decode. Frames are
 // numbered by the order they enter the video channel: the capture thread
 // counts the frames the channel accepted, the writer the frames it took out.
+// The writer requests only after draining the channel, so the key frame
+// cannot be drained with the stale frames; the encoder passes nothing after
+// the request before its key frame (VideoEncoder), so the first frame not
+// stale is the key frame.
 #pragma once
 
 #include <atomic>
@@ -20,6 +24,10 @@ class KeyFrameRequest {
  public:
   // Writer: a GUI was accepted; every frame already sent is stale for it.
   void request() noexcept { pending_.store(true, std::memory_order_release); }
+
+  // Capture thread: whether a request waits (a still screen then gets its
+  // key frame without waiting for the refresh).
+  bool pending() const noexcept { return pending_.load(std::memory_order_acquire); }
 
   // Capture thread, before each encode: true, once per request (requests
   // made before it is taken merge), when the next output must be a key frame.

@@ -7,6 +7,9 @@
 //   mark N     draw marker N; prints "drawn N <steady-clock ns>" once the
 //              X server has it
 //   animate    move a block across the screen every 33 ms until the next line
+//   churn P    repaint a 640x480 area with new content every P ms until the
+//              next line, the marker counting the repaints from 1 (each one
+//              printed as "drawn N <ns>")
 //   quit
 // Prints "ready WxH" once the picture is on the screen.
 #include <X11/Xlib.h>
@@ -18,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -105,14 +109,33 @@ int main() {
   int mover_x = 0;
   const int mover_y = height / 2 - kMoverSize / 2;
   bool animating = false;
+  int churn_period_ms = 0;  // 0: not churning
+  unsigned churn_count = 0;
+  constexpr int kChurnX = 640, kChurnY = 300, kChurnWidth = 640, kChurnHeight = 480;
   std::string line;
   for (;;) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&input, 1, animating ? 33 : -1);
+    const int ready = poll(&input, 1, animating ? 33 : churn_period_ms > 0 ? churn_period_ms : -1);
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
       if (event.type == Expose) put(0, 0, width, height);
+    }
+    if (ready == 0 && churn_period_ms > 0) {  // new content in the churned area
+      ++churn_count;
+      for (int y = 0; y < kChurnHeight; ++y) {
+        for (int x = 0; x < kChurnWidth; ++x) {
+          const unsigned v = static_cast<unsigned>(x + 2 * y) + churn_count * 11;
+          frame[static_cast<std::size_t>(kChurnY + y) * width + kChurnX + x] =
+              ((v * 3) & 0xFF) << 16 | ((v * 5 + y) & 0xFF) << 8 | ((v / 4 + x) & 0xFF);
+        }
+      }
+      put(kChurnX, kChurnY, kChurnWidth, kChurnHeight);
+      draw_marker(churn_count);
+      XSync(display, False);
+      std::printf("drawn %u %lld\n", churn_count, now_ns());
+      std::fflush(stdout);
+      continue;
     }
     if (ready == 0) {  // animation step
       restore(mover_x, mover_y, kMoverSize, kMoverSize);
@@ -127,6 +150,7 @@ int main() {
     if (!std::fgets(buffer, sizeof buffer, stdin)) break;
     line = buffer;
     animating = false;
+    churn_period_ms = 0;
     if (line.starts_with("mark ")) {
       const unsigned value = static_cast<unsigned>(std::strtoul(line.c_str() + 5, nullptr, 10));
       draw_marker(value);
@@ -135,6 +159,9 @@ int main() {
       std::fflush(stdout);
     } else if (line.starts_with("animate")) {
       animating = true;
+    } else if (line.starts_with("churn ")) {
+      churn_period_ms = std::max(1, std::atoi(line.c_str() + 6));
+      churn_count = 0;
     } else if (line.starts_with("quit")) {
       break;
     }

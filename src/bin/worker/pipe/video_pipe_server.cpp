@@ -107,10 +107,12 @@ asio::awaitable<void> serve_video_pipe(VideoPipeServerContext context, VideoRece
       continue;
     }
     context.log.log("secure-stream: GUI conectat la pipe-ul video");
-    context.key_frames.request();
     auto departure = std::make_shared<Departure>();
     asio::co_spawn(executor, watch_for_departure(pipe, departure), asio::detached);
     if (drain_stale_frames(frames, taken)) break;
+    // Only now: a key frame made before the drain would go with the stale
+    // frames, and this GUI would get P-frames it cannot decode.
+    context.key_frames.request();
     if (co_await stream_frames(*pipe, frames, taken, *departure, context) == Streaming::channel_closed) break;
     pipe->close();  // ends the pending read
   }

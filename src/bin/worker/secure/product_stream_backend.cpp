@@ -22,6 +22,7 @@ class DuplicatorSource final : public ScreenSource {
   std::optional<std::vector<std::uint8_t>> capture_full() override { return capture_gdi_full(duplicator_); }
   std::uint32_t width() const override { return duplicator_.width(); }
   std::uint32_t height() const override { return duplicator_.height(); }
+  bool paces_itself() const override { return duplicator_.gdi_only(); }
 
  private:
   DesktopDuplicator duplicator_;
@@ -32,6 +33,7 @@ class VideoFrameEncoder final : public FrameEncoder {
   explicit VideoFrameEncoder(VideoEncoder encoder) : encoder_(std::move(encoder)) {}
 
   Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) override { return encoder_.encode(bgra); }
+  Result<EncodedFrame> collect_pending_output() override { return encoder_.collect_pending_output(); }
   void force_key_frame() override { encoder_.force_key_frame(); }
 
  private:

@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <exception>
+
 namespace halvorine {
 namespace {
 
@@ -17,6 +20,7 @@ constexpr milliseconds kEncoderFailurePause{200};
 constexpr milliseconds kRefreshAfter{700};
 constexpr std::uint32_t kCaptureTimeoutMs = 100;
 constexpr int kRefreshEncodeAttempts = 5;
+constexpr milliseconds kRoomPoll{5};
 constexpr std::uint32_t kOutputIndex = 0;
 
 // Whole milliseconds from `since` to `now`; zero if the clock went back.
@@ -44,9 +48,32 @@ SecureCaptureLoop::SecureCaptureLoop(DesktopApi& desktops, StreamBackend& backen
   last_source_attempt_ = start - kSourceAttemptInterval;
   last_warn_ = start - kWarnInterval;
   last_output_ = start;
+  next_encode_ = start;
 }
 
 void SecureCaptureLoop::step() {
+  // The loop outlives anything one iteration runs into: the worker's input
+  // injection shares its process.
+  try {
+    iterate();
+  } catch (const std::exception& e) {
+    recover_from(e.what());
+  } catch (...) {
+    recover_from("unknown");
+  }
+}
+
+void SecureCaptureLoop::recover_from(std::string_view what) {
+  if (exceptions_.admit(what, clock_.monotonic_now())) {
+    log_.log(fmt::format("secure-capture: eroare neasteptata ({}) — reinitializez captura si encoderul", what));
+  }
+  source_.reset();
+  encoder_.reset();
+  encoder_width_ = encoder_height_ = 0;
+  frame_count_ = 0;
+}
+
+void SecureCaptureLoop::iterate() {
   const FollowedDesktop desktop = follow_input_desktop(desktop_, desktops_);
   if (!desktop.name || *desktop.name != secure_desktop_) {
     leave_secure_desktop();
@@ -145,27 +172,57 @@ Result<EncodedFrame> SecureCaptureLoop::encode(std::span<const std::uint8_t> bgr
 }
 
 void SecureCaptureLoop::offer(EncodedFrame frame) {
-  // A full or closed channel drops the frame; it still counts as encoded.
-  if (frames_.try_send(std::move(frame)) == TrySendResult::sent) ++frames_sent_;
-  ++frame_count_;
+  if (frames_.try_send(std::move(frame)) == TrySendResult::sent) {
+    ++frames_sent_;
+  } else {
+    // The GUI will never see this frame: what the encoder makes next must
+    // not depend on it.
+    encoder_->force_key_frame();
+  }
+  ++frame_count_;  // counted as encoded also when the channel dropped it
+}
+
+void SecureCaptureLoop::log_encode_error(const Error& error) {
+  // The same error tends to repeat on every frame.
+  encode_errors_.write(log_, clock_, fmt::format("secure-stream: encode err: {}", error.text()));
 }
 
 void SecureCaptureLoop::capture_once() {
+  // The GUI is behind (or absent): a frame encoded now would be lost. Wait
+  // for room, for at most a capture's wait so the desktop is still followed;
+  // what changes meanwhile is in the next capture.
+  if (!frames_.has_room()) {
+    for (milliseconds waited{0}; waited < milliseconds(kCaptureTimeoutMs) && !frames_.has_room();
+         waited += kRoomPoll) {
+      clock_.sleep_for(kRoomPoll);
+    }
+    return;
+  }
+  // Paced: the source merges what changes until the slot into one image.
+  const Clock::MonotonicTime now = clock_.monotonic_now();
+  if (now < next_encode_ && !source_->paces_itself()) clock_.sleep_for(next_encode_ - now);
   auto captured = source_->capture(kCaptureTimeoutMs);
   if (!captured) {
     log_.log(fmt::format("secure-capture: capture err ({}) — reinitializez", captured.error().text()));
     source_.reset();  // the encoder stays for the rebuilt source
     return;
   }
-  std::optional<ScreenImage>& image = *captured;
-  if (!image || image->pixels.empty() || !image->changed) {
-    refresh();  // nothing new, or only the pointer moved
+  const std::optional<ScreenImage>& image = *captured;
+  // A pointer-only update (no pixels, or no changed region) is nothing new.
+  if (image && !image->pixels.empty() && image->changed) {
+    encode_image(*image);
     return;
   }
-  if (!fit_encoder(image->width, image->height)) return;
-  auto encoded = encode(image->pixels);
+  collect_pending_output();
+  refresh();
+}
+
+void SecureCaptureLoop::encode_image(const ScreenImage& image) {
+  if (!fit_encoder(image.width, image.height)) return;
+  next_encode_ = clock_.monotonic_now() + kStreamFrameInterval;
+  auto encoded = encode(image.pixels);
   if (!encoded) {
-    log_.log(fmt::format("secure-stream: encode err: {}", encoded.error().text()));
+    log_encode_error(encoded.error());
     return;
   }
   if (encoded->empty()) return;
@@ -173,8 +230,20 @@ void SecureCaptureLoop::capture_once() {
   last_output_ = clock_.monotonic_now();
 }
 
+void SecureCaptureLoop::collect_pending_output() {
+  auto collected = encoder_->collect_pending_output();
+  if (!collected) {
+    log_encode_error(collected.error());
+    return;
+  }
+  if (collected->empty()) return;
+  offer(std::move(*collected));
+  last_output_ = clock_.monotonic_now();
+}
+
 void SecureCaptureLoop::refresh() {
-  if (elapsed(last_output_, clock_.monotonic_now()) < kRefreshAfter) return;
+  // A new GUI on a still screen gets its key frame now, not after 700 ms.
+  if (elapsed(last_output_, clock_.monotonic_now()) < kRefreshAfter && !key_frames_.pending()) return;
   std::optional<std::vector<std::uint8_t>> full = source_->capture_full();
   if (!full) return;  // tried again next iteration
   if (!fit_encoder(source_->width(), source_->height())) return;
@@ -191,6 +260,7 @@ void SecureCaptureLoop::refresh() {
       break;
     }
   }
+  next_encode_ = clock_.monotonic_now() + kStreamFrameInterval;
   last_output_ = clock_.monotonic_now();
 }
 

@@ -10,6 +10,21 @@
 // (capture paces the loop; a full refresh with a key frame after 700 ms
 // without output; a statistics line every second).
 //
+// Streaming encodes at most one image per 1/30 s: after an encode the loop
+// waits for the next slot before it captures again, while the source merges
+// every change of that time into its next image (duplication accumulates
+// frames and dirty regions; GDI-only capture paces itself), so the last
+// change of a burst is never lost and a change after a quiet moment goes at
+// once. While the video channel is full (the GUI does not read, or none is
+// connected) nothing is captured or encoded, so the stream the GUI gets loses
+// nothing and a GUI that does not read costs no encoding; the next capture
+// holds everything that changed meanwhile. A frame the channel refuses all
+// the same makes the encoder's next output a key frame.
+//
+// An exception out of an iteration (a failed allocation for a huge screen)
+// drops the source and the encoder and is logged; Starting then builds them
+// again on its own timer.
+//
 // Everything runs on the one thread that calls step(); the clock's sleeps
 // block that thread.
 #pragma once
@@ -19,11 +34,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "bin/worker/key_frame_request.h"
 #include "bin/worker/secure/secure_desktop.h"
 #include "bin/worker/secure/stream_backend.h"
 #include "common/clock.h"
+#include "common/log_throttle.h"
 #include "common/logger.h"
 #include "desktop/desktop_api.h"
 #include "encoder/encoded_frame.h"
@@ -35,6 +52,7 @@ inline constexpr std::string_view kSecureDesktopName = "Winlogon";
 
 inline constexpr std::uint32_t kStreamFps = 30;
 inline constexpr std::uint32_t kStreamKbps = 6000;
+inline constexpr std::chrono::nanoseconds kStreamFrameInterval{1'000'000'000 / kStreamFps};
 
 class SecureCaptureLoop {
  public:
@@ -44,19 +62,23 @@ class SecureCaptureLoop {
                     KeyFrameRequest& key_frames, Logger& log, const Clock& clock,
                     std::string secure_desktop = std::string(kSecureDesktopName));
 
-  // One iteration, its sleeps included.
+  // One iteration, its sleeps included. Never throws.
   void step();
 
   // For tests and the statistics: whether a source / encoder is held.
   bool streaming() const { return source_ != nullptr && encoder_ != nullptr; }
 
  private:
+  void iterate();
+  void recover_from(std::string_view what);
   void leave_secure_desktop();
   void warn_not_attached();
   // Starting: false when this iteration ends here.
   bool start_source();
   // Streaming: one capture and what follows from it.
   void capture_once();
+  void encode_image(const ScreenImage& image);
+  void collect_pending_output();
   void refresh();
   void log_statistics();
 
@@ -67,6 +89,7 @@ class SecureCaptureLoop {
   // Asks for a key frame when the writer wants one, then encodes.
   Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
   void offer(EncodedFrame frame);
+  void log_encode_error(const Error& error);
 
   DesktopApi& desktops_;
   StreamBackend& backend_;
@@ -87,6 +110,9 @@ class SecureCaptureLoop {
   Clock::MonotonicTime last_source_attempt_;
   Clock::MonotonicTime last_warn_;
   Clock::MonotonicTime last_output_;
+  Clock::MonotonicTime next_encode_;  // the earliest time for the next capture
+  RepeatThrottle encode_errors_;
+  RepeatThrottle exceptions_;
 };
 
 }  // namespace halvorine

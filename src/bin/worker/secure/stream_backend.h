@@ -37,6 +37,9 @@ class ScreenSource {
   // The current size; it may change between captures (GDI-only mode).
   virtual std::uint32_t width() const = 0;
   virtual std::uint32_t height() const = 0;
+  // Whether every capture takes a frame interval of its own (GDI-only mode
+  // paces itself); otherwise changes accumulate between captures.
+  virtual bool paces_itself() const = 0;
 };
 
 class FrameEncoder {
@@ -45,7 +48,10 @@ class FrameEncoder {
   // Encodes one BGRA image of the encoder's size; an empty result means no
   // output for this input. An error text explains a lost frame.
   virtual Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) = 0;
-  // Makes the next output a key frame.
+  // Output ready without a new image (an asynchronous hardware encoder's
+  // late output); empty when there is none.
+  virtual Result<EncodedFrame> collect_pending_output() = 0;
+  // Makes the next output a key frame; nothing is output before it.
   virtual void force_key_frame() = 0;
 };
 

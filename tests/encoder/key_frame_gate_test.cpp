@@ -1,0 +1,74 @@
+#include "encoder/key_frame_gate.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "encoder/annex_b.h"
+
+namespace halvorine {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// NAL units by type, each behind a 4-byte start code, with one payload byte.
+Bytes stream(std::initializer_list<int> types, bool three_byte_codes = false) {
+  Bytes out;
+  for (int type : types) {
+    if (!three_byte_codes) out.push_back(0);
+    out.insert(out.end(), {0, 0, 1, static_cast<std::uint8_t>(0x60 | type), 0x80});
+  }
+  return out;
+}
+
+TEST(KeyFrameStartTest, FindsTheAccessUnitOfAnIdrWithItsParameterSets) {
+  struct Case {
+    std::string name;
+    Bytes bytes;
+    std::optional<std::size_t> start;
+  };
+  const std::vector<Case> cases = {
+      {"sps pps idr", stream({7, 8, 5}), 0},
+      {"delimiter first", stream({9, 7, 8, 6, 5, 5}), 0},
+      {"late P-frame before the key frame", stream({1, 9, 7, 8, 5}), 6},
+      {"two P-frames, then sps first", stream({9, 1, 9, 1, 7, 8, 5}), 24},
+      {"three-byte start codes", stream({1, 7, 8, 5}, true), 5},
+      {"idr without parameter sets", stream({9, 5}), std::nullopt},
+      {"parameter sets of an earlier unit", stream({7, 8, 1, 5}), std::nullopt},
+      {"P-frames only", stream({9, 1, 9, 1}), std::nullopt},
+      {"nothing", {}, std::nullopt},
+      {"garbage", Bytes{0, 0, 1}, std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(key_frame_start(c.bytes), c.start) << c.name;
+}
+
+TEST(KeyFrameGateTest, ClosedDropsUntilAKeyFrameAndPassesItFromItsStart) {
+  KeyFrameGate gate;  // an encoder's first output must be a key frame
+  Bytes p = stream({9, 1});
+  EXPECT_FALSE(gate.pass(p));
+  EXPECT_TRUE(p.empty());
+
+  Bytes late = stream({1, 9, 7, 8, 5});
+  gate.pass(late);
+  EXPECT_EQ(late, stream({9, 7, 8, 5}));
+  ASSERT_TRUE(gate.open());
+
+  Bytes next = stream({1});
+  gate.pass(next);
+  EXPECT_EQ(next, stream({1}));
+
+  // An encoder that ignores the request is asked again every 30 drops.
+  gate.close();
+  int asks = 0;
+  for (int i = 0; i < 2 * KeyFrameGate::kDropsBeforeAskingAgain; ++i) {
+    Bytes dropped = stream({1});
+    asks += gate.pass(dropped) ? 1 : 0;
+    EXPECT_TRUE(dropped.empty());
+  }
+  EXPECT_EQ(asks, 2);
+}
+
+}  // namespace
+}  // namespace halvorine
