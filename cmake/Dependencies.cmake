@@ -75,6 +75,11 @@ else()
 
   find_package(X11 REQUIRED)
 
+  # The client's live view: FFmpeg's H.264 decoder and its converter/scaler.
+  pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale)
+  add_library(halvorine_libav INTERFACE)
+  target_link_libraries(halvorine_libav INTERFACE PkgConfig::LIBAV)
+
   if(HALVORINE_BUILD_TESTS)
     find_package(GTest REQUIRED)
   endif()

@@ -200,8 +200,10 @@ class CapturePlatform {
   // (both > 0): GetDC(null), a compatible DC and bitmap, BitBlt SRCCOPY,
   // GetDIBits as 32-bit top-down BGRA; every GDI object released. `pixels`
   // is resized to width × height × 4 and reused when it already has the
-  // capacity. False when the screen DC could not be had or the BitBlt failed
-  // (the content of `pixels` is then unspecified).
+  // capacity. False when the screen DC could not be had, the BitBlt failed
+  // or GetDIBits read back fewer lines than the height (the X grab: when the
+  // server refused the image): the content of `pixels` is then unspecified,
+  // and must not become a frame.
   virtual bool capture_region(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
                               std::vector<std::uint8_t>& pixels) = 0;
 };

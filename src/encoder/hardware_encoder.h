@@ -71,7 +71,8 @@ class HardwareEncoder {
   // A moved-from encoder may only be assigned to or destroyed.
   HardwareEncoder(HardwareEncoder&&) noexcept;
   HardwareEncoder& operator=(HardwareEncoder&&) noexcept;
-  // Releases the transform; sends it nothing.
+  // Shuts the transform down and releases it (see transform_api.h); sends it
+  // no drain or end-of-stream first.
   ~HardwareEncoder();
 
   // `bgra` holds exactly 4 × width × height bytes of the input size. Returns

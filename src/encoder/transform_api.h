@@ -12,7 +12,15 @@
 //
 // Ownership: each object returned holds its own reference to the platform
 // object behind it and releases it on destruction; none of them needs
-// another one to stay alive (an MfCodecApi may outlive its MfTransform).
+// another one to stay alive (an MfCodecApi may outlive its MfTransform, whose
+// calls then fail).
+//
+// Destruction: destroying an MfTransform shuts the transform down (its own
+// shutdown where it has one, then its activation object's), so its threads,
+// its event queue and what it holds of the device end with it even while
+// something else still refers to it. Destroying an MfEventQueue with a
+// request outstanding leaves that request to end on its own but lets go of
+// the transform.
 //
 // Threading: everything is called on one thread, the one that created the
 // objects (COM is initialised there by the caller), except what

@@ -5,6 +5,7 @@
 // The moves alternate between two points, so each one really moves the
 // pointer, and the last one goes to x 40000, y 30000. Prints on standard
 // output: "moves=N bytes=B seconds=S moves_per_second=R".
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -26,8 +27,12 @@ void append_move(Bytes& out, std::uint16_t x, std::uint16_t y) {
 }
 
 Bytes key(const std::string& name, bool down) {
-  Bytes out{0x02, static_cast<std::uint8_t>(down ? 1 : 0), 0, static_cast<std::uint8_t>(name.size())};
-  out.insert(out.end(), name.begin(), name.end());
+  Bytes out(4 + name.size());
+  out[0] = 0x02;
+  out[1] = static_cast<std::uint8_t>(down ? 1 : 0);
+  out[2] = 0;
+  out[3] = static_cast<std::uint8_t>(name.size());
+  std::copy(name.begin(), name.end(), out.begin() + 4);
   return out;
 }
 

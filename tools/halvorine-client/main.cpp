@@ -18,6 +18,7 @@
 #include "bin/worker/pipe/pipe_api.h"
 #include "client_pipe.h"
 #include "input_messages.h"
+#include "view/view.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -43,6 +44,7 @@ enum ExitCode {
 constexpr const char* kUsage = R"(usage:
   halvorine-client input [options] [MESSAGE ...]
   halvorine-client video [options]
+  halvorine-client view [options]
 
 MESSAGE (one per argument, or one per line on standard input when none is given):
   key NAME down|up
@@ -65,6 +67,9 @@ video options:
   --frames N               stop after N frames
   --duration-ms N          stop after N ms
   --connect-only           connect and close at once
+view options (the stream in a window; its mouse and keys go to the input pipe):
+  --retry-ms N             the pause between attempts to reach a pipe (default 1000)
+  --frames N               end after showing N pictures
 
 exit status: 0 done, 1 I/O error, 2 bad arguments, 3 pipe missing, 4 access refused, 5 pipe busy,
              6 the server is not the privileged worker
@@ -101,13 +106,15 @@ bool parse_count(const char* text, long long& out) {
 }
 
 std::optional<std::string> parse_options(int argc, char** argv, Options& options) {
-  if (argc < 2) return "missing mode (input or video)";
+  if (argc < 2) return "missing mode (input, video or view)";
   options.mode = argv[1];
   if (options.mode == "--help" || options.mode == "-h") return "";
-  if (options.mode != "input" && options.mode != "video") {
-    return fmt::format("unknown mode '{}' (input or video)", options.mode);
+  if (options.mode != "input" && options.mode != "video" && options.mode != "view") {
+    return fmt::format("unknown mode '{}' (input, video or view)", options.mode);
   }
+  const bool view = options.mode == "view";
   const bool video = options.mode == "video";
+  if (view) options.retry_ms = 1000;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -117,7 +124,11 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
       return std::nullopt;
     };
     std::optional<std::string> problem;
-    if (arg == "--pipe" || arg == "--pipe-dir" || (video && (arg == "--out" || arg == "--raw-out"))) {
+    if (view && (arg == "--pipe" || arg == "--connect-only")) {
+      return fmt::format("{} is not for view (it uses both pipes)", arg);
+    } else if (view && arg == "--frames") {
+      problem = count(options.frames);
+    } else if (arg == "--pipe" || arg == "--pipe-dir" || (video && (arg == "--out" || arg == "--raw-out"))) {
       const char* text = value();
       if (!text) return fmt::format("{} needs a value", arg);
       (arg == "--pipe" ? options.pipe : arg == "--pipe-dir" ? options.pipe_dir
@@ -148,15 +159,14 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
   return std::nullopt;
 }
 
-std::string resolve_path(const Options& options) {
+std::string resolve_path(const Options& options, std::string_view name) {
   if (options.pipe) return *options.pipe;
-  const std::string_view name = options.mode == "input" ? kInputPipeName : kVideoPipeName;
   if (options.pipe_dir) return fmt::format("{}/{}", *options.pipe_dir, name);
   return pipe_path(name);
 }
 
 std::expected<std::unique_ptr<ClientPipe>, int> connect(const Options& options) {
-  const std::string path = resolve_path(options);
+  const std::string path = resolve_path(options, options.mode == "input" ? kInputPipeName : kVideoPipeName);
   const auto deadline = Clock::now() + std::chrono::milliseconds(options.retry_ms);
   for (;;) {
     auto pipe = open_client_pipe(path, options.server_check ? ServerCheck::worker_only : ServerCheck::any);
@@ -341,5 +351,14 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   if (options.pipe_dir) return bad_arguments("--pipe-dir is for Linux; use --pipe on Windows");
 #endif
+  if (options.mode == "view") {
+    ViewOptions view;
+    view.input_path = resolve_path(options, kInputPipeName);
+    view.video_path = resolve_path(options, kVideoPipeName);
+    view.check = options.server_check ? ServerCheck::worker_only : ServerCheck::any;
+    view.retry = std::chrono::milliseconds(std::max(options.retry_ms, 10LL));
+    view.pictures = options.frames;
+    return run_view(view);
+  }
   return options.mode == "input" ? run_input(options) : run_video(options);
 }

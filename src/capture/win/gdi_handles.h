@@ -119,11 +119,16 @@ class SelectionGuard {
   SelectionGuard(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
   SelectionGuard(const SelectionGuard&) = delete;
   SelectionGuard& operator=(const SelectionGuard&) = delete;
-  ~SelectionGuard() {
+  ~SelectionGuard() { restore(); }
+
+  // Selects the previous object back now (once): GetDIBits wants the bitmap
+  // out of every DC.
+  void restore() {
     // SelectObject fails with null or HGDI_ERROR; there is nothing to restore then.
-    if (previous_ != nullptr && previous_ != HGDI_ERROR) {
+    const HGDIOBJ previous = std::exchange(previous_, nullptr);
+    if (previous != nullptr && previous != HGDI_ERROR) {
       const DWORD saved = GetLastError();
-      SelectObject(dc_, previous_);
+      SelectObject(dc_, previous);
       SetLastError(saved);
     }
   }

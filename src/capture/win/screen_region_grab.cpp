@@ -19,9 +19,10 @@ bool grab_screen_region(std::int32_t x, std::int32_t y, std::int32_t width, std:
   if (!memory) return false;
   const UniqueBitmap bitmap(CreateCompatibleBitmap(screen.get(), width, height));
   if (!bitmap) return false;
-  const SelectionGuard selection(memory.get(), bitmap.get());
+  SelectionGuard selection(memory.get(), bitmap.get());
 
   if (!BitBlt(memory.get(), 0, 0, width, height, screen.get(), x, y, SRCCOPY)) return false;
+  selection.restore();
 
   pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
   BITMAPINFO info{};
@@ -31,10 +32,11 @@ bool grab_screen_region(std::int32_t x, std::int32_t y, std::int32_t width, std:
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
-  // GDI reports a failure here in no useful way; the image is then unspecified.
-  GetDIBits(memory.get(), bitmap.get(), 0, static_cast<UINT>(height), pixels.data(), &info,
-            DIB_RGB_COLORS);
-  return true;
+  // Anything short of every line leaves part of the buffer unspecified: no
+  // image then, rather than a black or stale one the stream would carry.
+  const int lines = GetDIBits(memory.get(), bitmap.get(), 0, static_cast<UINT>(height),
+                              pixels.data(), &info, DIB_RGB_COLORS);
+  return lines == height;
 }
 
 }  // namespace halvorine

@@ -34,7 +34,9 @@ class WinEncoderCandidate final : public MfEncoderCandidate {
     const HRESULT hr = activate_->ActivateObject(__uuidof(IMFTransform), transform.put_void());
     if (FAILED(hr)) return std::unexpected(hresult_error(hr));
     if (!transform) return std::unexpected(Error::hresult(0, "ActivateObject returned no object"));
-    return std::make_unique<WinTransform>(std::move(transform));
+    // The transform keeps its activation object: shutting it down ends the
+    // transform's resources when the encoder goes.
+    return std::make_unique<WinTransform>(std::move(transform), activate_.share());
   }
 
  private:

@@ -10,8 +10,11 @@ namespace halvorine {
 
 // The callback of BeginGetEvent. Media Foundation holds a reference while a
 // request is outstanding and calls Invoke on one of its threads; Invoke only
-// collects the event and signals. The request keeps the generator alive until
-// Invoke has called EndGetEvent, so it may complete after the queue is gone.
+// collects the event and signals. While the queue lives, the request holds the
+// generator until Invoke has called EndGetEvent; the queue takes it back when
+// it goes (abandon), since the generator's own queue holds the request: that
+// cycle would otherwise keep a transform that never posts again alive for
+// good.
 class EventRequest final : public IMFAsyncCallback {
  public:
   explicit EventRequest(UniqueHandle done) : done_(std::move(done)) {}
@@ -68,6 +71,17 @@ class EventRequest final : public IMFAsyncCallback {
 
   HANDLE done_handle() const { return done_.get(); }
 
+  // Drops the request's hold on the generator; a later Invoke only signals.
+  // Released outside the lock: the last reference may shut the generator's
+  // queue down, which may call Invoke at once.
+  void abandon() {
+    ComPtr<IMFMediaEventGenerator> generator;
+    {
+      std::lock_guard lock(mutex_);
+      generator = std::move(generator_);
+    }
+  }
+
   // The completed request's outcome; nullopt while it is outstanding.
   std::optional<std::pair<HRESULT, ComPtr<IMFMediaEvent>>> take() {
     std::lock_guard lock(mutex_);
@@ -112,9 +126,10 @@ WinEventQueue::WinEventQueue(ComPtr<IMFMediaEventGenerator> generator,
                              ComPtr<EventRequest> request)
     : generator_(std::move(generator)), request_(std::move(request)) {}
 
-// An outstanding request keeps its own references; it ends when the transform
-// posts its next event or shuts its queue down.
-WinEventQueue::~WinEventQueue() = default;
+// An outstanding request stays with Media Foundation until the transform
+// posts its next event or shuts its queue down; it no longer holds the
+// transform then.
+WinEventQueue::~WinEventQueue() { request_->abandon(); }
 
 Result<std::optional<std::uint32_t>> WinEventQueue::take_completed() {
   auto outcome = request_->take();

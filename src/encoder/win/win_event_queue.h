@@ -4,6 +4,9 @@
 // and waits on a Win32 event with a time limit, so a transform that never
 // posts cannot hold the caller's thread; a request that timed out stays
 // outstanding and its event is handed out by the next poll() or wait().
+// Destroying the queue leaves an outstanding request with Media Foundation
+// but takes the generator back from it, so the request no longer keeps the
+// transform alive.
 #pragma once
 
 #include <chrono>

@@ -59,6 +59,15 @@ class WinCodecApi final : public MfCodecApi {
 
 }  // namespace
 
+WinTransform::~WinTransform() {
+  // Their outcome changes nothing: the references go either way.
+  if (ComPtr<IMFShutdown> shutdown; transform_ && SUCCEEDED(transform_.query(shutdown))) {
+    shutdown->Shutdown();
+  }
+  transform_.reset();
+  if (activate_) activate_->ShutdownObject();
+}
+
 Result<std::unique_ptr<MfAttributes>> WinTransform::attributes() {
   ComPtr<IMFAttributes> attributes;
   const HRESULT hr = transform_->GetAttributes(attributes.put());

@@ -1,4 +1,11 @@
 // MfTransform over an IMFTransform, with its attribute store and codec API.
+//
+// Destruction shuts the transform down before releasing it: IMFShutdown::
+// Shutdown where the transform has it (an asynchronous one must: its threads
+// and event queue end there), then IMFActivate::ShutdownObject on the
+// activation object it came from, which frees what the activation holds for
+// it (for a hardware encoder, its encode session). A transform that stalled
+// with an event request outstanding is let go all the same.
 #pragma once
 
 #include "common/win/com_ptr.h"
@@ -9,7 +16,12 @@ namespace halvorine {
 
 class WinTransform final : public MfTransform {
  public:
-  explicit WinTransform(ComPtr<IMFTransform> transform) : transform_(std::move(transform)) {}
+  // `activate`: the object `transform` was activated from, if any.
+  explicit WinTransform(ComPtr<IMFTransform> transform, ComPtr<IMFActivate> activate = {})
+      : transform_(std::move(transform)), activate_(std::move(activate)) {}
+  ~WinTransform() override;
+  WinTransform(const WinTransform&) = delete;
+  WinTransform& operator=(const WinTransform&) = delete;
 
   Result<std::unique_ptr<MfAttributes>> attributes() override;
   Result<std::unique_ptr<MfCodecApi>> codec_api() override;
@@ -24,6 +36,7 @@ class WinTransform final : public MfTransform {
 
  private:
   ComPtr<IMFTransform> transform_;
+  ComPtr<IMFActivate> activate_;
 };
 
 }  // namespace halvorine

@@ -1,19 +1,28 @@
 #include "encoder/win/test_transform.h"
 
+#include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <thread>
 #include <utility>
+
+// After mf_sdk.h: CODECAPI_AVEncVideoForceKeyFrame.
+#include <codecapi.h>
 
 namespace halvorine::testing {
 namespace {
 
-class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, public ICodecAPI {
+class TestTransform final : public IMFTransform,
+                            public IMFMediaEventGenerator,
+                            public ICodecAPI,
+                            public IMFShutdown {
  public:
   TestTransform(TestTransformConfig config, std::shared_ptr<TransformRecord> record)
       : config_(config), record_(std::move(record)) {
     MFCreateAttributes(attributes_.put(), 4);
     if (config_.asynchronous) attributes_->SetUINT32(MF_TRANSFORM_ASYNC, 1);
     if (config_.asynchronous) MFCreateEventQueue(events_.put());
+    if (lagging()) timer_ = std::thread([this] { post_due_outputs(); });
     std::lock_guard lock(record_->mutex);
     ++record_->created;
     ++record_->alive;
@@ -31,6 +40,9 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
       *out = static_cast<IMFMediaEventGenerator*>(this);
     } else if (iid == IID_ICodecAPI && config_.codec_api) {
       *out = static_cast<ICodecAPI*>(this);
+    } else if (iid == __uuidof(IMFShutdown) && config_.asynchronous &&
+               config_.shutdown_interface) {
+      *out = static_cast<IMFShutdown*>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -136,6 +148,7 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   HRESULT STDMETHODCALLTYPE ProcessInput(DWORD stream, IMFSample* sample, DWORD) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (sample == nullptr) return E_POINTER;
+    if (shut_down_) return MF_E_SHUTDOWN;
     if (pending_.size() >= kMaxPending) return MF_E_NOTACCEPTING;
     RecordedInput input;
     sample->GetSampleTime(&input.time);
@@ -144,6 +157,8 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     input.discontinuity =
         SUCCEEDED(sample->GetUINT32(MFSampleExtension_Discontinuity, &discontinuity)) &&
         discontinuity != 0;
+    input.key = inputs_taken_ == 0 || key_frame_asked_.exchange(false) ||
+                (input.discontinuity && !config_.ignores_discontinuity);
     DWORD count = 0;
     sample->GetBufferCount(&count);
     input.buffer_count = count;
@@ -158,17 +173,27 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     buffer->Unlock();
     {
       std::lock_guard lock(record_->mutex);
+      pending_.push_back({record_->inputs.size(), input.key});
       record_->inputs.push_back(std::move(input));
-      pending_.push_back(record_->inputs.size() - 1);
     }
     ++inputs_taken_;
-    post(METransformHaveOutput);
+    if (!lagging()) {
+      post(METransformHaveOutput);
+      return S_OK;
+    }
+    {
+      std::lock_guard lock(timer_mutex_);
+      due_.push_back(std::chrono::steady_clock::now() + config_.output_delay);
+    }
+    timer_changed_.notify_all();
+    if (pending_.size() < kMaxPending) post(METransformNeedInput);
     return S_OK;
   }
 
   HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* outputs,
                                           DWORD* status) override {
     if (count != 1 || outputs == nullptr || status == nullptr) return E_INVALIDARG;
+    if (shut_down_) return MF_E_SHUTDOWN;
     *status = 0;
     const int step = output_steps_++;
     if (config_.stream_change_at && *config_.stream_change_at == step) {
@@ -176,7 +201,8 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
       return MF_E_TRANSFORM_STREAM_CHANGE;
     }
     if (pending_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
-    const std::vector<std::uint8_t> bytes = test_transform_output(pending_.front());
+    const std::vector<std::uint8_t> bytes =
+        test_transform_output(pending_.front().first, pending_.front().second);
     ComPtr<IMFSample> own;
     IMFSample* target = outputs[0].pSample;
     if (config_.provides_samples) {
@@ -206,8 +232,9 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     buffer->Unlock();
     buffer->SetCurrentLength(static_cast<DWORD>(bytes.size()));
     if (own) outputs[0].pSample = own.release();
+    const bool was_full = pending_.size() >= kMaxPending;
     pending_.pop_front();
-    post(METransformNeedInput);
+    if (!lagging() || was_full) post(METransformNeedInput);
     return S_OK;
   }
 
@@ -247,6 +274,9 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     } else {
       return E_INVALIDARG;
     }
+    if (*property == CODECAPI_AVEncVideoForceKeyFrame && recorded.value != 0) {
+      key_frame_asked_ = true;
+    }
     std::lock_guard lock(record_->mutex);
     record_->codec_values.push_back(recorded);
     return S_OK;
@@ -264,11 +294,62 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
     return E_NOTIMPL;
   }
 
+  // IMFShutdown: the thread and the event queue end here; every later call
+  // fails with MF_E_SHUTDOWN.
+  HRESULT STDMETHODCALLTYPE Shutdown() override {
+    stop_timer();
+    if (events_) events_->Shutdown();
+    if (!shut_down_.exchange(true)) ++record_->shut_down;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetShutdownStatus(MFSHUTDOWN_STATUS* status) override {
+    if (status == nullptr) return E_INVALIDARG;
+    if (!shut_down_) return MF_E_INVALIDREQUEST;
+    *status = MFSHUTDOWN_COMPLETED;
+    return S_OK;
+  }
+
  private:
   ~TestTransform() {
+    stop_timer();
     if (events_) events_->Shutdown();
     std::lock_guard lock(record_->mutex);
     --record_->alive;
+  }
+
+  bool lagging() const { return config_.asynchronous && config_.output_delay.count() > 0; }
+
+  // The transform's own thread: one METransformHaveOutput per input, each
+  // when its delay has passed.
+  void post_due_outputs() {
+    std::unique_lock lock(timer_mutex_);
+    while (!stopping_) {
+      if (due_.empty()) {
+        timer_changed_.wait(lock);
+      } else if (std::chrono::steady_clock::now() < due_.front()) {
+        timer_changed_.wait_until(lock, due_.front());
+      } else {
+        due_.pop_front();
+        lock.unlock();
+        post(METransformHaveOutput);
+        lock.lock();
+      }
+    }
+  }
+
+  void stop_timer() {
+    {
+      std::lock_guard lock(timer_mutex_);
+      stopping_ = true;
+    }
+    timer_changed_.notify_all();
+    if (!timer_.joinable()) return;
+    // The last reference could go on that thread, through its own post.
+    if (timer_.get_id() == std::this_thread::get_id()) {
+      timer_.detach();
+    } else {
+      timer_.join();
+    }
   }
 
   void post(MediaEventType type) {
@@ -286,9 +367,17 @@ class TestTransform final : public IMFTransform, public IMFMediaEventGenerator, 
   ComPtr<IMFMediaEventQueue> events_;
   // Inputs not yet answered, like an encoder's look-ahead.
   static constexpr std::size_t kMaxPending = 8;
-  std::deque<std::size_t> pending_;
-  std::size_t inputs_taken_ = 0;
+  std::deque<std::pair<std::size_t, bool>> pending_;  // input number, key frame
+  std::atomic<std::size_t> inputs_taken_ = 0;
+  std::atomic<bool> key_frame_asked_ = false;
+  std::atomic<bool> shut_down_ = false;
   int output_steps_ = 0;
+  // The lagging transform's thread and the times its outputs are due.
+  std::mutex timer_mutex_;
+  std::condition_variable timer_changed_;
+  std::deque<std::chrono::steady_clock::time_point> due_;
+  bool stopping_ = false;
+  std::thread timer_;
 };
 
 class TestTransformFactory final : public IClassFactory {
@@ -331,8 +420,16 @@ class TestTransformFactory final : public IClassFactory {
 
 }  // namespace
 
-std::vector<std::uint8_t> test_transform_output(std::size_t n) {
-  return {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0, static_cast<std::uint8_t>(n)};
+std::vector<std::uint8_t> test_transform_output(std::size_t n, bool key) {
+  const auto number = static_cast<std::uint8_t>(n);
+  if (key) {
+    return {0, 0, 0, 1, 0x09, 0x10,        // delimiter: an I picture
+            0, 0, 0, 1, 0x67, 0x42,        // sequence parameter set
+            0, 0, 0, 1, 0x68, 0xCE,        // picture parameter set
+            0, 0, 0, 1, 0x65, 0x88, number};  // IDR slice
+  }
+  return {0, 0, 0, 1, 0x09, 0x30,          // delimiter: a P picture
+          0, 0, 0, 1, 0x41, 0x9A, number};  // non-IDR slice
 }
 
 ComPtr<IClassFactory> make_test_transform_factory(TestTransformConfig config,

@@ -1,13 +1,15 @@
 // A test-only H.264 "encoder" transform: an in-process COM object that
 // implements IMFTransform (and, as configured, ICodecAPI and the event
-// generator of an asynchronous transform) on top of Wine's or Windows' own
-// Media Foundation objects. It encodes nothing: it records what the backend
-// hands it (media types, codec values, input samples) and answers each input
-// with one small output access unit, so tests can follow the real sample,
-// buffer and event calls end to end.
+// generator and IMFShutdown of an asynchronous transform) on top of Wine's or
+// Windows' own Media Foundation objects. It encodes nothing: it records what
+// the backend hands it (media types, codec values, input samples) and answers
+// each input with one small access unit, a key frame or a P-frame as an
+// encoder would choose, so tests can follow the real sample, buffer and event
+// calls end to end.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,6 +31,15 @@ struct TestTransformConfig {
   bool posts_events = true;
   // Asynchronous only: falls silent once it has taken this many inputs.
   std::optional<std::size_t> silent_after_inputs;
+  // Asynchronous only: like a hardware encoder's pipeline, it asks for the
+  // next input at once and posts METransformHaveOutput this long after the
+  // input, from a thread of its own (0: at once, from ProcessInput).
+  std::chrono::milliseconds output_delay{0};
+  // Asynchronous only: offers IMFShutdown (as an asynchronous transform must).
+  bool shutdown_interface = true;
+  // Key frames only for the first input and through the codec API, not for
+  // a sample marked as a discontinuity.
+  bool ignores_discontinuity = false;
   // The output step number (from 0) answered with MF_E_TRANSFORM_STREAM_CHANGE.
   std::optional<int> stream_change_at;
   // The frame size GetOutputAvailableType offers after a stream change.
@@ -40,6 +51,7 @@ struct RecordedInput {
   std::int64_t time = 0;
   std::int64_t duration = 0;
   bool discontinuity = false;
+  bool key = false;  // answered with a key frame
   std::uint32_t buffer_count = 0;
   std::vector<std::uint8_t> bytes;
 };
@@ -55,6 +67,7 @@ struct TransformRecord {
   std::mutex mutex;
   std::atomic<int> created = 0;
   std::atomic<int> alive = 0;  // released on Media Foundation's threads too
+  std::atomic<int> shut_down = 0;  // transforms whose IMFShutdown::Shutdown ran
   std::vector<ComPtr<IMFMediaType>> output_types;  // each SetOutputType
   std::vector<ComPtr<IMFMediaType>> input_types;
   std::vector<RecordedCodecValue> codec_values;
@@ -64,9 +77,12 @@ struct TransformRecord {
   ComPtr<IMFMediaEventQueue> events; // the last asynchronous transform's queue
 };
 
-// The output the transform produces for its n-th input (from 0): an
-// Annex-B access unit delimiter followed by n as one byte.
-std::vector<std::uint8_t> test_transform_output(std::size_t n);
+// The output the transform produces for its n-th input (from 0): an Annex-B
+// access unit, a delimiter and then either a sequence and a picture parameter
+// set and an IDR slice (`key`) or a P slice, the slice ending in n as a byte.
+// Its key frames: the first input, an input marked as a discontinuity, and
+// the first input after CODECAPI_AVEncVideoForceKeyFrame was set.
+std::vector<std::uint8_t> test_transform_output(std::size_t n, bool key);
 
 // A class factory for MFTRegisterLocal; every transform it creates shares
 // `record`.

@@ -5,10 +5,10 @@
 # where absolute moves land (x * 1280 / 65536 on the fixture's 1280x800
 # screen), buttons and wheel, and that a client leaving ControlLeft down has
 # it released when it disconnects (the window sees the key-up and
-# GetAsyncKeyState agrees).
-# usage: wine_end_to_end.sh WORKER_EXE CLIENT_EXE TEST_WINDOW_EXE   (HALVORINE_WINE_STATE set)
+# GetAsyncKeyState agrees); Ctrl+Alt+Del as SendSAS, or as keys without sas.dll.
+# usage: wine_end_to_end.sh WORKER_EXE CLIENT_EXE TEST_WINDOW_EXE SAS_DLL   (HALVORINE_WINE_STATE set)
 set -euo pipefail
-worker=$1 client=$2 window=$3
+worker=$1 client=$2 window=$3 sas_dll=$4
 # shellcheck disable=SC1091
 . "$HALVORINE_WINE_STATE/env"
 
@@ -17,6 +17,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  [ ! -f "$work/sas.dll" ] || cp "$work/sas.dll" "$WINEPREFIX/drive_c/windows/system32/"  # Wine's own, back
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -36,7 +37,9 @@ pids+=($!)
 for _ in $(seq 1 600); do grep -q '^ready' "$recorded" 2>/dev/null && break; sleep 0.1; done
 grep -qx 'ready 1280 800' "$recorded" || fail "the test window did not start on a 1280x800 screen"
 
-wine "$worker" >"$work/worker.out" 2>&1 &
+cp "$WINEPREFIX/drive_c/windows/system32/sas.dll" "$work/" && cp "$sas_dll" "$WINEPREFIX/drive_c/windows/system32/"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sas=n" HALVORINE_TEST_SAS_RECORD=$(winepath -w "$work/sas-calls") \
+  wine "$worker" >"$work/worker.out" 2>&1 &
 pids+=($!)
 
 # The worker under Wine is not the SYSTEM worker the client checks for.
@@ -138,6 +141,27 @@ send "key F9 down" "key F9 up"
 expect_lines "$start" '^(key|async) ' "key down 0x78 0 0x00
 async control=0 lcontrol=0 rcontrol=0
 key up 0x78 0 0x00"
+
+# --- Ctrl+Alt+Del: SendSAS, no Delete (the keys after it show the call was made) -----
+cad=("key ControlLeft down" "key AltLeft down" "key Delete down" "key Delete up" "key AltLeft up" "key ControlLeft up")
+new_log() { tail -n +"$((log_start + 1))" "$log" | grep -c "\] inject: $1$" || true; }
+start=$(count) log_start=$(wc -l <"$log")
+send "${cad[@]}" "key Delete down" "key Delete up"
+expect_lines "$start" '^key ' "$(printf 'key %s\n' 'down 0x11 0 0x00' 'down 0x12 0 0x00' 'up 0x12 0 0x00' \
+  'up 0x11 0 0x00' 'down 0x2E 1 0x00' 'up 0x2E 1 0x00')"
+[ "$(cat "$work/sas-calls")" = "SendSAS 0" ] || fail "SendSAS calls: $(cat "$work/sas-calls")"
+[ "$(new_log 'Ctrl+Alt+Del -> SendSAS')" = 1 ] || fail "no SendSAS line"
+[ "$(new_log 'SoftwareSASGeneration=0 - Windows poate ignora Ctrl+Alt+Del de la servicii')" = 1 ] || fail "policy"
+# sas.dll disabled, as where it is missing: twice the keys, once the reason.
+kill "${pids[-1]}" && wait "${pids[-1]}" 2>/dev/null || true
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sas=" wine "$worker" >"$work/worker2.out" 2>&1 &
+pids+=($!)
+start=$(count) log_start=$(wc -l <"$log")
+send "${cad[@]}" "${cad[@]}"
+keys=$(printf 'key %s\n' 'down 0x11 0 0x00' 'down 0x12 0 0x00' 'down 0x2E 1 0x00' 'up 0x2E 1 0x00' 'up 0x12 0 0x00' \
+  'up 0x11 0 0x00')
+expect_lines "$start" '^key ' "$keys"$'\n'"$keys"
+[ "$(new_log 'SendSAS indisponibil (LoadLibraryExW: .* (os error 126)) - trimit tastele')" = 1 ] || fail "unavailable"
 
 grep -q 'inject: thread injectie pornit thread_id=[0-9]' "$log" || fail "no injection thread start message"
 grep -qF 'input: reatasat la desktopul de input Some("Default")' "$log" || fail "no attach message"

@@ -6,12 +6,14 @@
 
 #include "bin/worker/inject/desktop_session_api.h"
 #include "bin/worker/inject/input_sink.h"
+#include "bin/worker/inject/secure_attention.h"
 
 namespace halvorine {
 
 struct InjectionPlatform {
   std::unique_ptr<DesktopSessionApi> desktops;
   std::unique_ptr<InputSink> sink;
+  std::unique_ptr<SecureAttention> secure_attention;  // null where the platform has none
 };
 
 // Creating the objects does not touch the desktop yet: the first

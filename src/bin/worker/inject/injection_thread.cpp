@@ -5,12 +5,13 @@
 #include "bin/worker/inject/injection_platform.h"
 #include "bin/worker/inject/injector.h"
 #include "bin/worker/inject/input_desktop.h"
+#include "bin/worker/inject/secure_attention_keys.h"
 #include "bin/worker/inject/startup_release.h"
 
 namespace halvorine {
 
 void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, InputSink& sink, Logger& log,
-                          const Clock& clock) {
+                          const Clock& clock, SecureAttention* secure_attention) {
   log.log(fmt::format("inject: thread injectie pornit thread_id={}", desktops.current_thread_id()));
 
   // This thread's own state: desktop attachment, identity and throttles
@@ -18,6 +19,7 @@ void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, I
   InputDesktopState desktop_state;
   const InputDesktopContext context{desktops, log, clock};
   Injector injector(sink, log, clock);
+  SecureAttentionKeys secure_attention_keys(secure_attention, desktops, log);
 
   // On the input desktop first: that is whose key state is read.
   ensure_input_desktop(desktop_state, context);
@@ -26,7 +28,9 @@ void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, I
   while (std::optional<InputEvent> event = receiver.receive()) {
     ensure_input_desktop(desktop_state, context);
     if (const auto* key = std::get_if<KeyEvent>(&*event)) {
-      injector.inject_key(key->name, key->pressed);
+      if (!secure_attention_keys.consume(key->name, key->pressed, desktop_state)) {
+        injector.inject_key(key->name, key->pressed);
+      }
     } else {
       const auto& mouse = std::get<MouseEvent>(*event);
       injector.inject_mouse(mouse.x, mouse.y, mouse.button, mouse.pressed, mouse.scroll);
@@ -39,7 +43,8 @@ void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, I
 
 void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock) {
   InjectionPlatform platform = make_injection_platform();
-  run_injection_thread(std::move(receiver), *platform.desktops, *platform.sink, log, clock);
+  run_injection_thread(std::move(receiver), *platform.desktops, *platform.sink, log, clock,
+                       platform.secure_attention.get());
 }
 
 }  // namespace halvorine

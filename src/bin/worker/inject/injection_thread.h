@@ -7,17 +7,20 @@
 
 #include "bin/worker/inject/desktop_session_api.h"
 #include "bin/worker/inject/input_sink.h"
+#include "bin/worker/inject/secure_attention.h"
 #include "bin/worker/input_event.h"
 #include "common/clock.h"
 #include "common/logger.h"
 
 namespace halvorine {
 
-// `desktops`, `sink`, `log` and `clock` must outlive the call.
+// `desktops`, `sink`, `log`, `clock` and `secure_attention` must outlive the
+// call. Without `secure_attention`, Ctrl+Alt+Del is injected as plain keys.
 void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, InputSink& sink, Logger& log,
-                          const Clock& clock);
+                          const Clock& clock, SecureAttention* secure_attention = nullptr);
 
-// The same, on this platform's desktop API and input sink.
+// The same, on this platform's desktop API, input sink and secure attention
+// sequence.
 void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock);
 
 }  // namespace halvorine

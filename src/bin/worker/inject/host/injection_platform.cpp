@@ -7,7 +7,8 @@ namespace halvorine {
 
 InjectionPlatform make_injection_platform() {
   auto attachment = std::make_shared<XAttachment>();
-  return {std::make_unique<XDesktopSessionApi>(attachment), std::make_unique<XInputSink>(attachment)};
+  // X has no secure attention sequence: Ctrl+Alt+Del goes out as keys.
+  return {std::make_unique<XDesktopSessionApi>(attachment), std::make_unique<XInputSink>(attachment), nullptr};
 }
 
 }  // namespace halvorine

@@ -1,0 +1,51 @@
+// Turns Ctrl+Alt+Del from the GUI into the secure attention sequence.
+//
+// It sees every key event before it is injected and tracks the Control and
+// Alt keys this worker holds down. A Delete press while a Control and an Alt
+// key are held becomes one SecureAttention::send() instead of a key record,
+// and its release (and any repeated press before that) is swallowed; every
+// other event, the Control and Alt records included, is injected as usual.
+// Where the platform has no sequence (Linux) or it cannot be loaded, the keys
+// are injected as usual too.
+//
+// One per injection thread, used by that thread only.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "bin/worker/inject/desktop_session_api.h"
+#include "bin/worker/inject/input_desktop.h"
+#include "bin/worker/inject/secure_attention.h"
+#include "common/logger.h"
+
+namespace halvorine {
+
+class SecureAttentionKeys {
+ public:
+  // `platform` may be null (no sequence on this platform). `platform`, `api`
+  // and `log` must outlive this object.
+  SecureAttentionKeys(SecureAttention* platform, DesktopSessionApi& api, Logger& log)
+      : platform_(platform), api_(api), log_(log) {}
+
+  // Called with each key event before it is injected; true when the event is
+  // consumed here and must not be injected. `state` is the thread's identity:
+  // an impersonation in force is ended for the platform calls and taken up
+  // again after them.
+  bool consume(std::string_view name, bool pressed, InputDesktopState& state);
+
+ private:
+  enum class Availability { unknown, available, unavailable };
+
+  bool send_sequence(InputDesktopState& state);
+  bool load_once();
+
+  SecureAttention* platform_;
+  DesktopSessionApi& api_;
+  Logger& log_;
+  std::uint8_t held_modifiers_ = 0;  // one bit per Control and Alt key
+  bool delete_swallowed_ = false;    // a Delete press became the sequence; its release is ours
+  Availability availability_ = Availability::unknown;
+};
+
+}  // namespace halvorine

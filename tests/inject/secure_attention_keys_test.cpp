@@ -1,0 +1,63 @@
+#include "bin/worker/inject/secure_attention_keys.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "inject/fakes/fake_desktop_session_api.h"
+#include "support/recording_logger.h"
+
+namespace halvorine {
+namespace {
+
+struct FakeCall final : SecureAttention {
+  explicit FakeCall(testing::FakeDesktopSessionApi& api) : api(api) {}
+  Result<void> load() override { return checked(error ? Result<void>(std::unexpected(*error)) : Result<void>()); }
+  std::uint32_t software_sas_generation() override { return checked(1u); }
+  void send() override { sends += checked(1); }
+  template <typename T> T checked(T result) { return as_user |= api.impersonating, result; }
+  testing::FakeDesktopSessionApi& api;
+  std::optional<Error> error;
+  int sends = 0;
+  bool as_user = false;  // a call was made while impersonating
+};
+
+std::string times(int n, const std::string& keys) { return n > 1 ? keys + ' ' + times(n - 1, keys) : keys; }
+
+// Keys: C/c Control left/right, A/a Alt left/right, S ShiftLeft, D Delete, + down, - up; ! after an event: the
+// thread was left without its user. Platform: w SendSAS, u sas.dll unavailable, n none (Linux).
+TEST(SecureAttentionKeys, DeleteUnderControlAndAltIsOneCallPerPressMadeAsSystem) {
+  const std::string cad = "C+ A+ D+ D- A- C-";
+  const std::tuple<std::string, int, std::string, char> cases[] = {
+      {cad, 1, "C+ A+ A- C-", 'w'}, {"c+ a+ D+ D- a- c-", 1, "c+ a+ a- c-", 'w'},
+      {"A+ c+ D+ D+ D+ D- c- A-", 1, "A+ c+ c- A-", 'w'},        // repeated presses before the release
+      {"C+ A+ D+ C- A- D-", 1, "C+ A+ C- A-", 'w'},              // a client gone mid-sequence: its releases
+      {"C+ c+ C- A+ D+ D- A- c-", 1, "C+ c+ C- A+ A- c-", 'w'},  // the right Control is still held
+      {times(1000, "C+ A+ D+ D+ D- A- C-"), 1000, times(1000, "C+ A+ A- C-"), 'w'},  // quickly, many times
+      {"D+ D-", 0, "D+ D-", 'w'}, {"D-", 0, "D-", 'w'}, {"C+ S+ D+ D- S- C-", 0, "C+ S+ D+ D- S- C-", 'w'},
+      {"C+ A+ C- D+ D- A-", 0, "C+ A+ C- D+ D- A-", 'w'}, {"D+ C+ A+ D- A- C-", 0, "D+ C+ A+ D- A- C-", 'w'},
+      {times(2, cad), 0, times(2, cad), 'n'}, {times(2, cad), 0, times(2, cad), 'u'}};
+  for (const auto& [keys, sends, expected, platform] : cases) {
+    testing::FakeDesktopSessionApi api;
+    testing::RecordingLogger log;
+    FakeCall call(api);
+    if (platform == 'u') call.error = Error::message("gone");
+    InputDesktopState state{.token = api.query_user_token(1), .impersonating = api.impersonating = true};
+    SecureAttentionKeys detection(platform == 'n' ? nullptr : &call, api, log);
+    std::string injected;
+    for (std::size_t i = 0; i < keys.size(); i += 3) {
+      const char* const names[] = {"ControlLeft", "ControlRight", "AltLeft", "AltRight", "ShiftLeft", "Delete"};
+      const char* const name = names[std::string_view("CcAaSD").find(keys[i])];
+      injected += detection.consume(name, keys[i + 1] == '+', state) ? "" : keys.substr(i, 2) + ' ';
+      injected += api.impersonating ? "" : "! ";
+    }
+    EXPECT_EQ(injected, expected + ' ') << keys;
+    EXPECT_EQ(call.sends, sends) << keys;
+    EXPECT_FALSE(call.as_user) << keys;
+    EXPECT_EQ(std::ranges::count(log.lines(), "inject: Ctrl+Alt+Del -> SendSAS"), sends) << keys;
+    EXPECT_EQ(std::ranges::count(log.lines(), "inject: SendSAS indisponibil (gone) - trimit tastele"), platform == 'u');
+  }
+}
+
+}  // namespace
+}  // namespace halvorine
