@@ -77,6 +77,7 @@ class CountingSink final : public InputSink {
     calls.fetch_add(1, std::memory_order_release);
     return {static_cast<std::uint32_t>(records.size()), 0};
   }
+  bool is_down(std::uint16_t) override { return false; }
   std::atomic<std::size_t> calls{0};
 
  private:
@@ -177,7 +178,7 @@ class PipeRig {
       run_injection_thread(std::move(receiver), desktops_, sink_, log_, clock_);
     });
     runtime_.emplace(1);
-    asio::co_spawn(*runtime_, run_input_pipe_server(log_, std::move(sender)), asio::detached);
+    asio::co_spawn(*runtime_, run_input_pipe_server(log_, clock_, std::move(sender)), asio::detached);
     runtime_thread_ = std::thread([this] { runtime_->run(); });
   }
   ~PipeRig() {

@@ -27,6 +27,7 @@
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_tasks.h"
 #include "client_pipe.h"
+#include "common/clock.h"
 #include "common/logger.h"
 
 namespace {
@@ -130,7 +131,8 @@ void BM_VideoPipeWriter(benchmark::State& state) {
   std::optional<VideoSender> frames(std::move(sender));
   asio::io_context runtime(1);
   KeyFrameRequest key_frames;
-  asio::co_spawn(runtime, run_video_pipe_server(log, std::move(receiver), key_frames), asio::detached);
+  const SystemClock clock;
+  asio::co_spawn(runtime, run_video_pipe_server(log, clock, std::move(receiver), key_frames), asio::detached);
   std::thread serving([&] { runtime.run(); });
   std::unique_ptr<client::ClientPipe> pipe;
   for (int attempt = 0; !pipe && attempt < 5000; ++attempt) {

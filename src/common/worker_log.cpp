@@ -1,5 +1,7 @@
 #include "common/worker_log.h"
 
+#include <utility>
+
 #include <fmt/format.h>
 
 namespace halvorine {
@@ -29,7 +31,17 @@ void WorkerLog::log(std::string_view message) {
   const std::string line = format_log_line(system_time, local_time, message);
 
   std::lock_guard lock(append_mutex_);
-  append_to_log_file(directory_, line, rotate_at_);
+  upkeep_.stamp = fmt::format("{:04}{:02}{:02}{:02}{:02}{:02}", local_time.year, local_time.month, local_time.day,
+                              local_time.hour, local_time.minute, local_time.second);
+  upkeep_.now = clock_.monotonic_now();
+  append_to_log_file(directory_, line, rotate_at_, &upkeep_);
+  // Whatever had to be moved out of the log's way is told in the log itself.
+  for (const std::string& moved : std::exchange(upkeep_.moved, {})) {
+    append_to_log_file(directory_,
+                       format_log_line(system_time, local_time,
+                                       fmt::format("log: {} mutat deoparte (nu era al worker-ului)", moved)),
+                       rotate_at_, &upkeep_);
+  }
 }
 
 }  // namespace halvorine

@@ -230,7 +230,12 @@ TEST_F(WorkerLogTest, UnopenableFileDropsTheMessage) {
   std::filesystem::create_directories(directory_ / "halvorine-worker.log");
   WorkerLog log(clock_, directory_);
   log.log("lost");
+#ifdef _WIN32  // moved aside, named after the local time; the log goes on
+  EXPECT_TRUE(std::filesystem::is_directory(directory_ / "halvorine-worker.log.refuzat-20241206160000"));
+  EXPECT_NE(read_file(log.file()).find("] lost\n"), std::string::npos);
+#else
   EXPECT_TRUE(std::filesystem::is_directory(directory_ / "halvorine-worker.log"));
+#endif
 }
 
 #ifdef _WIN32

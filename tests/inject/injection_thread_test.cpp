@@ -37,7 +37,7 @@ TEST(InjectionThreadTest, InjectsQueuedEventsInOrderThenStopsAndReverts) {
   EXPECT_EQ(sink.calls[0][0].keyboard, (KeyboardInput{0x51, 0, 0}));
   EXPECT_EQ(sink.calls[1].size(), 2u);
   EXPECT_EQ(sink.calls[2][0].keyboard, (KeyboardInput{0x51, 0, 0x0002}));
-  EXPECT_EQ(api.opens, 4);  // one desktop check per event, the empty name included
+  EXPECT_EQ(api.opens, 5);  // one at start, one per event, the empty name included
   EXPECT_THAT(log.lines(), ElementsAre("inject: thread injectie pornit thread_id=4242",
                                        "inject: impersonez user sesiune 1 (state=Active)",
                                        "input: reatasat la desktopul de input Some(\"Default\")",
@@ -62,6 +62,24 @@ TEST(InjectionThreadTest, WaitsForEventsSentAfterItStarted) {
   ASSERT_EQ(sink.calls.size(), 100u);
   for (std::uint16_t i = 0; i < 100; ++i) EXPECT_EQ(sink.calls[i][0].mouse.dx, i);
   EXPECT_EQ(log.lines().back(), "inject: channel inchis, thread injectie oprit");
+}
+
+// What a killed worker left down is released at start, once attached, before any event.
+TEST(InjectionThreadTest, ReleasesModifiersAndButtonsLeftDownAtStart) {
+  testing::FakeDesktopSessionApi api;
+  testing::FakeInputSink sink;
+  testing::RecordingLogger log;
+  testing::FakeClock clock;
+  sink.down = {0x41, 0x04, 0xA0, 0xA5, 0x01};  // KeyA is no modifier: left alone
+  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+  { auto gone = std::move(sender); }
+  run_injection_thread(std::move(receiver), api, sink, log, clock);
+  EXPECT_EQ(sink.calls, (std::vector<std::vector<InputRecord>>{
+                            {InputRecord::key({0xA0, 0, kKeyEventKeyUp}),
+                             InputRecord::key({0xA5, 0, kKeyEventKeyUp | kKeyEventExtendedKey}),
+                             InputRecord::pointer({0, 0, 0, kMouseEventLeftUp}),
+                             InputRecord::pointer({0, 0, 0, kMouseEventMiddleUp})}}));
+  EXPECT_EQ(log.lines().at(4), "inject: eliberez 4 taste/butoane ramase apasate la pornire");
 }
 
 }  // namespace

@@ -73,10 +73,12 @@ check "cut mouse payload" wait_line "$log_file" "read mouse payload error"
 client input --hold-ms 1500 "key ShiftLeft down" "key ShiftLeft up" &
 holder=$!
 wait_line "$log_file" "client connected" 6 >/dev/null
-client input "key KeyB down"; busy=$?
-check "second client refused as busy (exit 5, got $busy)" test "$busy" -eq 5
+# Windows keeps an instance listening: the second client gets in and waits its turn.
+expected=5; [ "$mode" = wine ] && expected=0
+client input "key KeyB down" "key KeyB up"; second=$?
+check "second client busy, or waiting on Windows (exit $expected, got $second)" test "$second" -eq "$expected"
 wait "$holder"
-client input --retry-ms 20000 "key KeyB down" "key KeyB up"
+[ "$mode" = wine ] || client input --retry-ms 20000 "key KeyB down" "key KeyB up"
 check "accepted after the first left" wait_line "$log_file" "client connected" 7
 
 if [ "$mode" = wine ]; then

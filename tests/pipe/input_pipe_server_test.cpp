@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "fake_pipes.h"
+#include "fake_clock.h"
 #include "recording_logger.h"
 
 namespace halvorine {
@@ -31,7 +32,7 @@ class InputPipeServerTest : public ::testing::Test {
   void start() {
     auto [sender, receiver] = make_unbounded_channel<InputEvent>();
     receiver_.emplace(std::move(receiver));
-    asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_}, std::move(sender)),
+    asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_}, std::move(sender)),
                    asio::detached);
     run_until_idle(runtime_);
   }
@@ -51,6 +52,7 @@ class InputPipeServerTest : public ::testing::Test {
   FakeSecurityPlatform security_;
   FakeSleep sleep_;
   RecordingLogger log_;
+  FakeClock clock_;
   std::optional<InputReceiver> receiver_;
   asio::io_context runtime_;  // destroyed first: parked tasks still use the fakes
 };
@@ -126,6 +128,24 @@ TEST_F(InputPipeServerTest, ClientThatLeavesKeysAndButtonHeldGetsThemReleasedAft
   EXPECT_EQ(lines[5], "client disconnected");
 }
 
+// 20 mouse lines a second, the rest counted, also for a client that reconnects at once.
+TEST_F(InputPipeServerTest, MouseLinesAreLimitedPerSecondAndTheRestCounted) {
+  Bytes flood;
+  for (int i = 0; i < 25; ++i) flood.insert(flood.end(), {0x01, 0x00, 0x01, 0x00, 0x02, 0x07, 0x01, 0x00, 0x00});
+  pipes_.script.push_back(client({flood}));
+  pipes_.script.push_back(client({Bytes(flood.begin(), flood.begin() + 9)}));
+  start();
+  Lines expected(22, "MOUSE recv nx=1 ny=2 → inject abs_x=1 abs_y=2 btn=7 pressed=true scroll=0");
+  expected[0] = "waiting for client", expected[1] = "client connected";
+  expected.insert(expected.end(), {"read type byte error: early eof", "MOUSE recv: 5 mesaje nelogate in ultima secunda",
+                                   "client disconnected", "waiting for client", "client connected",
+                                   "read type byte error: early eof", "MOUSE recv: 1 mesaje nelogate in ultima secunda"});
+  Lines lines = served_lines();
+  lines.resize(expected.size());
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(received().size(), 26u);  // every message is still injected
+}
+
 TEST_F(InputPipeServerTest, ConnectionThatReleasedEverythingProducesNoRelease) {
   pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 'A', 0x02, 0x00, 0x00, 0x01, 'A'}}));
   start();
@@ -139,7 +159,7 @@ TEST_F(InputPipeServerTest, InvalidUtf8KeepsTheConnectionAndAGoneReceiverIsIgnor
   pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 0xFF, 0x01, 0, 1, 0, 2, 0, 0, 0, 0}}));
   auto [sender, receiver] = make_unbounded_channel<InputEvent>();
   { auto gone = std::move(receiver); }  // the injection thread has ended
-  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_}, std::move(sender)),
+  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_}, std::move(sender)),
                  asio::detached);
   run_until_idle(runtime_);
   EXPECT_EQ(served_lines(), (Lines{"waiting for client", "client connected",
@@ -161,7 +181,7 @@ TEST_F(InputPipeServerTest, FloodIsReadOnlyAsFastAsItIsDrainedAndNothingIsLost) 
   flood.insert(flood.end(), {0x02, 0x00, 0x00, 0x04, 'K', 'e', 'y', 'Q'});
   pipes_.script.push_back(client({flood}));
   auto [sender, receiver] = make_input_channel();
-  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_}, std::move(sender)),
+  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_}, std::move(sender)),
                  asio::detached);
   std::vector<InputEvent> events;
   std::size_t longest = 0, rounds = 0;
@@ -202,8 +222,8 @@ TEST_F(InputPipeServerTest, FailedCreationPausesTwoSecondsAndFailedWaitRetriesAt
                           "pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;IU)",
                           "pipe: WARNING — DACL restrictiv indisponibil, folosesc securitatea "
                           "implicita a pipe-ului",
-                          "CreateNamedPipe failed: " + Error::os(5).text(),
-                          "CreateNamedPipe failed: " + Error::os(231).text(), "waiting for client",
+                          // Once a minute: the second failure, 2 s later, is not written.
+                          "CreateNamedPipe failed: " + Error::os(5).text(), "waiting for client",
                           "connect() error: " + Error::os(232).text(), "waiting for client"}));
   EXPECT_EQ(sleep_.pauses, (std::vector<std::chrono::milliseconds>{kPipeRetryPause, kPipeRetryPause}));
   EXPECT_EQ(kPipeRetryPause, std::chrono::seconds(2));

@@ -20,6 +20,7 @@
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_tasks.h"
 #include "client_pipe.h"
+#include "common/clock.h"
 #include "recording_logger.h"
 
 namespace halvorine {
@@ -109,8 +110,8 @@ class PipeTransportTest : public ::testing::Test {
     auto [video_sender, video_receiver] = make_bounded_channel<EncodedFrame>(kVideoChannelCapacity);
     input_.emplace(std::move(input_receiver));
     video_.emplace(std::move(video_sender));
-    asio::co_spawn(runtime_, run_input_pipe_server(log_, std::move(input_sender)), asio::detached);
-    asio::co_spawn(runtime_, run_video_pipe_server(log_, std::move(video_receiver), key_frames_),
+    asio::co_spawn(runtime_, run_input_pipe_server(log_, clock_, std::move(input_sender)), asio::detached);
+    asio::co_spawn(runtime_, run_video_pipe_server(log_, clock_, std::move(video_receiver), key_frames_),
                    [this](std::exception_ptr) { video_ended_ = true; });
     thread_ = std::thread([this] { runtime_.run(); });
     ASSERT_TRUE(wait_for_line(log_, "waiting for client"));
@@ -155,6 +156,7 @@ class PipeTransportTest : public ::testing::Test {
   }
 
   RecordingLogger log_;
+  SystemClock clock_;
   std::optional<InputReceiver> input_;
   std::optional<VideoSender> video_;
   KeyFrameRequest key_frames_;
@@ -225,9 +227,11 @@ TEST_F(PipeTransportTest, SecondClientIsRefusedWhileOneIsServedAndAcceptedAfter)
   auto first = open(kInputPipeName);
   ASSERT_TRUE(first);
   ASSERT_TRUE(wait_for_line(log_, "client connected"));
+#ifndef _WIN32  // Windows keeps an instance listening: the client waits its turn (client_end_to_end.sh)
   auto second = client::open_client_pipe(pipe_path(kInputPipeName));
   ASSERT_FALSE(second);
   EXPECT_EQ(second.error().failure, OpenFailure::busy) << second.error().detail;
+#endif
   first.reset();
   ASSERT_TRUE(wait_for_line(log_, "waiting for client", 2));
   auto third = open(kInputPipeName);

@@ -15,6 +15,7 @@
 #include <asio/io_context.hpp>
 
 #include "bin/worker/pipe/pipe_tasks.h"
+#include "common/clock.h"
 #include "common/logger.h"
 
 namespace {
@@ -62,8 +63,9 @@ int main(int argc, char** argv) {
   auto [sender, receiver] = halvorine::make_bounded_channel<EncodedFrame>(halvorine::kVideoChannelCapacity);
   FeedingLogger log(std::move(sender), std::move(frames));
   halvorine::KeyFrameRequest key_frames;
+  const halvorine::SystemClock clock;
   asio::io_context runtime(1);
-  asio::co_spawn(runtime, halvorine::run_video_pipe_server(log, std::move(receiver), key_frames),
+  asio::co_spawn(runtime, halvorine::run_video_pipe_server(log, clock, std::move(receiver), key_frames),
                  asio::detached);
   // One handler at a time; once connected, whatever is ready runs first, so
   // the frames go in after the drain.

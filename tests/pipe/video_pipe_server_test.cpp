@@ -5,6 +5,7 @@
 #include <asio/co_spawn.hpp>
 
 #include "fake_pipes.h"
+#include "fake_clock.h"
 #include "recording_logger.h"
 
 namespace halvorine {
@@ -41,7 +42,7 @@ class VideoPipeServerTest : public ::testing::Test {
   }
   void start() {
     asio::co_spawn(runtime_,
-                   serve_video_pipe({pipes_, security_, sleep_, log_, key_frames_}, std::move(*receiver_)),
+                   serve_video_pipe({pipes_, security_, sleep_, log_, clock_, key_frames_}, std::move(*receiver_)),
                    [this](std::exception_ptr) { ended_ = true; });
     run_until_idle(runtime_);
   }
@@ -68,6 +69,7 @@ class VideoPipeServerTest : public ::testing::Test {
   FakeSecurityPlatform security_;
   FakeSleep sleep_;
   RecordingLogger log_;
+  FakeClock clock_;
   KeyFrameRequest key_frames_;
   std::uint64_t sent_ = 0;
   bool ended_ = false;

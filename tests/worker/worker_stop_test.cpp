@@ -10,6 +10,7 @@
 
 #include "bin/worker/pipe/input_pipe_server.h"
 #include "fake_pipes.h"
+#include "fake_clock.h"
 #include "recording_logger.h"
 
 namespace halvorine {
@@ -33,7 +34,7 @@ class WorkerStopTest : public ::testing::Test {
     auto [sender, receiver] = make_input_channel();
     receiver_.emplace(std::move(receiver));
     asio::co_spawn(runtime_,
-                   serve_input_pipe({pipes_, security_, sleep_, log_, &stop_.input_stop()}, std::move(sender)),
+                   serve_input_pipe({pipes_, security_, sleep_, log_, clock_, &stop_.input_stop()}, std::move(sender)),
                    [this](std::exception_ptr) { server_ended_ = true; });
     run_until_idle(runtime_);
   }
@@ -47,6 +48,7 @@ class WorkerStopTest : public ::testing::Test {
   FakeSecurityPlatform security_;
   FakeSleep sleep_;
   RecordingLogger log_;
+  FakeClock clock_;
   std::optional<InputReceiver> receiver_;
   asio::io_context runtime_;
   WorkerStop stop_{runtime_.get_executor()};
@@ -80,7 +82,7 @@ TEST_F(WorkerStopTest, ReleasesWhatTheClientHoldsThenWaitsForTheInjectionThread)
 
 TEST_F(WorkerStopTest, StopWhileWaitingForAClientEndsTheServerWithoutAnErrorLine) {
   security_.sid = "S-1-5-21-1";
-  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, &stop_.input_stop()},
+  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_, &stop_.input_stop()},
                                             make_input_channel().first),
                  [this](std::exception_ptr) { server_ended_ = true; });
   run_until_idle(runtime_);

@@ -1,7 +1,8 @@
 // halvorine-worker: the privileged helper that replays remote input and
 // streams the secure desktop to the product's GUI. No options, no
-// configuration; it runs until it is terminated from outside (on Linux,
-// SIGTERM and SIGINT stop it in order: see worker_stop.h).
+// configuration; it runs until it is terminated from outside (SIGTERM and
+// SIGINT on Linux, console control events on Windows stop it in order: see
+// worker_stop.h).
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
@@ -73,9 +74,10 @@ int main() {
           },
       .serve_input_pipe =
           [&stop](InputSender sender) {
-            return run_input_pipe_server(log, std::move(sender), &stop.input_stop());
+            return run_input_pipe_server(log, clock, std::move(sender), &stop.input_stop());
           },
-      .serve_video_pipe = [](VideoReceiver frames) { return run_video_pipe_server(log, std::move(frames), key_frames); },
+      .serve_video_pipe =
+          [](VideoReceiver frames) { return run_video_pipe_server(log, clock, std::move(frames), key_frames); },
   };
 
   const auto platform = make_process_platform();

@@ -74,8 +74,9 @@ std::filesystem::path program_data_directory() {
   return "/var/lib";
 }
 
+// Linux keeps its refusals: nothing is moved aside, so `upkeep` is unused.
 bool append_to_log_file(const std::filesystem::path& directory, std::string_view line,
-                        std::uint64_t rotate_at) {
+                        std::uint64_t rotate_at, LogUpkeep*) {
   const UniqueFd folder = open_log_folder(directory);
   if (!folder) return false;
   std::uint64_t size = 0;
@@ -83,13 +84,16 @@ bool append_to_log_file(const std::filesystem::path& directory, std::string_view
   if (!file) return false;
   if (size >= rotate_at) {
     // Both names are resolved in the folder we checked; a rename never
-    // follows a link. If it fails the line still goes to the full file.
+    // follows a link. If it fails the line still goes to the full file,
+    // up to twice the size.
     const std::string from(kLogFileName);
     const std::string to(kRotatedLogFileName);
     if (::renameat(folder.get(), from.c_str(), folder.get(), to.c_str()) == 0) {
       file = open_log_file(folder.get(), kLogFileName, &size);
       if (!file) return false;
     }
+    // A rotation that keeps failing must not let the file grow without bound.
+    if (size / 2 >= rotate_at) return false;
   }
   // One write per line: O_APPEND makes it land whole at the end of the file.
   const ssize_t written = ::write(file.get(), line.data(), line.size());

@@ -1,8 +1,11 @@
 #include "common/win/log_folder.h"
 
+#include "common/utf16.h"
+
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -15,11 +18,6 @@ struct LocalFreeDeleter {
   void operator()(void* memory) const { LocalFree(memory); }
 };
 using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
-
-// Rights that change a folder, its contents or its access list.
-constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_EA |
-                                     FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
-                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
 
 // The user this process runs as, read once (it never changes).
 const std::vector<BYTE>& process_user() {
@@ -46,24 +44,33 @@ LocalMemory folder_descriptor() {
   return LocalMemory(descriptor);
 }
 
-// Whether only trusted accounts (and the owner, itself trusted) may write.
-// A missing list grants everyone everything; ACE kinds not looked into here
+// Whether only trusted accounts (and the owner, itself trusted) have any
+// access, to the folder or (by inheritance) to the files made inside. A
+// missing list grants everyone everything; ACE kinds not looked into here
 // count as untrusted.
-bool only_trusted_may_write(const ACL* dacl) {
+bool only_trusted_have_access(const ACL* dacl) {
   if (dacl == nullptr) return false;
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* ace = nullptr;
     if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) return false;
     const auto* header = static_cast<const ACE_HEADER*>(ace);
-    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;  // not for the folder itself
     if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
     const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-    if ((allowed->Mask & kWriteRights) == 0) continue;
+    if (allowed->Mask == 0) continue;
     const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    if (!is_trusted_owner(sid) && !IsWellKnownSid(sid, WinCreatorOwnerRightsSid)) return false;
+    // The creator of a file inside is the worker itself.
+    if (!is_trusted_owner(sid) && !IsWellKnownSid(sid, WinCreatorOwnerRightsSid) &&
+        !IsWellKnownSid(sid, WinCreatorOwnerSid)) {
+      return false;
+    }
   }
   return true;
+}
+
+// The path as UTF-8, for log lines.
+std::string path_text(const std::filesystem::path& path) {
+  return utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(path.c_str()), path.native().size()));
 }
 
 // Replaces the folder's access list with kLogFolderSddl's (protected).
@@ -96,49 +103,79 @@ bool is_trusted_owner(PSID sid) {
 
 LogFolderVerdict judge_log_folder(PSID owner, const ACL* dacl) {
   if (!is_trusted_owner(owner)) return LogFolderVerdict::refuse;
-  return only_trusted_may_write(dacl) ? LogFolderVerdict::use : LogFolderVerdict::restrict;
+  return only_trusted_have_access(dacl) ? LogFolderVerdict::use : LogFolderVerdict::restrict;
 }
 
-UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory) {
+bool MoveAside::operator()(const std::filesystem::path& path) const {
+  // The object itself, a link or junction included, never what it points to.
+  const UniqueHandle object(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!object) return false;
+  // Two moves in one second get a counter.
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    std::wstring target = path.native() + L".refuzat-" + std::wstring(stamp.begin(), stamp.end());
+    if (attempt > 0) target += L"-" + std::to_wstring(attempt);
+    const DWORD name_bytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + name_bytes, 0);  // not replacing, no root
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->FileNameLength = name_bytes;
+    std::memcpy(rename->FileName, target.c_str(), name_bytes);
+    if (SetFileInformationByHandle(object.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
+      if (moved) moved->push_back(path_text(path) + " -> " + path_text(std::filesystem::path(target)));
+      return true;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
+}
+
+UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory, const MoveAside* move_aside) {
   std::error_code ignored;  // the checks below decide
   std::filesystem::create_directories(directory.parent_path(), ignored);
-  {
-    const LocalMemory descriptor = folder_descriptor();
-    if (!descriptor) return UniqueHandle();
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-    if (!CreateDirectoryW(directory.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
-      return UniqueHandle();
+  // A second round only after what was in the way has been moved aside.
+  for (int round = 0; round < 2; ++round) {
+    {
+      const LocalMemory descriptor = folder_descriptor();
+      if (!descriptor) return UniqueHandle();
+      SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+      if (!CreateDirectoryW(directory.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return UniqueHandle();
+      }
     }
-  }
-  // Without delete sharing: nobody can rename or replace the folder while
-  // the line is written. The reparse point itself is opened, never its target.
-  UniqueHandle folder(CreateFileW(directory.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!folder || !GetFileInformationByHandle(folder.get(), &info)) return UniqueHandle();
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    return UniqueHandle();
-  }
-
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR raw = nullptr;
-  if (GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      &owner, nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
-    return UniqueHandle();
-  }
-  const LocalMemory descriptor(raw);
-  switch (judge_log_folder(owner, dacl)) {
-    case LogFolderVerdict::use:
-      return folder;
-    case LogFolderVerdict::restrict:
-      // Ours but open to others (made by hand, or by an older worker under
-      // the program-data directory's inherited list): close it to them.
-      return restrict_folder(directory) ? std::move(folder) : UniqueHandle();
-    case LogFolderVerdict::refuse:
-      break;  // what someone else put there stays theirs
+    // Without delete sharing: nobody can rename or replace the folder while
+    // the line is written. The reparse point itself is opened, never its target.
+    UniqueHandle folder(CreateFileW(directory.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!folder || !GetFileInformationByHandle(folder.get(), &info)) return UniqueHandle();
+    const bool foreign = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!foreign) {
+      PSID owner = nullptr;
+      PACL dacl = nullptr;
+      PSECURITY_DESCRIPTOR raw = nullptr;
+      if (GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                          &owner, nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
+        return UniqueHandle();
+      }
+      const LocalMemory descriptor(raw);
+      switch (judge_log_folder(owner, dacl)) {
+        case LogFolderVerdict::use:
+          return folder;
+        case LogFolderVerdict::restrict:
+          // Ours but open to others (made by hand, or by an older worker that
+          // let Users read): close it to them. Files inside inherit the change.
+          return restrict_folder(directory) ? std::move(folder) : UniqueHandle();
+        case LogFolderVerdict::refuse:
+          break;  // someone else's folder: moved aside below
+      }
+    }
+    // Something planted would silence the log: out of the way with it.
+    folder.reset();
+    if (!move_aside || round > 0 || !(*move_aside)(directory)) return UniqueHandle();
   }
   return UniqueHandle();
 }

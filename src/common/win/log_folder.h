@@ -5,41 +5,60 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "common/win/unique_handle.h"
 #include "common/win/win_sdk.h"
 
 namespace halvorine {
 
-// Full control for SYSTEM and Administrators, read for Users; protected, so
-// nothing is inherited from the program-data directory (whose access list
-// lets every user create files). Files created inside inherit it.
-inline constexpr wchar_t kLogFolderSddl[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// Moves what is at a path aside, working on the object itself, never
+// through a link: renamed within its folder to the same name followed by
+// ".refuzat-YYYYMMDDHHMMSS" (local time, `stamp`). Each move is appended to
+// `moved` as the text "<old path> -> <new path>", for the log's own line.
+struct MoveAside {
+  std::string stamp;                      // YYYYMMDDHHMMSS
+  std::vector<std::string>* moved;        // where each move is told
+
+  // True when the object at `path` is now out of the way.
+  bool operator()(const std::filesystem::path& path) const;
+};
+
+// Full control for SYSTEM and Administrators and nothing for anyone else:
+// the log records every click, on the secure desktop too (an on-screen
+// keyboard there gives a password away). Protected, so nothing is inherited
+// from the program-data directory (whose access list lets every user create
+// files). Files created inside inherit it.
+inline constexpr wchar_t kLogFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // Creates `directory` (and any missing parents) with kLogFolderSddl, or opens
 // the existing one. The result keeps the folder from being renamed or deleted
-// while it is held. Empty when the folder may not be written into: it is a
-// reparse point (link, junction), not a directory, or owned by anyone but
-// SYSTEM, Administrators or this process's user. An existing folder of a
-// trusted owner whose access list lets others write gets kLogFolderSddl's
-// list; if that fails it is refused too.
-UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory);
+// while it is held. What is at the path and may not be written into (a
+// reparse point such as a link or junction, not a directory, or owned by
+// anyone but SYSTEM, Administrators or this process's user) is moved aside
+// with `move_aside` when one is given, and a folder of our own is made in its
+// place; without it, the result is empty. An existing folder of a trusted
+// owner whose access list lets others in gets kLogFolderSddl's list; if that
+// fails it is refused.
+UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory,
+                                     const MoveAside* move_aside = nullptr);
 
 // True when `sid` is SYSTEM, Administrators or this process's user.
 bool is_trusted_owner(PSID sid);
 
 enum class LogFolderVerdict {
-  use,       // a trusted owner, and only trusted accounts may write
-  restrict,  // a trusted owner, but others may write: replace the list first
+  use,       // a trusted owner, and only trusted accounts have access
+  restrict,  // a trusted owner, but others have access: replace the list first
   refuse,    // someone else's folder
 };
 
 // The decision for an existing folder with this owner and access list
-// (nullptr: no list, everyone may do anything). Rights that change the
-// folder or its contents count as writing; deny entries and entries only
-// inherited by children are passed over; entry kinds not looked into
-// count as letting others write.
+// (nullptr: no list, everyone may do anything). Any right of anyone but
+// SYSTEM, Administrators, this process's user, the owner's rights and the
+// creator of a file inside (the worker) counts, the entries that only files
+// inside inherit included; deny entries are passed over; entry kinds not
+// looked into count as letting others in.
 LogFolderVerdict judge_log_folder(PSID owner, const ACL* dacl);
 
 // Drops the calling thread's impersonation for its lifetime and restores it

@@ -25,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kNoRotation = UINT64_MAX;
-constexpr char kFolderDacl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+constexpr char kFolderDacl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -86,13 +86,14 @@ TEST(LogFolderVerdictTest, OwnerAndWritersDecide) {
     std::string sddl;
     LogFolderVerdict verdict;
   } cases[] = {
-      {"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", LogFolderVerdict::use},
+      {"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", LogFolderVerdict::restrict},  // Users read
       {"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", LogFolderVerdict::use},
-      {"O:" + self + "D:(A;;FA;;;" + self + ")(A;;FR;;;WD)", LogFolderVerdict::use},
-      // Entries for children only, deny entries and read rights let no one in.
-      {"O:SYD:(A;OICIIO;FA;;;CO)(A;OICIIO;FA;;;BU)(A;;FA;;;SY)", LogFolderVerdict::use},
-      {"O:SYD:(D;;FA;;;WD)(A;;FA;;;SY)(A;;0x1200a9;;;WD)", LogFolderVerdict::use},
-      {"O:SYD:(A;;FA;;;SY)(A;;FA;;;OW)", LogFolderVerdict::use},
+      {"O:" + self + "D:(A;;FA;;;" + self + ")(A;;FR;;;WD)", LogFolderVerdict::restrict},
+      // What the log files inherit counts too (the log holds every click).
+      {"O:SYD:(A;OICIIO;FA;;;CO)(A;OICIIO;FA;;;BU)(A;;FA;;;SY)", LogFolderVerdict::restrict},
+      {"O:SYD:(D;;FA;;;WD)(A;;FA;;;SY)(A;;0x1200a9;;;WD)", LogFolderVerdict::restrict},
+      // Deny entries, the owner's and the creator's (the worker's) rights let no one in.
+      {"O:SYD:(A;OICIIO;FA;;;CO)(D;;FA;;;WD)(A;;FA;;;SY)(A;;FA;;;OW)", LogFolderVerdict::use},
       // Ours, but others may write: the list is replaced before use.
       {"O:SYD:(A;OICI;FA;;;SY)(A;CI;0x116;;;BU)", LogFolderVerdict::restrict},  // as the program-data directory
       {"O:BAD:(A;;FA;;;WD)", LogFolderVerdict::restrict},
@@ -156,7 +157,7 @@ TEST_F(LogFolderSecurityTest, NewFolderGetsTheRestrictedAccessListAndTheFileInhe
   if (!keeps_descriptors()) GTEST_SKIP() << "this file system keeps no security descriptors";
   EXPECT_EQ(read_back(folder_ / "sub", DACL_SECURITY_INFORMATION), kFolderDacl);
   EXPECT_EQ(read_back(folder_ / "sub" / kLogFileName, DACL_SECURITY_INFORMATION),
-            "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)");
+            "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)");
 }
 
 TEST_F(LogFolderSecurityTest, FolderMadeInAdvanceBySomeoneElseIsRefused) {

@@ -19,7 +19,12 @@ class FakeInputSink final : public InputSink {
     return {inserted, inserted < count ? error_code : 0};
   }
 
+  bool is_down(std::uint16_t virtual_key) override {
+    return std::find(down.begin(), down.end(), virtual_key) != down.end();
+  }
+
   std::vector<std::vector<InputRecord>> calls;
+  std::vector<std::uint16_t> down;  // what is_down reports as down
   std::optional<std::uint32_t> insert_limit;  // records inserted per call; all when empty
   std::int32_t error_code = 5;                // reported when fewer are inserted
 };

@@ -6,6 +6,7 @@
 #include "bin/worker/inject/injector.h"
 #include "bin/worker/inject/input_desktop.h"
 #include "bin/worker/inject/secure_attention_keys.h"
+#include "bin/worker/inject/startup_release.h"
 
 namespace halvorine {
 
@@ -19,6 +20,10 @@ void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, I
   const InputDesktopContext context{desktops, log, clock};
   Injector injector(sink, log, clock);
   SecureAttentionKeys secure_attention_keys(secure_attention, desktops, log);
+
+  // On the input desktop first: that is whose key state is read.
+  ensure_input_desktop(desktop_state, context);
+  release_input_left_down(sink, log);
 
   while (std::optional<InputEvent> event = receiver.receive()) {
     ensure_input_desktop(desktop_state, context);

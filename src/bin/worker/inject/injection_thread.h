@@ -1,7 +1,8 @@
 // The injection thread's body: takes input events from the input channel one
 // by one, in order, keeps the thread on the input desktop under the right
 // identity, and injects each event. Returns once every sender is gone and the
-// queue is drained, after reverting any impersonation.
+// queue is drained, after reverting any impersonation. At start it attaches
+// to the input desktop and releases what a killed worker left down there.
 #pragma once
 
 #include "bin/worker/inject/desktop_session_api.h"

@@ -62,6 +62,10 @@ class InputSink {
  public:
   virtual ~InputSink() = default;
   virtual SendOutcome send(std::span<const InputRecord> records) = 0;
+  // Whether the desktop the thread is attached to has the key or button of
+  // `virtual_key` down (the buttons as VK_LBUTTON 0x01, VK_RBUTTON 0x02,
+  // VK_MBUTTON 0x04). A backend that cannot tell says false.
+  virtual bool is_down(std::uint16_t virtual_key) = 0;
 };
 
 }  // namespace halvorine

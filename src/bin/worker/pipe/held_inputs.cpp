@@ -17,52 +17,51 @@ void HeldInputs::note(const InputEvent& event) {
     last_y_ = mouse->y;
     if (!is_real_button(mouse->button)) return;
     if (mouse->pressed) {
-      press(HeldButton{mouse->button});
+      press(Held{{}, mouse->button, {}});
     } else {
-      release(HeldButton{mouse->button});
+      release({}, mouse->button);
     }
     return;
   }
   const auto& key = std::get<KeyEvent>(event);
-  // Compare in place: no copy of the name for the common up/down traffic.
-  auto same_key = [&](const Held& held) {
-    const auto* name = std::get_if<std::string>(&held);
-    return name && *name == key.name;
-  };
-  const auto found = std::find_if(held_.begin(), held_.end(), same_key);
+  const std::optional<KeyCode> code = lookup_key(key.name);
+  if (!code) return;  // injects nothing, so leaves nothing down
   if (key.pressed) {
-    // Auto-repeat sends more downs than ups: one release suffices.
-    if (found == held_.end() && held_.size() < kCapacity) held_.emplace_back(key.name);
-  } else if (found != held_.end()) {
-    held_.erase(found);
+    press(Held{*code, 0, key.name});
+  } else {
+    release(*code, 0);
   }
 }
 
 void HeldInputs::press(Held held) {
-  if (std::find(held_.begin(), held_.end(), held) != held_.end()) return;
-  if (held_.size() < kCapacity) held_.push_back(std::move(held));
+  // Auto-repeat sends more downs than ups: one release suffices.
+  const auto same = [&](const Held& other) { return other.button == held.button && other.key == held.key; };
+  if (std::find_if(held_.begin(), held_.end(), same) != held_.end()) return;
+  // Cannot be full: every key and button fits (kCapacity).
+  held_.push_back(std::move(held));
 }
 
-void HeldInputs::release(const Held& held) {
-  const auto found = std::find(held_.begin(), held_.end(), held);
+void HeldInputs::release(const KeyCode& key, std::uint8_t button) {
+  const auto same = [&](const Held& held) { return held.button == button && held.key == key; };
+  const auto found = std::find_if(held_.begin(), held_.end(), same);
   if (found != held_.end()) held_.erase(found);
 }
 
-std::size_t HeldInputs::held_keys() const {
-  return static_cast<std::size_t>(std::count_if(
-      held_.begin(), held_.end(), [](const Held& held) { return held.index() == 0; }));
+std::size_t HeldInputs::held_buttons() const {
+  return static_cast<std::size_t>(
+      std::count_if(held_.begin(), held_.end(), [](const Held& held) { return held.button != 0; }));
 }
 
-std::size_t HeldInputs::held_buttons() const { return held_.size() - held_keys(); }
+std::size_t HeldInputs::held_keys() const { return held_.size() - held_buttons(); }
 
 std::vector<InputEvent> HeldInputs::take_releases() {
   std::vector<InputEvent> releases;
   releases.reserve(held_.size());
   for (auto& held : held_) {
-    if (auto* name = std::get_if<std::string>(&held)) {
-      releases.emplace_back(KeyEvent{std::move(*name), false});
+    if (held.button == 0) {
+      releases.emplace_back(KeyEvent{std::move(held.name), false});
     } else {
-      releases.emplace_back(MouseEvent{last_x_, last_y_, std::get<HeldButton>(held).button, false, 0});
+      releases.emplace_back(MouseEvent{last_x_, last_y_, held.button, false, 0});
     }
   }
   held_.clear();

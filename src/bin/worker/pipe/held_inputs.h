@@ -5,23 +5,29 @@
 // Shift corrupts everything the local user types afterwards). The input
 // server notes every event it forwards here and, when the connection ends,
 // sends the releases this produces after the connection's last event.
+//
+// Only what is injected is tracked: a key name the key table maps (names
+// that inject nothing, however many, take no room) and buttons 1 to 3. A key
+// is tracked once, whatever name pressed it ("KeyA"/"Keya", "MetaLeft"/
+// "OSLeft" are one key), so the list can hold every key there is at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "bin/worker/inject/key_table.h"
 #include "bin/worker/input_event.h"
 
 namespace halvorine {
 
 class HeldInputs {
  public:
-  // At most this many distinct held keys and buttons are remembered; a
-  // client pressing ever new names cannot grow the list without bound.
-  static constexpr std::size_t kCapacity = 256;
+  // The most keys and buttons that can be held at once: every key of the
+  // table (the four families and the named keys; names sharing a key only
+  // lower the count) and the three buttons.
+  static constexpr std::size_t kCapacity = 26 + 10 + 10 + 24 + kNamedKeys.size() + 3;
 
   // Notes an event forwarded to the injection thread.
   void note(const InputEvent& event);
@@ -31,19 +37,19 @@ class HeldInputs {
   bool empty() const { return held_.empty(); }
 
   // The releases of everything still held, in the order it was pressed: a
-  // key up per key name, a button up at the last mouse position. Clears the
-  // list.
+  // key up per key (under the name that pressed it), a button up at the last
+  // mouse position. Clears the list.
   std::vector<InputEvent> take_releases();
 
  private:
-  struct HeldButton {
-    std::uint8_t button;
-    friend bool operator==(const HeldButton&, const HeldButton&) = default;
+  struct Held {
+    KeyCode key;             // for a key
+    std::uint8_t button = 0; // for a button (then `key` is unused)
+    std::string name;        // the key's name as pressed
   };
-  using Held = std::variant<std::string, HeldButton>;
 
   void press(Held held);
-  void release(const Held& held);
+  void release(const KeyCode& key, std::uint8_t button);
 
   std::vector<Held> held_;  // in press order; small, so searched linearly
   std::uint16_t last_x_ = 0;

@@ -8,6 +8,7 @@
 
 #include "bin/worker/pipe/held_inputs.h"
 #include "bin/worker/pipe/input_decoder.h"
+#include "bin/worker/pipe/pipe_creation_log.h"
 
 namespace halvorine {
 namespace {
@@ -24,8 +25,20 @@ void release_held(HeldInputs& held, const InputSender& sender, Logger& log) {
 
 }  // namespace
 
+void MouseLineLog::write(const MouseEvent& mouse) {
+  const BurstThrottle::Verdict verdict = throttle_.take(clock_.monotonic_now());
+  summary(verdict.suppressed_before);
+  if (verdict.admit) log_.log(mouse_log_line(mouse));
+}
+
+void MouseLineLog::flush() { summary(throttle_.flush()); }
+
+void MouseLineLog::summary(std::uint64_t suppressed) {
+  if (suppressed != 0) log_.log(fmt::format("MOUSE recv: {} mesaje nelogate in ultima secunda", suppressed));
+}
+
 asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log,
-                                          const InputStop* stop) {
+                                          MouseLineLog& mouse_lines, const InputStop* stop) {
   InputDecoder decoder;
   HeldInputs held;
   std::array<std::uint8_t, kReadChunk> buffer;
@@ -48,7 +61,7 @@ asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender
       }
       InputEvent& event = decoder.event();
       if (const auto* mouse = std::get_if<MouseEvent>(&event)) {
-        if (mouse->button != 0 || mouse->scroll != 0) log.log(mouse_log_line(*mouse));
+        if (mouse->button != 0 || mouse->scroll != 0) mouse_lines.write(*mouse);
       }
       held.note(event);
       // A gone receiver drops the event; the connection goes on regardless.
@@ -59,6 +72,7 @@ asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender
     }
     if (violated) break;
   }
+  mouse_lines.flush();
   release_held(held, sender, log);
 }
 
@@ -69,11 +83,14 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
         "pipe: WARNING — DACL restrictiv indisponibil, folosesc securitatea implicita a pipe-ului");
   }
   const auto stopped = [&] { return context.stop && context.stop->requested(); };
+  PipeCreationLog creation_log(context.log, context.clock, "CreateNamedPipe failed: {}");
+  // Across connections: a client cannot reset it by reconnecting.
+  MouseLineLog mouse_lines(context.log, context.clock);
   for (;;) {
     if (stopped()) co_return;
     auto created = context.pipes.create_instance(kInputPipeName, security.get());
     if (!created) {
-      context.log.log(fmt::format("CreateNamedPipe failed: {}", created.error().text()));
+      creation_log.report(kInputPipeName, created.error());
       co_await context.sleep.sleep(kPipeRetryPause);
       continue;
     }
@@ -87,7 +104,7 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
       continue;
     }
     context.log.log("client connected");
-    co_await read_input_messages(*pipe, sender, context.log, context.stop);
+    co_await read_input_messages(*pipe, sender, context.log, mouse_lines, context.stop);
     pipe->close();
     if (context.stop) context.stop->watch(nullptr);
     context.log.log("client disconnected");

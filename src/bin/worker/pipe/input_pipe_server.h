@@ -3,12 +3,16 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <chrono>
+#include <cstdint>
 
 #include "bin/worker/input_event.h"
 #include "bin/worker/pipe/async_sleep.h"
 #include "bin/worker/pipe/input_stop.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
+#include "common/burst_throttle.h"
+#include "common/clock.h"
 #include "common/logger.h"
 
 namespace halvorine {
@@ -19,7 +23,35 @@ struct InputPipeServerContext {
   PipeSecurityPlatform& security;
   AsyncSleep& sleep;
   Logger& log;
+  const Clock& clock;
   InputStop* stop = nullptr;  // the worker's orderly stop, where it has one
+};
+
+// The "MOUSE recv" lines of every button or wheel message. They are written
+// on the runtime's thread, which also writes the video, and each costs a
+// log open and close: a client sending such messages without end would
+// starve the stream and push everything else out of the log. So at most
+// kMouseLinesPerSecond a second, the line counting those not written in the
+// second before included, and one more with the count when the client
+// leaves. Human clicking stays fully logged.
+inline constexpr std::uint32_t kMouseLinesPerSecond = 20;
+
+class MouseLineLog {
+ public:
+  // Both outlive this.
+  MouseLineLog(Logger& log, const Clock& clock) : log_(log), clock_(clock) {}
+
+  // The line of `mouse` (a message with a button or a wheel step).
+  void write(const MouseEvent& mouse);
+  // The count of lines not written since the last summary, if any.
+  void flush();
+
+ private:
+  void summary(std::uint64_t suppressed);
+
+  Logger& log_;
+  const Clock& clock_;
+  BurstThrottle throttle_{kMouseLinesPerSecond, std::chrono::seconds(1), BurstThrottle::Summary::within_limit};
 };
 
 // Returns only on `context.stop`'s request: one instance at a time, one
@@ -34,8 +66,8 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
 // the receiver has caught up: nothing is dropped and the queue stays bounded.
 // Keys and buttons the client left pressed are released through `sender`
 // after its last event. Does not close `pipe`. A read that fails because
-// `stop` closed the pipe is not logged.
+// `stop` closed the pipe is not logged. Mouse lines go through `mouse_lines`.
 asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log,
-                                          const InputStop* stop = nullptr);
+                                          MouseLineLog& mouse_lines, const InputStop* stop = nullptr);
 
 }  // namespace halvorine

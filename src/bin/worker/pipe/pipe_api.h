@@ -1,9 +1,15 @@
 // The pipe seam: one server-side pipe instance at a time, driven from
 // coroutines on the worker's Asio runtime.
 //
-// Windows: overlapped named pipes (\\.\pipe\NAME). Linux: a Unix-domain
-// socket NAME in the pipe directory, listening only until a client is
-// accepted, so that a second client is refused as a busy pipe refuses it.
+// Windows: overlapped named pipes (\\.\pipe\NAME). The first instance of a
+// name is created as the first (FILE_FLAG_FIRST_PIPE_INSTANCE), so a name
+// another process made first is noticed, never shared; while a client is
+// served one more instance listens, and the client that connects to it waits
+// and is served next (create_instance hands it out), so no later server can
+// catch it. One worker per machine: the backend serves nothing while another
+// worker holds the machine-wide mutex. Linux: a Unix-domain socket NAME in
+// the pipe directory, listening only until a client is accepted (clients
+// that connected in the same instant are served next).
 // Every operation returns its failure as an Error value; an end of stream is
 // Error::early_eof(). Objects are used only from the runtime's thread.
 #pragma once
@@ -72,6 +78,11 @@ class PipeApi {
   virtual Result<std::unique_ptr<PipeInstance>> create_instance(std::string_view name,
                                                                 const PipeSecurity* security) = 0;
 };
+
+// The error create_instance returns when another process owns the pipe's
+// name (it created the name's first instance).
+Error pipe_name_taken_error();
+bool is_pipe_name_taken(const Error& error);
 
 // The platform's pipes, with instances bound to `executor` (the runtime's).
 std::unique_ptr<PipeApi> make_pipe_api(asio::any_io_executor executor);

@@ -9,18 +9,20 @@
 
 namespace halvorine {
 
-asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender, InputStop* stop) {
+asio::awaitable<void> run_input_pipe_server(Logger& log, const Clock& clock, InputSender sender,
+                                            InputStop* stop) {
   const auto pipes = make_pipe_api(co_await asio::this_coro::executor);
   const auto security = make_pipe_security_platform();
   TimerSleep sleep;
-  co_await serve_input_pipe({*pipes, *security, sleep, log, stop}, std::move(sender));
+  co_await serve_input_pipe({*pipes, *security, sleep, log, clock, stop}, std::move(sender));
 }
 
-asio::awaitable<void> run_video_pipe_server(Logger& log, VideoReceiver frames, KeyFrameRequest& key_frames) {
+asio::awaitable<void> run_video_pipe_server(Logger& log, const Clock& clock, VideoReceiver frames,
+                                            KeyFrameRequest& key_frames) {
   const auto pipes = make_pipe_api(co_await asio::this_coro::executor);
   const auto security = make_pipe_security_platform();
   TimerSleep sleep;
-  co_await serve_video_pipe({*pipes, *security, sleep, log, key_frames}, std::move(frames));
+  co_await serve_video_pipe({*pipes, *security, sleep, log, clock, key_frames}, std::move(frames));
 }
 
 }  // namespace halvorine

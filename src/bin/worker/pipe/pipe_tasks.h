@@ -7,17 +7,20 @@
 #include "bin/worker/input_event.h"
 #include "bin/worker/key_frame_request.h"
 #include "bin/worker/pipe/input_stop.h"
+#include "common/clock.h"
 #include "common/logger.h"
 #include "encoder/encoded_frame.h"
 
 namespace halvorine {
 
-// Returns only on `stop`'s request (never without one). `log` and `stop`
-// outlive the task.
-asio::awaitable<void> run_input_pipe_server(Logger& log, InputSender sender, InputStop* stop = nullptr);
+// Returns only on `stop`'s request (never without one). `log`, `clock` and
+// `stop` outlive the task.
+asio::awaitable<void> run_input_pipe_server(Logger& log, const Clock& clock, InputSender sender,
+                                            InputStop* stop = nullptr);
 
 // Returns once the video channel is closed (noticed while a client is
-// connected). `log` and `key_frames` outlive the task.
-asio::awaitable<void> run_video_pipe_server(Logger& log, VideoReceiver frames, KeyFrameRequest& key_frames);
+// connected). `log`, `clock` and `key_frames` outlive the task.
+asio::awaitable<void> run_video_pipe_server(Logger& log, const Clock& clock, VideoReceiver frames,
+                                            KeyFrameRequest& key_frames);
 
 }  // namespace halvorine

@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include "bin/worker/pipe/pipe_creation_log.h"
+
 namespace halvorine {
 namespace {
 
@@ -90,10 +92,11 @@ asio::awaitable<void> serve_video_pipe(VideoPipeServerContext context, VideoRece
   const auto executor = co_await asio::this_coro::executor;
   std::uint64_t taken = 0;
   std::shared_ptr<PipeInstance> pipe;
+  PipeCreationLog creation_log(context.log, context.clock, "secure-stream: CreateNamedPipe esuat: {}");
   for (;;) {
     auto created = context.pipes.create_instance(kVideoPipeName, security.get());
     if (!created) {
-      context.log.log(fmt::format("secure-stream: CreateNamedPipe esuat: {}", created.error().text()));
+      creation_log.report(kVideoPipeName, created.error());
       co_await context.sleep.sleep(kPipeRetryPause);
       continue;
     }

@@ -17,6 +17,7 @@
 #include "bin/worker/pipe/async_sleep.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
+#include "common/clock.h"
 #include "common/logger.h"
 #include "encoder/encoded_frame.h"
 
@@ -28,6 +29,7 @@ struct VideoPipeServerContext {
   PipeSecurityPlatform& security;
   AsyncSleep& sleep;
   Logger& log;
+  const Clock& clock;
   KeyFrameRequest& key_frames;  // shared with the secure-capture thread
 };
 

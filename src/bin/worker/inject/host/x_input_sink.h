@@ -17,6 +17,9 @@ class XInputSink final : public InputSink {
  public:
   explicit XInputSink(std::shared_ptr<XAttachment> attachment) : attachment_(std::move(attachment)) {}
   SendOutcome send(std::span<const InputRecord> records) override;
+  // The X backend does not read the display's key state: only a worker
+  // stopped in order (SIGTERM) releases what its client held.
+  bool is_down(std::uint16_t) override { return false; }
 
  private:
   std::shared_ptr<XAttachment> attachment_;

@@ -53,6 +53,11 @@ SendOutcome WinInputSink::send(std::span<const InputRecord> records) {
   return outcome;
 }
 
+bool WinInputSink::is_down(std::uint16_t virtual_key) {
+  // The desktop's own state (the high bit), which outlives whoever pressed.
+  return (GetAsyncKeyState(virtual_key) & 0x8000) != 0;
+}
+
 void WinInputSink::drain_thread_messages() {
   // SendInput gives this thread a message queue, and the system may post to
   // it (under Wine its display driver queues a notice for every pointer

@@ -9,6 +9,7 @@ namespace halvorine {
 class WinInputSink final : public InputSink {
  public:
   SendOutcome send(std::span<const InputRecord> records) override;
+  bool is_down(std::uint16_t virtual_key) override;
 
  private:
   static constexpr unsigned kSendsPerDrain = 64;

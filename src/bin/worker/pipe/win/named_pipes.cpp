@@ -1,6 +1,14 @@
 // Overlapped named pipes on the Asio runtime: the instance handle is an
 // asio::windows::stream_handle; ConnectNamedPipe goes through an
 // overlapped_ptr so its completion arrives on the same I/O completion port.
+//
+// Per name the worker holds either nothing, or instances it made itself:
+// whenever it holds none it asks for the name's first instance, so a process
+// that made the name first is noticed (and never shares its clients with the
+// worker). While a client is served, one more instance listens ("the
+// spare"): a client that opens the pipe then connects to it and waits,
+// without being read, until create_instance hands the spare out as the next
+// instance, where its wait_for_client completes at once.
 #include "common/win/win_sdk.h"
 
 #include <asio/async_result.hpp>
@@ -10,9 +18,15 @@
 #include <asio/windows/stream_handle.hpp>
 #include <asio/write.hpp>
 
+#include <map>
+#include <memory>
+#include <string>
+
 #include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/win/machine_lock.h"
 #include "bin/worker/pipe/win/win_pipe_security.h"
 #include "common/utf16.h"
+#include "common/win/unique_handle.h"
 
 namespace halvorine {
 namespace {
@@ -26,9 +40,67 @@ Error to_error(const asio::error_code& error) {
   return Error::os(error.value());
 }
 
+// One pipe name as this worker holds it; shared by the API and the instances.
+class PipeName {
+ public:
+  PipeName(std::string_view name, SECURITY_ATTRIBUTES* attributes)
+      : wide_(utf8_to_utf16(pipe_path(name))), attributes_(attributes) {}
+
+  // A new instance; the name's first when the worker holds none. A first
+  // instance refused means another process owns the name.
+  Result<UniqueHandle> create() {
+    const bool first = held_ == 0;
+    if (first && exists()) return std::unexpected(pipe_name_taken_error());
+    const DWORD open_mode = kPipeCreation.open_mode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    UniqueHandle handle(CreateNamedPipeW(reinterpret_cast<const wchar_t*>(wide_.c_str()), open_mode,
+                                         kPipeCreation.pipe_mode, kPipeCreation.max_instances,
+                                         kPipeCreation.output_buffer_size, kPipeCreation.input_buffer_size,
+                                         kPipeCreation.default_timeout_ms, attributes_));
+    if (!handle) {
+      const DWORD error = GetLastError();
+      if (first && (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY)) {
+        return std::unexpected(pipe_name_taken_error());
+      }
+      return std::unexpected(Error::os(static_cast<int>(error)));
+    }
+    ++held_;
+    return handle;
+  }
+
+  // The instance listening beside the one being served, if any.
+  UniqueHandle take_spare() { return std::move(spare_); }
+
+  // A client is being served: keep one instance listening. A failure only
+  // means the next client waits for the next instance, as before.
+  void keep_listening() {
+    if (spare_) return;
+    if (auto spare = create()) spare_ = std::move(*spare);
+  }
+
+  void closed() { --held_; }
+
+ private:
+  // Whether any process serves the name now. Asked before asking for the
+  // first instance, which Windows alone refuses atomically (Wine ignores the
+  // flag). Waiting for an instance does not connect to it: a server never
+  // gets to act on the worker's behalf.
+  bool exists() const {
+    const auto* name = reinterpret_cast<const wchar_t*>(wide_.c_str());
+    if (WaitNamedPipeW(name, 1)) return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+  }
+
+  std::u16string wide_;
+  SECURITY_ATTRIBUTES* attributes_;  // nullptr: default security
+  int held_ = 0;                     // instances open, the spare included
+  UniqueHandle spare_;
+};
+
 class NamedPipeInstance final : public PipeInstance {
  public:
-  explicit NamedPipeInstance(asio::windows::stream_handle handle) : handle_(std::move(handle)) {}
+  NamedPipeInstance(asio::windows::stream_handle handle, std::shared_ptr<PipeName> name)
+      : handle_(std::move(handle)), name_(std::move(name)) {}
   ~NamedPipeInstance() override { close(); }
 
   asio::awaitable<Result<void>> wait_for_client() override {
@@ -53,6 +125,7 @@ class NamedPipeInstance final : public PipeInstance {
         },
         token);
     if (error) co_return std::unexpected(Error::os(error.value()));
+    name_->keep_listening();
     co_return Result<void>{};
   }
 
@@ -81,10 +154,12 @@ class NamedPipeInstance final : public PipeInstance {
     asio::error_code ignored;
     handle_.cancel(ignored);  // CancelIoEx: a pending read completes as aborted
     handle_.close(ignored);
+    name_->closed();
   }
 
  private:
   asio::windows::stream_handle handle_;
+  std::shared_ptr<PipeName> name_;
 };
 
 class NamedPipes final : public PipeApi {
@@ -93,27 +168,33 @@ class NamedPipes final : public PipeApi {
 
   Result<std::unique_ptr<PipeInstance>> create_instance(std::string_view name,
                                                         const PipeSecurity* security) override {
-    const std::u16string wide = utf8_to_utf16(pipe_path(name));
+    if (auto locked = lock_.acquire(name); !locked) return std::unexpected(std::move(locked.error()));
     SECURITY_ATTRIBUTES* attributes =
         security ? static_cast<const WinPipeSecurity*>(security)->attributes() : nullptr;
-    HANDLE handle = CreateNamedPipeW(reinterpret_cast<const wchar_t*>(wide.c_str()),
-                                     kPipeCreation.open_mode, kPipeCreation.pipe_mode,
-                                     kPipeCreation.max_instances, kPipeCreation.output_buffer_size,
-                                     kPipeCreation.input_buffer_size,
-                                     kPipeCreation.default_timeout_ms, attributes);
-    if (handle == INVALID_HANDLE_VALUE) return std::unexpected(Error::last_os());
+    auto& state = names_[std::string(name)];
+    if (!state) state = std::make_shared<PipeName>(name, attributes);
+    UniqueHandle handle = state->take_spare();
+    if (!handle) {
+      auto created = state->create();
+      if (!created) return std::unexpected(std::move(created.error()));
+      handle = std::move(*created);
+    }
     asio::windows::stream_handle stream(executor_);
     asio::error_code error;
-    stream.assign(handle, error);
+    stream.assign(handle.get(), error);
     if (error) {
-      CloseHandle(handle);
+      state->closed();
       return std::unexpected(Error::os(error.value()));
     }
-    return std::make_unique<NamedPipeInstance>(std::move(stream));
+    handle.release();
+    return std::make_unique<NamedPipeInstance>(std::move(stream), state);
   }
 
  private:
   asio::any_io_executor executor_;
+  // Released after the names are gone (and with them the spares).
+  MachineLock lock_;
+  std::map<std::string, std::shared_ptr<PipeName>, std::less<>> names_;
 };
 
 }  // namespace
