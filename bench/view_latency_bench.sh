@@ -11,23 +11,11 @@
 set -euo pipefail
 worker=$1 client=$2 pattern=$3 pictures=${4:-300}
 
-work=$(mktemp -d /tmp/halvorine-view-bench.XXXXXX)
-pids=()
-cleanup() {
-  exec 4>&- 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-start_xvfb() {  # start_xvfb NAME SIZE: prints the display
-  Xvfb -displayfd 3 -screen 0 "$2x24" -nolisten tcp 3>"$work/$1.display" >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 1 100); do [ -s "$work/$1.display" ] && break; sleep 0.1; done
-}
+# shellcheck source=../tests/support/script_session.sh
+. "$(dirname "$0")/../tests/support/script_session.sh"
+session_start halvorine-view-bench
 
 start_xvfb stream 1920x1080
-stream=":$(head -n 1 "$work/stream.display")"
 mkfifo "$work/pattern.in"
 DISPLAY=$stream "$pattern" <"$work/pattern.in" >"$work/pattern.out" &
 pids+=($!)
@@ -41,8 +29,8 @@ pids+=($!)
 echo animate >&4
 
 for size in 1920x1080 1280x800; do
-  start_xvfb "view$size" "$size"
-  DISPLAY=":$(head -n 1 "$work/view$size.display")" timeout 120 "$client" view --frames "$pictures" \
+  start_xvfb view "$size"
+  DISPLAY=$view timeout 120 "$client" view --frames "$pictures" \
     2>"$work/view$size.err" || { cat "$work/view$size.err" >&2; exit 1; }
   summary=$(grep '^view: ' "$work/view$size.err")
   echo "view on a $size display, $pictures pictures of a 1920x1080 stream: $summary"

@@ -15,15 +15,9 @@ worker=$1 client=$2 pattern=$3 recorder=$4 png_out=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 min_psnr=30
 
-work=$(mktemp -d /tmp/halvorine-view-e2e.XXXXXX)
-pids=()
-cleanup() {
-  exec 4>&- 2>/dev/null || true
-  # Last started first: the displays go after their clients.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; wait "${pids[i]}" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../../support/script_session.sh
+. "$here/../../support/script_session.sh"
+session_start halvorine-view-e2e
 fail() {
   echo "FAIL: $*" >&2
   for file in view.err view2.err recorded; do echo "--- $file" >&2; cat "$work/$file" >&2 2>/dev/null || true; done
@@ -33,12 +27,6 @@ fail() {
 wait_until() {
   for _ in $(seq 1 200); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
   return 1
-}
-start_xvfb() {  # start_xvfb NAME SIZE: sets the variable NAME to the display
-  Xvfb -displayfd 3 -screen 0 "$2x24" -nolisten tcp 3>"$work/$1.display" >/dev/null 2>&1 &
-  pids+=($!)
-  wait_until test -s "$work/$1.display" || fail "Xvfb $1 did not start"
-  printf -v "$1" ':%s' "$(head -n 1 "$work/$1.display")"
 }
 psnr() {  # psnr A.png B.png: average PSNR in dB
   ffmpeg -v info -i "$1" -i "$2" -lavfi "[0:v]format=yuv444p[a];[1:v]format=yuv444p[b];[a][b]psnr" -f null - 2>&1 |

@@ -16,14 +16,9 @@ min_psnr=30
 # shellcheck disable=SC1091
 . "$HALVORINE_WINE_STATE/env"
 
-work=$(mktemp -d /tmp/halvorine-view-wine.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../../support/script_session.sh
+. "$(dirname "$0")/../../support/script_session.sh"
+session_start halvorine-view-wine
 fail() {
   echo "FAIL: $*" >&2
   for file in view.err recorded; do echo "--- $file" >&2; tr -d '\r' <"$work/$file" >&2 2>/dev/null || true; done

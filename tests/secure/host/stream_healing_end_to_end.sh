@@ -13,15 +13,9 @@ set -euo pipefail
 worker=$1 pattern=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
-work=$(mktemp -d /tmp/halvorine-healing-e2e.XXXXXX)
-pids=()
-cleanup() {
-  exec 4>&- 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../../support/script_session.sh
+. "$here/../../support/script_session.sh"
+session_start halvorine-healing-e2e
 fail() {
   echo "FAIL: $*" >&2
   echo "--- worker log" >&2; tail -n 40 "$log" >&2 || true
@@ -37,10 +31,8 @@ wait_for_line() {
 start_secure_desktop() {
   local size=$1 dir=$work/$1
   mkdir -p "$dir/programdata" "$dir/pipes"
-  Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$dir/display" >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 1 100); do [ -s "$dir/display" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n 1 "$dir/display")"
+  start_xvfb DISPLAY "$size"
+  export DISPLAY
   rm -f "$work/pattern.in"
   mkfifo "$work/pattern.in"
   "$pattern" <"$work/pattern.in" >"$dir/pattern.out" &
