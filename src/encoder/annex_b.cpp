@@ -12,6 +12,29 @@ bool opens_access_unit(int type) {
 
 }  // namespace
 
+bool starts_picture(std::span<const std::uint8_t> stream, const NalUnit& nal) {
+  return nal.header + 1 < nal.end && (stream[nal.header + 1] & 0x80) != 0;
+}
+
+bool is_annex_b(std::span<const std::uint8_t> bytes) {
+  const bool starts_with_code = (bytes.size() >= 3 && bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 1) ||
+                                (bytes.size() >= 4 && bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 1);
+  if (!starts_with_code) return false;
+  bool valid = true;
+  for_each_nal(bytes, [&](const NalUnit& nal) {
+    valid = valid && nal.header < nal.end && (bytes[nal.header] & 0x80) == 0 && nal.type != 0;
+  });
+  return valid;
+}
+
+std::size_t picture_count(std::span<const std::uint8_t> stream) {
+  std::size_t pictures = 0;
+  for_each_nal(stream, [&](const NalUnit& nal) {
+    if (is_slice(nal.type) && starts_picture(stream, nal)) ++pictures;
+  });
+  return pictures;
+}
+
 std::optional<std::size_t> key_frame_start(std::span<const std::uint8_t> stream) {
   std::size_t unit_start = 0;
   bool after_slice = false;

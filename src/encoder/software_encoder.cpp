@@ -183,21 +183,15 @@ Result<void> SoftwareEncoder::initialise() {
   return {};
 }
 
-Result<EncodedFrame> SoftwareEncoder::encode(std::span<const std::uint8_t> bgra) {
+EncodeResult SoftwareEncoder::encode(std::span<const std::uint8_t> bgra) {
   State& s = *state_;
-  const std::size_t expected = std::size_t{s.input.width} * s.input.height * 4;
-  if (bgra.size() != expected) {
-    return std::unexpected(
-        Error::message(fmt::format("frame size mismatch: got {} bytes, encoder is {}x{} = {} bytes",
-                                   bgra.size(), s.input.width, s.input.height, expected)));
-  }
   if (s.scaler) {
     bgra_to_i420(*s.scaler, bgra, s.luma, s.u, s.v);
   } else if (s.width != 0 && s.height != 0) {
     bgra_to_i420(bgra, s.width, s.height, s.luma, s.u, s.v);
   }
   if (!s.initialised) {
-    if (Result<void> ready = initialise(); !ready) return std::unexpected(std::move(ready.error()));
+    if (Result<void> ready = initialise(); !ready) return EncodeResult::failed(std::move(ready.error()));
   }
 
   const int width = static_cast<int>(padded_to_even(s.width));
@@ -218,7 +212,7 @@ Result<EncodedFrame> SoftwareEncoder::encode(std::span<const std::uint8_t> bgra)
 
   std::memset(&s.bitstream, 0, sizeof s.bitstream);
   if (const int rc = s.instance->EncodeFrame(&picture, &s.bitstream); rc != 0) {
-    return std::unexpected(encode_error(rc));
+    return EncodeResult::failed(encode_error(rc));
   }
 
   // The whole access unit: every NAL unit of every layer, in order. Each
@@ -240,7 +234,7 @@ Result<EncodedFrame> SoftwareEncoder::encode(std::span<const std::uint8_t> bgra)
       nal += length;
     }
   }
-  return out;
+  return EncodeResult{std::move(out)};
 }
 
 }  // namespace halvorine

@@ -11,6 +11,9 @@
 // column/row repeated (H.264 4:2:0 has no odd sizes); the decoded picture is
 // then one pixel wider/taller than the source.
 //
+// Implements H264Encoder: it has no late output and publishes its parameter
+// sets only in-band (every IDR carries them).
+//
 // Threading: one thread at a time (the library runs threads of its own).
 // Errors: create() fails with "openh264 init (WxH Ffps): <description>";
 // encode() with "openh264 encode: <description>", where a description starts
@@ -25,8 +28,8 @@
 
 #include "common/error.h"
 #include "common/logger.h"
-#include "encoder/encoded_frame.h"
 #include "encoder/frame_scaler.h"
+#include "encoder/h264_encoder.h"
 
 class ISVCEncoder;  // OpenH264's encoder interface (wels/codec_api.h)
 
@@ -41,7 +44,7 @@ struct SoftwareEncoderSettings {
   unsigned threads = 0;    // logical processors capped at 8; 4 when unknown
 };
 
-class SoftwareEncoder {
+class SoftwareEncoder final : public H264Encoder {
  public:
   static constexpr std::uint32_t kMaxFps = 20;
   static constexpr std::uint32_t kMaxKbps = 6000;
@@ -64,17 +67,20 @@ class SoftwareEncoder {
   // A moved-from encoder may only be assigned to or destroyed.
   SoftwareEncoder(SoftwareEncoder&&) noexcept;
   SoftwareEncoder& operator=(SoftwareEncoder&&) noexcept;
-  ~SoftwareEncoder();  // Uninitialize and WelsDestroySVCEncoder
+  ~SoftwareEncoder() override;  // Uninitialize and WelsDestroySVCEncoder
 
-  // `bgra` holds exactly 4 × width × height bytes of the input size
-  // (anything else fails with the "frame size mismatch" text and encodes
-  // nothing). The result may be
-  // empty when the library wrote nothing for the frame.
-  Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
+  // `bgra` holds 4 × width × height bytes of the input size (a shorter one
+  // is not converted: the previous picture is encoded again). The result
+  // may be empty when the library wrote nothing for the frame.
+  EncodeResult encode(std::span<const std::uint8_t> bgra) override;
+  EncodeResult collect_pending_output() override { return {}; }
 
   // The next encoded frame is an IDR frame (once the instance is initialised;
   // the first frame is one anyway).
-  void force_key_frame();
+  void force_key_frame() override;
+  EncodedFrame parameter_sets() override { return {}; }
+  FrameSize size() const override { return {width(), height()}; }
+  std::uint32_t fps() const override { return settings().fps; }
 
   std::uint32_t width() const;
   std::uint32_t height() const;

@@ -45,6 +45,8 @@ inline constexpr std::int32_t kMfNeedMoreInput = static_cast<std::int32_t>(0xC00
 inline constexpr std::int32_t kMfStreamChange = static_cast<std::int32_t>(0xC00D6D61);
 inline constexpr std::int32_t kMfUnexpected = static_cast<std::int32_t>(0x8000FFFF);
 inline constexpr std::int32_t kMfNotImplemented = static_cast<std::int32_t>(0x80004001);
+// HRESULT_FROM_WIN32(ERROR_INVALID_DATA): output that cannot be H.264.
+inline constexpr std::int32_t kMfInvalidData = static_cast<std::int32_t>(0x8007000D);
 
 // Media event types (MediaEventType) an asynchronous transform posts.
 inline constexpr std::uint32_t kMfEventNeedInput = 601;   // METransformNeedInput
@@ -67,6 +69,7 @@ enum class MfTypeKey {
   video_primaries,       // UINT32
   transfer_function,     // UINT32
   max_keyframe_spacing,  // UINT32
+  sequence_header,       // blob (MF_MT_MPEG_SEQUENCE_HEADER): SPS and PPS, Annex-B
 };
 
 // The GUID values the logic puts into a media type.
@@ -125,6 +128,9 @@ class MfMediaType {
   virtual Result<void> set_uint64(MfTypeKey key, std::uint64_t value) = 0;
   // GetUINT64; an absent attribute is an error.
   virtual Result<std::uint64_t> get_uint64(MfTypeKey key) = 0;
+  // GetBlobSize and GetBlob; an absent attribute, or one longer than
+  // `max_bytes`, is an error.
+  virtual Result<std::vector<std::uint8_t>> get_blob(MfTypeKey key, std::size_t max_bytes) = 0;
 };
 
 // One media sample (IMFSample) with its buffers.
@@ -137,9 +143,10 @@ class MfSample {
   virtual Result<std::uint32_t> buffer_count() = 0;
   // GetBufferByIndex, GetCurrentLength, Lock, append the current length's
   // bytes to `out`, Unlock. A current length beyond what Lock reports as the
-  // buffer's maximum is an error (a faulty transform must not make us read
-  // outside its buffer). On error `out` is left as it was.
-  virtual Result<void> append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out) = 0;
+  // buffer's maximum (a faulty transform must not make us read outside its
+  // buffer), or beyond `limit`, is an error. On error `out` is left as it was.
+  virtual Result<void> append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out,
+                                     std::size_t limit) = 0;
 };
 
 // The event generator of an asynchronous transform (IMFMediaEventGenerator).
@@ -193,6 +200,8 @@ class MfTransform {
   // MediaFoundation::create_media_type or output_available_type.
   virtual Result<void> set_output_type(MfMediaType& type) = 0;
   virtual Result<void> set_input_type(MfMediaType& type) = 0;
+  // GetOutputCurrentType (stream 0).
+  virtual Result<std::unique_ptr<MfMediaType>> output_current_type() = 0;
   // GetOutputAvailableType (stream 0, `index`).
   virtual Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t index) = 0;
   // GetOutputStreamInfo (stream 0): its dwFlags.

@@ -8,67 +8,119 @@
 #include <utility>
 
 #include "common/log_throttle.h"
-#include "encoder/frame_scaler.h"
 #include "encoder/hardware_encoder.h"
 #include "encoder/key_frame_gate.h"
 #include "encoder/openh264_library.h"
-#include "encoder/software_encoder.h"
+#include "encoder/parameter_sets.h"
 #include "encoder/transform_api.h"
 
 namespace halvorine {
+namespace {
+
+// What of one encoder's output may reach the GUI.
+struct StreamRules {
+  KeyFrameGate gate;
+  ParameterSets sets;
+
+  // Takes the call's output: parameter sets kept and put in front of key
+  // frames that lack them, then the gate. A failure or a stream change
+  // closes the gate after what came before it, and asks for a key frame.
+  EncodedFrame admit(H264Encoder& encoder, EncodeResult& result) {
+    EncodedFrame out = std::move(result.output);
+    if (!out.empty()) {
+      sets.note(out);
+      if (!sets.complete_key_frames(out)) {
+        sets.note(encoder.parameter_sets());
+        (void)sets.complete_key_frames(out);
+      }
+      if (gate.pass(out)) encoder.force_key_frame();
+    }
+    if (result.broken) {
+      sets.clear();
+      sets.note(encoder.parameter_sets());
+    }
+    if (result.failure || result.broken) {
+      encoder.force_key_frame();
+      gate.close();
+    }
+    return out;
+  }
+};
+
+}  // namespace
 
 struct VideoEncoder::State {
+  // The production platform, if we made it: declared first, so it goes
+  // after everything that uses it (it shuts Media Foundation down).
+  std::unique_ptr<MediaFoundation> owned_mf;
+  std::unique_ptr<EncoderFactory> factory;
   Logger& log;
   const Clock& clock;
-  MediaFoundation& mf;
-  OpenH264Library& openh264;
-  unsigned logical_processors = 0;
-  // The production platform, if we made it. Declared before the encoders so
-  // that it goes after them (it shuts Media Foundation down).
-  std::unique_ptr<MediaFoundation> owned_mf;
+  EncoderRequest request;
 
-  std::uint32_t width = 0;
-  std::uint32_t height = 0;
-  FrameSize encoded;  // the picture's size: width × height unless scaled down
-  std::uint32_t fps = 1;
-  std::uint32_t kbps = 0;
-
-  // Exactly one of the two is set.
-  std::optional<HardwareEncoder> hardware;
-  std::optional<SoftwareEncoder> software;
+  std::unique_ptr<H264Encoder> active;
+  bool hardware = false;
+  StreamRules rules;
 
   std::optional<Clock::MonotonicTime> retry_deadline;
   std::uint64_t frame_counter = 0;
-  std::uint64_t hardware_output_total = 0;
+  std::uint64_t hardware_output_total = 0;  // bytes that passed to the GUI
+  std::uint64_t hardware_bytes_made = 0;    // bytes it made, passed or not
   std::uint32_t hardware_successful_calls = 0;
   std::uint32_t consecutive_hardware_errors = 0;
   std::uint32_t retry_attempts = 0;
-  KeyFrameGate gate;
+  // The first frame encoded after the gate closed, while it stays closed.
+  std::optional<Clock::MonotonicTime> key_frame_awaited_since;
+  std::uint32_t frames_awaiting = 0;
+  bool rebuilt_for_key_frame = false;
   RepeatThrottle switch_lines;
 
-  Result<HardwareEncoder> create_hardware();
-  Result<SoftwareEncoder> create_software();
-  Result<EncodedFrame> encode_on_hardware(std::span<const std::uint8_t> bgra, std::uint64_t n);
-  Result<EncodedFrame> switch_to_software(std::span<const std::uint8_t> bgra);
-  std::optional<EncodedFrame> retry_hardware(std::span<const std::uint8_t> bgra, std::uint64_t n);
-  // What of `result` may go to the GUI (see KeyFrameGate).
-  Result<EncodedFrame> through_gate(Result<EncodedFrame> result);
-  void force_active_key_frame();
+  State(std::unique_ptr<EncoderFactory> f, Logger& l, const Clock& c)
+      : factory(std::move(f)), log(l), clock(c), request(factory->request()) {
+    request.fps = std::max<std::uint32_t>(request.fps, 1);
+  }
+
+  Result<std::unique_ptr<H264Encoder>> create_hardware(std::span<const std::uint8_t> opening,
+                                                       bool quiet = false);
+  void become(std::unique_ptr<H264Encoder> encoder, bool is_hardware, StreamRules fresh = {});
+  EncodedFrame admit(EncodeResult& result);
+  EncodeResult encode_on_hardware(std::span<const std::uint8_t> bgra, std::uint64_t n);
+  EncodeResult answer_overdue(std::span<const std::uint8_t> bgra, EncodedFrame passed);
+  EncodeResult switch_to_software(std::span<const std::uint8_t> bgra);
+  std::optional<EncodedFrame> retry_hardware(std::span<const std::uint8_t> bgra);
 };
 
-Result<HardwareEncoder> VideoEncoder::State::create_hardware() {
-  const FrameSize input{width, height};
-  auto high = HardwareEncoder::create(mf, encoded.width, encoded.height, fps, kbps,
-                                      HardwareEncoder::kProfileHigh, log, clock, input);
+Result<std::unique_ptr<H264Encoder>> VideoEncoder::State::create_hardware(
+    std::span<const std::uint8_t> opening, bool quiet) {
+  auto high = factory->create_hardware(HardwareEncoder::kProfileHigh, opening, quiet);
   if (high) return high;
   log.log(fmt::format("ENCODER hw: High profile esuat ({}) -> incerc Main", high.error().text()));
-  return HardwareEncoder::create(mf, encoded.width, encoded.height, fps, kbps,
-                                 HardwareEncoder::kProfileMain, log, clock, input);
+  return factory->create_hardware(HardwareEncoder::kProfileMain, opening, quiet);
 }
 
-Result<SoftwareEncoder> VideoEncoder::State::create_software() {
-  return SoftwareEncoder::create(encoded.width, encoded.height, fps, kbps, log, openh264,
-                                 logical_processors, FrameSize{width, height});
+void VideoEncoder::State::become(std::unique_ptr<H264Encoder> encoder, bool is_hardware,
+                                 StreamRules fresh) {
+  active = std::move(encoder);
+  hardware = is_hardware;
+  rules = std::move(fresh);
+  if (!rules.sets.complete()) rules.sets.note(active->parameter_sets());
+  key_frame_awaited_since.reset();
+  rebuilt_for_key_frame = false;
+  hardware_successful_calls = 0;
+  consecutive_hardware_errors = 0;
+  hardware_output_total = 0;
+  hardware_bytes_made = 0;
+}
+
+EncodedFrame VideoEncoder::State::admit(EncodeResult& result) {
+  if (hardware) hardware_bytes_made += result.output.size();
+  EncodedFrame out = rules.admit(*active, result);
+  if (hardware) hardware_output_total += out.size();
+  if (rules.gate.open()) {
+    key_frame_awaited_since.reset();
+    rebuilt_for_key_frame = false;
+  }
+  return out;
 }
 
 Result<VideoEncoder> VideoEncoder::create(std::uint32_t width, std::uint32_t height,
@@ -86,31 +138,29 @@ Result<VideoEncoder> VideoEncoder::create(std::uint32_t width, std::uint32_t hei
                                           std::uint32_t fps, std::uint32_t kbps, Logger& log,
                                           const Clock& clock, MediaFoundation& media_foundation,
                                           OpenH264Library& openh264, unsigned logical_processors) {
-  auto state = std::make_unique<State>(State{log, clock, media_foundation, openh264,
-                                             logical_processors});
-  state->width = width;
-  state->height = height;
-  state->encoded = fit_within(FrameSize{width, height}, SoftwareEncoder::kMaxLongSide,
-                              SoftwareEncoder::kMaxShortSide);
-  state->fps = std::max<std::uint32_t>(fps, 1);
-  state->kbps = kbps;
-  if (!(state->encoded == FrameSize{width, height})) {
-    log.log(fmt::format("ENCODER: ecran {}x{} peste limita encoderului -> scalat la {}x{}", width,
-                        height, state->encoded.width, state->encoded.height));
-  }
+  const EncoderRequest request{width, height, std::max<std::uint32_t>(fps, 1), kbps};
+  return create(make_encoder_factory(request, log, clock, media_foundation, openh264,
+                                     logical_processors),
+                log, clock);
+}
 
-  if (auto hardware = state->create_hardware()) {
-    log.log(fmt::format("ENCODER: hardware MFT active ({}x{}@{}fps, {})", width, height,
-                        state->fps, hardware->asynchronous() ? "async" : "sync"));
-    state->hardware.emplace(std::move(*hardware));
+Result<VideoEncoder> VideoEncoder::create(std::unique_ptr<EncoderFactory> factory, Logger& log,
+                                          const Clock& clock) {
+  auto state = std::make_unique<State>(std::move(factory), log, clock);
+  const EncoderRequest& r = state->request;
+  if (auto hardware = state->create_hardware({})) {
+    const auto* made = dynamic_cast<const HardwareEncoder*>(hardware->get());
+    log.log(fmt::format("ENCODER: hardware MFT active ({}x{}@{}fps, {})", r.width, r.height, r.fps,
+                        made != nullptr && made->asynchronous() ? "async" : "sync"));
+    state->become(std::move(*hardware), true);
     return VideoEncoder(std::move(state));
   } else {
     log.log(fmt::format("ENCODER: hardware FAILED: {} -> software openh264 ({}x{}@{}fps)",
-                        hardware.error().text(), width, height, state->fps));
+                        hardware.error().text(), r.width, r.height, r.fps));
   }
-  auto software = state->create_software();
+  auto software = state->factory->create_software();
   if (!software) return std::unexpected(std::move(software.error()));
-  state->software.emplace(std::move(*software));
+  state->become(std::move(*software), false);
   state->retry_deadline = clock.monotonic_now() + kFirstRetryDelay;
   return VideoEncoder(std::move(state));
 }
@@ -120,120 +170,141 @@ VideoEncoder::VideoEncoder(VideoEncoder&&) noexcept = default;
 VideoEncoder& VideoEncoder::operator=(VideoEncoder&&) noexcept = default;
 VideoEncoder::~VideoEncoder() = default;
 
-bool VideoEncoder::on_hardware() const { return state_->hardware.has_value(); }
+bool VideoEncoder::on_hardware() const { return state_->hardware; }
+FrameSize VideoEncoder::size() const { return state_->active->size(); }
+std::uint32_t VideoEncoder::fps() const { return state_->active->fps(); }
 
 void VideoEncoder::force_key_frame() {
-  state_->force_active_key_frame();
-  state_->gate.close();
-}
-
-void VideoEncoder::State::force_active_key_frame() {
-  if (hardware) {
-    hardware->force_key_frame();
-  } else {
-    software->force_key_frame();
-  }
-}
-
-Result<EncodedFrame> VideoEncoder::State::through_gate(Result<EncodedFrame> result) {
-  if (result && gate.pass(*result)) force_active_key_frame();
-  return result;
-}
-
-Result<EncodedFrame> VideoEncoder::collect_pending_output() {
   State& s = *state_;
-  if (!s.hardware) return EncodedFrame{};
-  auto out = s.hardware->collect_pending_output();
-  if (!out) {
-    EncodedFrame collected = s.hardware->take_undelivered_output();
-    if (collected.empty()) return out;
-    out = std::move(collected);
-  }
-  return s.through_gate(std::move(out));
+  s.active->force_key_frame();
+  // A request repeated while one is awaited does not restart its clock.
+  if (s.rules.gate.open()) s.key_frame_awaited_since.reset();
+  s.rules.gate.close();
 }
 
-Result<EncodedFrame> VideoEncoder::encode(std::span<const std::uint8_t> bgra) {
+EncodeResult VideoEncoder::collect_pending_output() {
   State& s = *state_;
-  const std::size_t expected = std::size_t{s.width} * s.height * 4;
+  EncodeResult result = s.active->collect_pending_output();
+  EncodedFrame out = s.admit(result);
+  if (!result) return EncodeResult::failed(result.error().context("HW collect output"), std::move(out));
+  return {std::move(out)};
+}
+
+EncodeResult VideoEncoder::encode(std::span<const std::uint8_t> bgra) {
+  State& s = *state_;
+  const std::size_t expected = std::size_t{s.request.width} * s.request.height * 4;
   if (bgra.size() != expected) {
-    return std::unexpected(
-        Error::message(fmt::format("frame size mismatch: got {} bytes, encoder is {}x{} = {} bytes",
-                                   bgra.size(), s.width, s.height, expected)));
+    return EncodeResult::failed(Error::message(
+        fmt::format("frame size mismatch: got {} bytes, encoder is {}x{} = {} bytes", bgra.size(),
+                    s.request.width, s.request.height, expected)));
   }
   const std::uint64_t n = s.frame_counter++;
-  if (s.hardware) return s.through_gate(s.encode_on_hardware(bgra, n));
+  if (s.hardware) return s.encode_on_hardware(bgra, n);
 
   if (s.retry_deadline && s.clock.monotonic_now() >= *s.retry_deadline) {
-    if (auto out = s.retry_hardware(bgra, n)) return s.through_gate(std::move(*out));
+    if (auto out = s.retry_hardware(bgra)) return {std::move(*out)};
   }
-  return s.through_gate(s.software->encode(bgra));
+  EncodeResult result = s.active->encode(bgra);
+  EncodedFrame out = s.admit(result);
+  return {std::move(out), std::move(result.failure)};
 }
 
-Result<EncodedFrame> VideoEncoder::State::encode_on_hardware(std::span<const std::uint8_t> bgra,
-                                                             std::uint64_t n) {
-  auto out = hardware->encode(bgra, n);
-  if (!out) {
+EncodeResult VideoEncoder::State::encode_on_hardware(std::span<const std::uint8_t> bgra,
+                                                     std::uint64_t n) {
+  EncodeResult result = active->encode(bgra);
+  EncodedFrame out = admit(result);
+  if (!result) {
     ++consecutive_hardware_errors;
+    const Error error = result.error().context(fmt::format("HW encode frame {}", n));
     if (consecutive_hardware_errors >= kFailuresBeforeSoftware) {
-      // Repeats on every frame while the software encoder cannot be made.
-      if (switch_lines.admit(out.error().text(), clock.monotonic_now())) {
+      // Repeats on every frame while the software encoder cannot be made:
+      // one line per error, whatever frame it came with.
+      if (switch_lines.admit(result.error().text(), clock.monotonic_now())) {
         log.log(fmt::format("ENCODER: {} erori hardware consecutive ({}) -> switch software",
-                            consecutive_hardware_errors, out.error().text()));
+                            consecutive_hardware_errors, error.text()));
       }
-      return switch_to_software(bgra);
+      EncodeResult software = switch_to_software(bgra);
+      software.output.insert(software.output.begin(), out.begin(), out.end());
+      return software;
     }
     if (consecutive_hardware_errors <= kLoggedFailuresInARun) {
       log.log(fmt::format("ENCODER hw: eroare tranzitorie #{} ({}) - skip frame",
-                          consecutive_hardware_errors, out.error().text()));
+                          consecutive_hardware_errors, error.text()));
     }
-    // This frame is lost, but what the transform had already handed over
-    // belongs to the stream.
-    return hardware->take_undelivered_output();
+    return {std::move(out)};  // this frame is dropped; what came before it is not
   }
   consecutive_hardware_errors = 0;
   ++hardware_successful_calls;
-  hardware_output_total += out->size();
+  if (!rules.gate.open()) {
+    if (!key_frame_awaited_since) {
+      key_frame_awaited_since = clock.monotonic_now();
+      frames_awaiting = 0;
+    }
+    ++frames_awaiting;
+  }
   if (hardware_successful_calls >= kSilentCallsBeforeSoftware && hardware_output_total == 0) {
+    // It encodes, but no key frame came: what a rebuild mends.
+    if (hardware_bytes_made > 0) return answer_overdue(bgra, std::move(out));
     log.log("ENCODER: hardware nu produce output -> switch software");
     return switch_to_software(bgra);
   }
-  return out;
+  if (key_frame_awaited_since && clock.monotonic_now() - *key_frame_awaited_since >= kKeyFrameAnswerWait) {
+    return answer_overdue(bgra, std::move(out));
+  }
+  return {std::move(out)};
 }
 
-Result<EncodedFrame> VideoEncoder::State::switch_to_software(std::span<const std::uint8_t> bgra) {
-  auto created = create_software();
+EncodeResult VideoEncoder::State::answer_overdue(std::span<const std::uint8_t> bgra,
+                                                 EncodedFrame passed) {
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      clock.monotonic_now() - key_frame_awaited_since.value_or(clock.monotonic_now()));
+  if (!rebuilt_for_key_frame) {
+    log.log(fmt::format("ENCODER: cadru cheie cerut fara raspuns ({} ms, {} cadre) -> refac encoderul hardware",
+                        waited.count(), frames_awaiting));
+    if (auto fresh = create_hardware(bgra, true)) {
+      become(std::move(*fresh), true);
+      rebuilt_for_key_frame = true;
+      // Its opening: the frame at hand, from the transform's first key frame.
+      EncodeResult opening = active->collect_pending_output();
+      EncodedFrame out = admit(opening);
+      passed.insert(passed.end(), out.begin(), out.end());
+      return {std::move(passed)};
+    }
+  }
+  log.log("ENCODER: nici encoderul hardware refacut nu da cadru cheie -> switch software");
+  EncodeResult software = switch_to_software(bgra);
+  software.output.insert(software.output.begin(), passed.begin(), passed.end());
+  return software;
+}
+
+EncodeResult VideoEncoder::State::switch_to_software(std::span<const std::uint8_t> bgra) {
+  auto created = factory->create_software();
   // The hardware stays with its counts: its next failure tries again.
-  if (!created) return std::unexpected(std::move(created.error()));
-  created->force_key_frame();
-  auto out = created->encode(bgra);
-  hardware.reset();
-  software.emplace(std::move(*created));
-  // Nothing of the hardware's stream may be mixed with the software's.
-  gate.close();
+  if (!created) return EncodeResult::failed(std::move(created.error()));
+  (*created)->force_key_frame();
+  EncodeResult result = (*created)->encode(bgra);
+  become(std::move(*created), false);
   retry_attempts = 0;
   retry_deadline = clock.monotonic_now() + kFirstRetryDelay;
-  return out;
+  EncodedFrame out = admit(result);
+  return {std::move(out), std::move(result.failure)};
 }
 
-std::optional<EncodedFrame> VideoEncoder::State::retry_hardware(
-    std::span<const std::uint8_t> bgra, std::uint64_t n) {
-  if (auto candidate = create_hardware()) {
-    auto out = candidate->encode(bgra, n);
-    // An asynchronous transform answers a call late: give it a bounded wait.
-    if (out && out->empty()) out = candidate->wait_for_output(HardwareEncoder::kEventWait);
-    if (out && !out->empty()) {
-      software.reset();
-      hardware.emplace(std::move(*candidate));
-      hardware_successful_calls = 0;
-      consecutive_hardware_errors = 0;
-      hardware_output_total = 0;
+std::optional<EncodedFrame> VideoEncoder::State::retry_hardware(std::span<const std::uint8_t> bgra) {
+  // Opening on the frame: the new transform's first key frame carries it.
+  if (auto candidate = create_hardware(bgra)) {
+    EncodeResult result = (*candidate)->encode(bgra);
+    StreamRules trial;
+    trial.sets.note((*candidate)->parameter_sets());
+    EncodedFrame out = trial.admit(**candidate, result);
+    if (result && !out.empty()) {
+      become(std::move(*candidate), true, std::move(trial));
+      hardware_output_total = out.size();
       retry_attempts = 0;
       retry_deadline.reset();
-      // The new transform was asked for a key frame when it was made; its
-      // output starts the GUI anew.
-      gate.close();
+      active->force_key_frame();
       log.log("ENCODER: revenit pe hardware");
-      return std::move(*out);
+      return out;
     }
   }
   // Its own set-up lines say why; the frame goes to the software encoder.

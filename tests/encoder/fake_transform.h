@@ -1,9 +1,11 @@
 // A scripted Media Foundation for the hardware encoder's logic: candidates
 // whose transforms record every call by name, fail the calls a test names,
-// and behave like a simple encoder otherwise (one output sample per input,
+// and behave like an encoder otherwise (one output sample per input,
 // synchronously or through an event queue; a key frame for the first input
 // and for each one marked or asked for through the codec API, a P-frame
-// otherwise).
+// otherwise), with the habits real hardware transforms have: a pipeline some
+// inputs deep, parameter sets only in the first IDR or only in the output
+// type, key-frame requests ignored, one NAL unit per sample, a lost output.
 #pragma once
 
 #include <chrono>
@@ -17,6 +19,7 @@
 
 #include "encoder/transform_api.h"
 #include "support/fake_clock.h"
+#include "support/h264_stream.h"
 
 namespace halvorine::testing {
 
@@ -34,6 +37,7 @@ inline std::string key_name(MfTypeKey key) {
     case MfTypeKey::video_primaries: return "video_primaries";
     case MfTypeKey::transfer_function: return "transfer_function";
     case MfTypeKey::max_keyframe_spacing: return "max_keyframe_spacing";
+    case MfTypeKey::sequence_header: return "sequence_header";
   }
   return "?";
 }
@@ -120,6 +124,15 @@ struct FakeTransformState {
       scheduled.pop_front();
     }
   }
+  // Pictures in H.264 syntax with frame_num (TestPictures) instead of the
+  // fixed default and key outputs.
+  bool numbered = false;
+  enum class Sets { every_idr, first_idr, output_type };
+  Sets parameter_sets = Sets::every_idr;
+  bool ignores_key_frames = false;   // a key frame for the first input only
+  std::size_t pipeline_depth = 0;    // a picture comes out after this many later inputs
+  bool nal_per_sample = false;
+  bool lose_next_output = false;     // the next sample is lost, its step fails
   std::optional<std::uint64_t> available_frame_size = (std::uint64_t{1920} << 32) | 1088;
   std::optional<std::uint32_t> refused_profile;  // MF_MT_MPEG2_PROFILE value refused
 
@@ -130,10 +143,59 @@ struct FakeTransformState {
   std::vector<FakeInput> inputs;
   std::vector<std::chrono::milliseconds> waits;
   std::vector<std::uint32_t> output_sample_capacities;
-  std::uint32_t unanswered_inputs = 0;
-  std::deque<bool> unanswered_keys;  // per unanswered input: a key frame
+  std::deque<bool> unanswered_keys;  // per input not yet answered: a key frame
+  std::deque<std::vector<std::uint8_t>> ready;  // samples to hand out
   bool key_frame_asked = true;       // through the codec API, or the stream's start
+  TestPictures pictures;
+  int idrs = 0;
   int live_objects = 0;
+
+  // A newly activated transform's stream starts anew.
+  void new_stream() {
+    unanswered_keys.clear();
+    ready.clear();
+    key_frame_asked = true;
+    pictures = TestPictures();
+    idrs = 0;
+  }
+
+  // Answers the inputs the pipeline lets out, posting have-output per sample.
+  void release() {
+    while (unanswered_keys.size() > pipeline_depth) {
+      const bool key = unanswered_keys.front();
+      unanswered_keys.pop_front();
+      if (silent) continue;
+      std::vector<std::uint8_t> picture;
+      if (numbered) {
+        const bool sets = parameter_sets == Sets::every_idr || (parameter_sets == Sets::first_idr && idrs == 0);
+        picture = pictures.next(key, sets);
+      } else {
+        picture = key ? key_output : default_output;
+      }
+      idrs += key ? 1 : 0;
+      std::vector<std::vector<std::uint8_t>> samples{picture};
+      if (nal_per_sample) {
+        samples.clear();
+        for (std::size_t i = 0; i < picture.size(); ++i) {
+          if (i + 3 < picture.size() && picture[i] == 0 && picture[i + 1] == 0 && picture[i + 2] == 0 &&
+              picture[i + 3] == 1) {
+            samples.emplace_back();
+          }
+          samples.back().push_back(picture[i]);
+        }
+      }
+      for (auto& sample : samples) {
+        ready.push_back(std::move(sample));
+        if (!asynchronous || !auto_events) continue;
+        const bool late = output_latency.count() > 0 && clock != nullptr;
+        if (late) {
+          scheduled.emplace_back(clock->monotonic_now() + output_latency, kMfEventHaveOutput);
+        } else {
+          events.push_back(kMfEventHaveOutput);
+        }
+      }
+    }
+  }
 
   Result<void> call(const std::string& name_of_call) {
     calls.push_back(name_of_call);
@@ -177,7 +239,14 @@ class FakeMediaType final : public MfMediaType, FakeObject {
     if (it == values.end()) return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
     return it->second;
   }
+  Result<std::vector<std::uint8_t>> get_blob(MfTypeKey key, std::size_t max_bytes) override {
+    if (key != MfTypeKey::sequence_header || blob.empty() || blob.size() > max_bytes) {
+      return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
+    }
+    return blob;
+  }
   TypeValues values;
+  std::vector<std::uint8_t> blob;
 
  private:
   Result<void> set(MfTypeKey key, std::uint64_t value) {
@@ -208,9 +277,10 @@ class FakeSample final : public MfSample, FakeObject {
     if (auto r = state_->call("GetBufferCount"); !r) return std::unexpected(r.error());
     return static_cast<std::uint32_t>(buffers_.size());
   }
-  Result<void> append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out) override {
+  Result<void> append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out, std::size_t limit) override {
     if (auto r = state_->call("append_buffer"); !r) return r;
     const auto& b = buffers_.at(index);
+    if (b.size() > limit) return std::unexpected(Error::hresult(kMfInvalidData, "too long"));
     out.insert(out.end(), b.begin(), b.end());
     return {};
   }
@@ -307,6 +377,16 @@ class FakeTransform final : public MfTransform, FakeObject {
     state_->input_types.push_back(static_cast<FakeMediaType&>(type).values);
     return {};
   }
+  Result<std::unique_ptr<MfMediaType>> output_current_type() override {
+    if (auto r = state_->call("GetOutputCurrentType"); !r) return std::unexpected(r.error());
+    auto type = std::make_unique<FakeMediaType>(state_);
+    if (state_->parameter_sets == FakeTransformState::Sets::output_type) {
+      type->blob = TestPictures::sps();
+      const auto pps = TestPictures::pps();
+      type->blob.insert(type->blob.end(), pps.begin(), pps.end());
+    }
+    return type;
+  }
   Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t) override {
     if (auto r = state_->call("GetOutputAvailableType"); !r) return std::unexpected(r.error());
     TypeValues values;
@@ -331,19 +411,12 @@ class FakeTransform final : public MfTransform, FakeObject {
   }
   Result<void> process_input(MfSample& sample) override {
     if (auto r = state_->call("ProcessInput"); !r) return r;
-    ++state_->unanswered_inputs;
     const bool marked = state_->inputs.at(static_cast<FakeSample&>(sample).input_index()).discontinuity;
-    state_->unanswered_keys.push_back(std::exchange(state_->key_frame_asked, false) || marked);
-    if (state_->asynchronous && state_->auto_events) {
-      const bool late = state_->output_latency.count() > 0 && state_->clock != nullptr;
-      if (!state_->silent && late) {
-        state_->scheduled.emplace_back(state_->clock->monotonic_now() + state_->output_latency,
-                                       kMfEventHaveOutput);
-      } else if (!state_->silent) {
-        state_->events.push_back(kMfEventHaveOutput);
-      }
-      state_->events.push_back(kMfEventNeedInput);
-    }
+    const bool asked = std::exchange(state_->key_frame_asked, false) || marked;
+    state_->unanswered_keys.push_back(state_->ignores_key_frames ? state_->idrs + state_->unanswered_keys.size() == 0
+                                                                 : asked);
+    state_->release();
+    if (state_->asynchronous && state_->auto_events) state_->events.push_back(kMfEventNeedInput);
     return {};
   }
   Result<std::unique_ptr<MfSample>> process_output(std::unique_ptr<MfSample> sample) override {
@@ -355,11 +428,10 @@ class FakeTransform final : public MfTransform, FakeObject {
     if (!state_->outputs.empty()) {
       answer = std::move(state_->outputs.front());
       state_->outputs.pop_front();
-    } else if (state_->unanswered_inputs > 0 && !state_->silent) {
-      --state_->unanswered_inputs;
-      const bool key = !state_->unanswered_keys.empty() && state_->unanswered_keys.front();
-      if (!state_->unanswered_keys.empty()) state_->unanswered_keys.pop_front();
-      answer.buffers.push_back(key ? state_->key_output : state_->default_output);
+    } else if (!state_->ready.empty()) {
+      answer.buffers.push_back(std::move(state_->ready.front()));
+      state_->ready.pop_front();
+      if (std::exchange(state_->lose_next_output, false)) answer = {static_cast<std::int32_t>(0xC00D36B5), {}};
     } else {
       answer.hr = kMfNeedMoreInput;
     }
@@ -379,6 +451,7 @@ class FakeCandidate final : public MfEncoderCandidate, FakeObject {
   }
   Result<std::unique_ptr<MfTransform>> activate() override {
     if (auto r = state_->call("ActivateObject"); !r) return std::unexpected(r.error());
+    state_->new_stream();
     return std::make_unique<FakeTransform>(state_);
   }
 };

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <new>
 #include <optional>
 #include <vector>
@@ -85,8 +86,8 @@ class FakeStreamBackend final : public StreamBackend {
     }
     return std::make_unique<Source>(*this, size);
   }
-  Result<std::unique_ptr<FrameEncoder>> create_encoder(std::uint32_t width, std::uint32_t height, std::uint32_t fps,
-                                                       std::uint32_t kbps) override {
+  Result<std::unique_ptr<H264Encoder>> create_encoder(std::uint32_t width, std::uint32_t height, std::uint32_t fps,
+                                                      std::uint32_t kbps) override {
     encoders_created.push_back({width, height});
     last_fps = fps;
     last_kbps = kbps;
@@ -95,10 +96,15 @@ class FakeStreamBackend final : public StreamBackend {
       encoder_failures.pop_front();
       return std::unexpected(error);
     }
+    if (real_encoder) return real_encoder(width, height, fps, kbps);
     return std::make_unique<Encoder>(*this, FakeSize{width, height});
   }
   std::uint32_t last_fps = 0;
   std::uint32_t last_kbps = 0;
+  std::uint32_t encoder_fps = 30;  // the rate the fake encoders say they were made with
+  // When set, makes the encoders instead of the fake below.
+  std::function<Result<std::unique_ptr<H264Encoder>>(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t)>
+      real_encoder;
 
  private:
   class Source final : public ScreenSource {
@@ -169,33 +175,42 @@ class FakeStreamBackend final : public StreamBackend {
     FakeClock::MonotonicTime last_return_;
   };
 
-  class Encoder final : public FrameEncoder {
+  // The next scripted answer of `answers`.
+  static EncodeResult take(std::deque<Result<EncodedFrame>>& answers) {
+    EncodeResult result;
+    if (!answers.front()) {
+      result.failure = answers.front().error();
+    } else {
+      result.output.swap(*answers.front());
+    }
+    answers.pop_front();
+    return result;
+  }
+
+  class Encoder final : public H264Encoder {
    public:
     Encoder(FakeStreamBackend& backend, FakeSize size) : backend_(backend), size_(size) { ++backend_.encoders_alive; }
     ~Encoder() override { --backend_.encoders_alive; }
-    Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) override {
+    EncodeResult encode(std::span<const std::uint8_t> bgra) override {
       backend_.encoded_sizes.push_back(size_);
       backend_.encoded_tags.push_back(bgra.empty() ? 0 : bgra[0]);
       backend_.encode_times.push_back(backend_.clock_.monotonic_now());
       // Images of another size are refused, as the real encoder refuses them.
       if (bgra.size() != std::size_t{size_.width} * size_.height * 4 && bgra.size() != 1) {
-        return std::unexpected(Error::message("frame size mismatch"));
+        return EncodeResult::failed(Error::message("frame size mismatch"));
       }
       if (std::exchange(forced_, false)) ++backend_.encodes_after_force;
-      if (!backend_.encodes.empty()) {
-        auto next = std::move(backend_.encodes.front());
-        backend_.encodes.pop_front();
-        return next;
-      }
-      return EncodedFrame{0, 0, 0, 1, 0x41};
+      if (!backend_.encodes.empty()) return take(backend_.encodes);
+      return {EncodedFrame{0, 0, 0, 1, 0x41}};
     }
-    Result<EncodedFrame> collect_pending_output() override {
+    EncodeResult collect_pending_output() override {
       ++backend_.collects;
-      if (backend_.pending_outputs.empty()) return EncodedFrame{};
-      auto next = std::move(backend_.pending_outputs.front());
-      backend_.pending_outputs.pop_front();
-      return next;
+      if (backend_.pending_outputs.empty()) return {};
+      return take(backend_.pending_outputs);
     }
+    EncodedFrame parameter_sets() override { return {}; }
+    FrameSize size() const override { return {size_.width, size_.height}; }
+    std::uint32_t fps() const override { return backend_.encoder_fps; }
     void force_key_frame() override {
       ++backend_.key_frames_forced;
       forced_ = true;

@@ -37,6 +37,7 @@ const GUID& media_type_key_guid(MfTypeKey key) {
     case MfTypeKey::video_primaries: return MF_MT_VIDEO_PRIMARIES;
     case MfTypeKey::transfer_function: return MF_MT_TRANSFER_FUNCTION;
     case MfTypeKey::max_keyframe_spacing: return MF_MT_MAX_KEYFRAME_SPACING;
+    case MfTypeKey::sequence_header: return MF_MT_MPEG_SEQUENCE_HEADER;
   }
   return GUID_NULL;
 }

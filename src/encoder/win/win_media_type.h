@@ -15,6 +15,7 @@ class WinMediaType final : public MfMediaType {
   Result<void> set_uint32(MfTypeKey key, std::uint32_t value) override;
   Result<void> set_uint64(MfTypeKey key, std::uint64_t value) override;
   Result<std::uint64_t> get_uint64(MfTypeKey key) override;
+  Result<std::vector<std::uint8_t>> get_blob(MfTypeKey key, std::size_t max_bytes) override;
 
   IMFMediaType* get() const { return type_.get(); }
 

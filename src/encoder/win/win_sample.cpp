@@ -23,7 +23,8 @@ Result<std::uint32_t> WinSample::buffer_count() {
   return count;
 }
 
-Result<void> WinSample::append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out) {
+Result<void> WinSample::append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out,
+                                      std::size_t limit) {
   ComPtr<IMFMediaBuffer> buffer;
   HRESULT hr = sample_->GetBufferByIndex(index, buffer.put());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
@@ -31,6 +32,7 @@ Result<void> WinSample::append_buffer(std::uint32_t index, std::vector<std::uint
   DWORD length = 0;
   hr = buffer->GetCurrentLength(&length);
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
+  if (length > limit) return std::unexpected(hresult_error(HRESULT_FROM_WIN32(ERROR_INVALID_DATA)));
   const MediaBufferLock lock(buffer.get());
   if (FAILED(lock.result())) return std::unexpected(hresult_error(lock.result()));
   // The length comes from the transform: never read past what it locked.

@@ -13,7 +13,8 @@ class WinSample final : public MfSample {
 
   Result<void> set_discontinuity() override;
   Result<std::uint32_t> buffer_count() override;
-  Result<void> append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out) override;
+  Result<void> append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out,
+                             std::size_t limit) override;
 
   IMFSample* get() const { return sample_.get(); }
 

@@ -111,6 +111,14 @@ Result<void> WinTransform::set_input_type(MfMediaType& type) {
   return {};
 }
 
+Result<std::unique_ptr<MfMediaType>> WinTransform::output_current_type() {
+  ComPtr<IMFMediaType> type;
+  const HRESULT hr = transform_->GetOutputCurrentType(0, type.put());
+  if (FAILED(hr)) return std::unexpected(hresult_error(hr));
+  if (!type) return std::unexpected(no_object());
+  return std::make_unique<WinMediaType>(std::move(type));
+}
+
 Result<std::unique_ptr<MfMediaType>> WinTransform::output_available_type(std::uint32_t index) {
   ComPtr<IMFMediaType> type;
   const HRESULT hr = transform_->GetOutputAvailableType(0, index, type.put());

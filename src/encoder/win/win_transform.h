@@ -28,6 +28,7 @@ class WinTransform final : public MfTransform {
   Result<std::unique_ptr<MfEventQueue>> event_queue() override;
   Result<void> set_output_type(MfMediaType& type) override;
   Result<void> set_input_type(MfMediaType& type) override;
+  Result<std::unique_ptr<MfMediaType>> output_current_type() override;
   Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t index) override;
   Result<std::uint32_t> output_stream_flags() override;
   Result<void> process_message(MfMessage message) override;

@@ -90,11 +90,11 @@ TEST_F(MediaFoundationTest, OutputStepsReadEveryBufferAndKeepTheCodes) {
     ASSERT_NE(*produced, nullptr);
     EXPECT_EQ((*produced)->buffer_count().value_or(0), 1u);
     std::vector<std::uint8_t> bytes = {0xAA};
-    ASSERT_TRUE((*produced)->append_buffer(0, bytes));
+    ASSERT_TRUE((*produced)->append_buffer(0, bytes, 1 << 20));
     std::vector<std::uint8_t> expected = {0xAA};
     for (std::uint8_t b : test_transform_output(0, true)) expected.push_back(b);
     EXPECT_EQ(bytes, expected) << "appended after what was there";
-    EXPECT_FALSE((*produced)->append_buffer(1, bytes).has_value());
+    EXPECT_FALSE((*produced)->append_buffer(1, bytes, 1 << 20).has_value());
     EXPECT_EQ(bytes, expected) << "a failed read leaves the output as it was";
   }
 }

@@ -28,18 +28,6 @@ class DuplicatorSource final : public ScreenSource {
   DesktopDuplicator duplicator_;
 };
 
-class VideoFrameEncoder final : public FrameEncoder {
- public:
-  explicit VideoFrameEncoder(VideoEncoder encoder) : encoder_(std::move(encoder)) {}
-
-  Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) override { return encoder_.encode(bgra); }
-  Result<EncodedFrame> collect_pending_output() override { return encoder_.collect_pending_output(); }
-  void force_key_frame() override { encoder_.force_key_frame(); }
-
- private:
-  VideoEncoder encoder_;
-};
-
 }  // namespace
 
 Result<std::unique_ptr<ScreenSource>> ProductStreamBackend::create_source(std::uint32_t output_index) {
@@ -48,11 +36,11 @@ Result<std::unique_ptr<ScreenSource>> ProductStreamBackend::create_source(std::u
   return std::make_unique<DuplicatorSource>(std::move(*duplicator));
 }
 
-Result<std::unique_ptr<FrameEncoder>> ProductStreamBackend::create_encoder(std::uint32_t width, std::uint32_t height,
+Result<std::unique_ptr<H264Encoder>> ProductStreamBackend::create_encoder(std::uint32_t width, std::uint32_t height,
                                                                            std::uint32_t fps, std::uint32_t kbps) {
   auto encoder = VideoEncoder::create(width, height, fps, kbps, log_, clock_);
   if (!encoder) return std::unexpected(std::move(encoder.error()));
-  return std::make_unique<VideoFrameEncoder>(std::move(*encoder));
+  return std::make_unique<VideoEncoder>(std::move(*encoder));
 }
 
 }  // namespace halvorine

@@ -1,5 +1,5 @@
 // The secure-capture loop's backend in the product: DesktopDuplicator for the
-// source, VideoEncoder for the encoder, each adapted in a few lines.
+// source (adapted in a few lines), VideoEncoder for the encoder.
 #pragma once
 
 #include "bin/worker/secure/stream_backend.h"
@@ -14,7 +14,7 @@ class ProductStreamBackend final : public StreamBackend {
   ProductStreamBackend(Logger& log, const Clock& clock) : log_(log), clock_(clock) {}
 
   Result<std::unique_ptr<ScreenSource>> create_source(std::uint32_t output_index) override;
-  Result<std::unique_ptr<FrameEncoder>> create_encoder(std::uint32_t width, std::uint32_t height, std::uint32_t fps,
+  Result<std::unique_ptr<H264Encoder>> create_encoder(std::uint32_t width, std::uint32_t height, std::uint32_t fps,
                                                        std::uint32_t kbps) override;
 
  private:

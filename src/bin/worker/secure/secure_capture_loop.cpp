@@ -166,7 +166,11 @@ bool SecureCaptureLoop::fit_encoder(std::uint32_t width, std::uint32_t height) {
   return false;
 }
 
-Result<EncodedFrame> SecureCaptureLoop::encode(std::span<const std::uint8_t> bgra) {
+std::chrono::nanoseconds SecureCaptureLoop::frame_interval() const {
+  return std::chrono::nanoseconds(1'000'000'000) / std::max<std::uint32_t>(encoder_->fps(), 1);
+}
+
+EncodeResult SecureCaptureLoop::encode(std::span<const std::uint8_t> bgra) {
   if (key_frames_.take(frames_sent_)) encoder_->force_key_frame();
   return encoder_->encode(bgra);
 }
@@ -214,17 +218,16 @@ void SecureCaptureLoop::capture_once() {
 
 void SecureCaptureLoop::encode_image(const ScreenImage& image) {
   if (!fit_encoder(image.width, image.height)) return;
-  next_encode_ = clock_.monotonic_now() + kStreamFrameInterval;
+  next_encode_ = clock_.monotonic_now() + frame_interval();
   deliver(encode(image.pixels));
 }
 
 void SecureCaptureLoop::collect_pending_output() { deliver(encoder_->collect_pending_output()); }
 
-void SecureCaptureLoop::deliver(Result<EncodedFrame> encoded) {
+void SecureCaptureLoop::deliver(EncodeResult encoded) {
   if (!encoded) {
     // The same error tends to repeat on every frame.
     encode_errors_.write(log_, clock_, fmt::format("secure-stream: encode err: {}", encoded.error().text()));
-    return;
   }
   if (encoded->empty()) return;
   offer(std::move(*encoded));
@@ -240,17 +243,16 @@ void SecureCaptureLoop::refresh() {
   encoder_->force_key_frame();
   key_frames_.take(frames_sent_);  // this key frame answers a pending request too
   for (int attempt = 0; attempt < kRefreshEncodeAttempts; ++attempt) {
-    auto encoded = encoder_->encode(*full);
+    EncodeResult encoded = encoder_->encode(*full);
+    const bool output = !encoded->empty();
+    if (output) offer(std::move(*encoded));
     if (!encoded) {
       log_.log(fmt::format("secure-stream: gdi encode err: {}", encoded.error().text()));
       break;
     }
-    if (!encoded->empty()) {
-      offer(std::move(*encoded));
-      break;
-    }
+    if (output) break;
   }
-  next_encode_ = clock_.monotonic_now() + kStreamFrameInterval;
+  next_encode_ = clock_.monotonic_now() + frame_interval();
   last_output_ = clock_.monotonic_now();
 }
 

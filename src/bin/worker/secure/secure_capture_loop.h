@@ -10,7 +10,9 @@
 // (capture paces the loop; a full refresh with a key frame after 700 ms
 // without output; a statistics line every second).
 //
-// Streaming encodes at most one image per 1/30 s: after an encode the loop
+// Streaming encodes at most one image per frame interval of the encoder's
+// own rate (30 fps on hardware, 20 on the software encoder, whose rate
+// control is set for that): after an encode the loop
 // waits for the next slot before it captures again, while the source merges
 // every change of that time into its next image (duplication accumulates
 // frames and dirty regions; GDI-only capture paces itself), so the last
@@ -52,7 +54,6 @@ inline constexpr std::string_view kSecureDesktopName = "Winlogon";
 
 inline constexpr std::uint32_t kStreamFps = 30;
 inline constexpr std::uint32_t kStreamKbps = 6000;
-inline constexpr std::chrono::nanoseconds kStreamFrameInterval{1'000'000'000 / kStreamFps};
 
 class SecureCaptureLoop {
  public:
@@ -87,10 +88,11 @@ class SecureCaptureLoop {
   bool fit_encoder(std::uint32_t width, std::uint32_t height);
   bool create_encoder(std::uint32_t width, std::uint32_t height);
   // Asks for a key frame when the writer wants one, then encodes.
-  Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra);
-  // An encoder's result: logged when it is an error, offered when it holds
-  // output.
-  void deliver(Result<EncodedFrame> encoded);
+  EncodeResult encode(std::span<const std::uint8_t> bgra);
+  // One frame at the active encoder's rate.
+  std::chrono::nanoseconds frame_interval() const;
+  // An encoder's result: its output offered, its error logged.
+  void deliver(EncodeResult encoded);
   void offer(EncodedFrame frame);
 
   DesktopApi& desktops_;
@@ -103,7 +105,7 @@ class SecureCaptureLoop {
 
   SecureDesktopState desktop_;
   std::unique_ptr<ScreenSource> source_;
-  std::unique_ptr<FrameEncoder> encoder_;
+  std::unique_ptr<H264Encoder> encoder_;
   std::uint32_t encoder_width_ = 0;
   std::uint32_t encoder_height_ = 0;
   std::uint64_t frame_count_ = 0;

@@ -1,5 +1,5 @@
 // What the secure-capture loop captures with and encodes with, in its own
-// terms: a screen source (the DesktopDuplicator for output 0) and a frame
+// terms: a screen source (the DesktopDuplicator for output 0) and an H.264
 // encoder (the VideoEncoder), each created through the backend. The loop
 // owns what it creates and uses it on its own thread only.
 #pragma once
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "encoder/encoded_frame.h"
+#include "encoder/h264_encoder.h"
 
 namespace halvorine {
 
@@ -42,25 +42,12 @@ class ScreenSource {
   virtual bool paces_itself() const = 0;
 };
 
-class FrameEncoder {
- public:
-  virtual ~FrameEncoder() = default;
-  // Encodes one BGRA image of the encoder's size; an empty result means no
-  // output for this input. An error text explains a lost frame.
-  virtual Result<EncodedFrame> encode(std::span<const std::uint8_t> bgra) = 0;
-  // Output ready without a new image (an asynchronous hardware encoder's
-  // late output); empty when there is none.
-  virtual Result<EncodedFrame> collect_pending_output() = 0;
-  // Makes the next output a key frame; nothing is output before it.
-  virtual void force_key_frame() = 0;
-};
-
 class StreamBackend {
  public:
   virtual ~StreamBackend() = default;
   // A source for output `output_index` of the desktop the thread is attached to.
   virtual Result<std::unique_ptr<ScreenSource>> create_source(std::uint32_t output_index) = 0;
-  virtual Result<std::unique_ptr<FrameEncoder>> create_encoder(std::uint32_t width, std::uint32_t height,
+  virtual Result<std::unique_ptr<H264Encoder>> create_encoder(std::uint32_t width, std::uint32_t height,
                                                                std::uint32_t fps, std::uint32_t kbps) = 0;
 };
 
