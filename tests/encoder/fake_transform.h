@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -86,6 +87,10 @@ struct FakeInput {
   std::int64_t time = 0;
   std::int64_t duration = 0;
   bool discontinuity = false;
+  std::size_t content = 0;  // a hash of the picture
+  // On the clock, when there is one: taken in, and handed out.
+  std::optional<FakeClock::MonotonicTime> taken_at;
+  std::optional<FakeClock::MonotonicTime> answered_at;
 };
 
 // Everything one fake transform is told to do and everything it saw. Shared
@@ -144,6 +149,7 @@ struct FakeTransformState {
   std::vector<std::chrono::milliseconds> waits;
   std::vector<std::uint32_t> output_sample_capacities;
   std::deque<bool> unanswered_keys;  // per input not yet answered: a key frame
+  std::deque<std::size_t> unanswered_inputs;  // their indices in `inputs`
   std::deque<std::vector<std::uint8_t>> ready;  // samples to hand out
   bool key_frame_asked = true;       // through the codec API, or the stream's start
   TestPictures pictures;
@@ -153,6 +159,7 @@ struct FakeTransformState {
   // A newly activated transform's stream starts anew.
   void new_stream() {
     unanswered_keys.clear();
+    unanswered_inputs.clear();
     ready.clear();
     key_frame_asked = true;
     pictures = TestPictures();
@@ -164,6 +171,10 @@ struct FakeTransformState {
     while (unanswered_keys.size() > pipeline_depth) {
       const bool key = unanswered_keys.front();
       unanswered_keys.pop_front();
+      if (!unanswered_inputs.empty()) {
+        if (clock != nullptr) inputs.at(unanswered_inputs.front()).answered_at = clock->monotonic_now();
+        unanswered_inputs.pop_front();
+      }
       if (silent) continue;
       std::vector<std::uint8_t> picture;
       if (numbered) {
@@ -411,7 +422,10 @@ class FakeTransform final : public MfTransform, FakeObject {
   }
   Result<void> process_input(MfSample& sample) override {
     if (auto r = state_->call("ProcessInput"); !r) return r;
-    const bool marked = state_->inputs.at(static_cast<FakeSample&>(sample).input_index()).discontinuity;
+    const std::size_t index = static_cast<FakeSample&>(sample).input_index();
+    const bool marked = state_->inputs.at(index).discontinuity;
+    if (state_->clock != nullptr) state_->inputs.at(index).taken_at = state_->clock->monotonic_now();
+    state_->unanswered_inputs.push_back(index);
     const bool asked = std::exchange(state_->key_frame_asked, false) || marked;
     state_->unanswered_keys.push_back(state_->ignores_key_frames ? state_->idrs + state_->unanswered_keys.size() == 0
                                                                  : asked);
@@ -486,7 +500,8 @@ class FakeMediaFoundation final : public MediaFoundation {
                                                         std::int64_t duration) override {
     auto& s = current();
     if (auto r = s->call("MFCreateSample(input)"); !r) return std::unexpected(r.error());
-    s->inputs.push_back({bytes.size(), time, duration, false});
+    s->inputs.push_back({bytes.size(), time, duration, false,
+                         std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))});
     return std::make_unique<FakeSample>(s, s->inputs.size() - 1);
   }
   Result<std::unique_ptr<MfSample>> create_output_sample(std::uint32_t capacity) override {
