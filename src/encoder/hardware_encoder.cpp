@@ -101,6 +101,7 @@ struct HardwareEncoder::State {
   Result<void> synchronous_path(MfSample& sample, EncodedFrame& out);
   void log_samples_per_call();
   void warm_up(EncodedFrame& kept);
+  Result<void> wait_for_output(EncodedFrame& out);
 };
 
 HardwareEncoder::HardwareEncoder(MediaFoundation& mf, Logger& log, const Clock& clock,
@@ -128,6 +129,8 @@ Result<void> HardwareEncoder::validate(std::span<const std::uint8_t> opening_pic
     if (!out) return std::unexpected(out.error().context(fmt::format("HW encode frame {}", frame)));
   }
   if (asynchronous()) s.warm_up(kept);
+  // The opening is the point of it: a slow transform gets a bounded wait.
+  if (keep && kept.empty() && asynchronous()) (void)s.wait_for_output(kept);
   if (keep) {
     s.opening = std::move(kept);
   } else {
@@ -385,6 +388,25 @@ void HardwareEncoder::State::log_samples_per_call() {
   }
   log.log(fmt::format("ENCODER hw: {} sample-uri intr-un apel", outputs_in_call));
   last_samples_per_call_log = now;
+}
+
+// Waits at most kEventWait for an asynchronous transform's next output.
+Result<void> HardwareEncoder::State::wait_for_output(EncodedFrame& out) {
+  const Clock::MonotonicTime deadline = clock.monotonic_now() + kEventWait;
+  begin_call();
+  while (out.empty()) {
+    const auto left = deadline - clock.monotonic_now();
+    if (left <= Clock::MonotonicTime::duration::zero()) break;
+    auto event = handles.events->wait(std::chrono::ceil<std::chrono::milliseconds>(left));
+    if (!event) return std::unexpected(std::move(event.error()));
+    if (!*event) break;
+    if (**event == kMfEventHaveOutput) {
+      if (auto step = output_step(out); !step) return std::unexpected(std::move(step.error()));
+    } else if (**event == kMfEventNeedInput) {
+      note_input_request();
+    }
+  }
+  return {};
 }
 
 void HardwareEncoder::State::warm_up(EncodedFrame& kept) {
