@@ -494,3 +494,83 @@ TEST_F(LocalEncoderTest, StalledTransformsLeaveNoThreadOrHandleBehind) {
 
 }  // namespace
 }  // namespace halvorine::testing
+
+namespace halvorine::testing {
+namespace {
+
+// The test transform's pictures as a GUI's decoder takes them: empty when
+// the stream starts on a key frame with its parameter sets and every later
+// P-frame is the picture after the one before (the transform numbers its
+// pictures by input, so a missing one shows).
+std::string gap_in(const std::vector<std::uint8_t>& stream, int& last) {
+  bool sps = false, pps = false;
+  last = -1;
+  for (std::size_t i = 0; i + 5 < stream.size(); ++i) {
+    if (stream[i] != 0 || stream[i + 1] != 0 || stream[i + 2] != 1) continue;
+    const int type = stream[i + 3] & 0x1F, n = stream[i + 5];
+    sps = sps || type == 7;
+    pps = pps || type == 8;
+    if (type == 5 && last < 0 && !(sps && pps)) return "a key frame without its parameter sets first";
+    if (type == 1 && (last < 0 || n != (last + 1) % 256)) return "P-frame " + std::to_string(n) + " after " + std::to_string(last);
+    if (type == 1 || type == 5) last = n;
+    i += 3;
+  }
+  return last < 0 ? "no picture" : "";
+}
+
+// Registered as a hardware encoder and found by the product's enumeration,
+// with the habits of real transforms. A GUI connects halfway through the
+// session: from there on its stream decodes, each frame's picture is out by
+// the time the next capture wait is over, and the hardware stays in use.
+TEST_F(MediaFoundationTest, RegisteredHardwareEncoderWithRealWorldHabits) {
+  struct Row {
+    const char* name;
+    TestTransformConfig config;
+    std::chrono::milliseconds every;  // between frames
+    int frames;
+  };
+  const Row rows[] = {
+      {"output 20 ms late on a sparse screen, two minutes", {.asynchronous = true, .output_delay = 20ms}, 600ms, 200},
+      {"parameter sets only in the output type", {.sets_in_type_only = true}, 600ms, 20},
+      {"key-frame requests ignored", {.ignores_key_frames = true}, 600ms, 20},
+      {"a pipeline two frames deep", {.asynchronous = true, .pipeline_depth = 2}, 600ms, 20},
+      {"one output lost on a busy screen", {.lose_output_at = 100}, 33ms, 60},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto record = std::make_shared<TransformRecord>();
+    HardwareRegistration registration(row.config, record);
+    ASSERT_TRUE(registration.ok());
+    RecordingLogger log;
+    FakeClock clock;
+    WinMediaFoundation product;
+    auto encoder = VideoEncoder::create(640, 360, 30, 6000, log, clock, product, linked_openh264(), 2);
+    ASSERT_TRUE(encoder.has_value() && encoder->on_hardware()) << (encoder ? "software" : encoder.error().text());
+    std::vector<std::uint8_t> gui;
+    std::vector<std::uint8_t> bgra = painted_frame(640, 360);
+    int late = 0, last = -1;
+    for (int frame = 0; frame < row.frames; ++frame) {
+      if (frame == row.frames / 2) {  // a new GUI
+        encoder->force_key_frame();
+        gui.clear();
+      }
+      bgra[frame % bgra.size()] ^= 0xFF;
+      auto out = encoder->encode(bgra);
+      gui.insert(gui.end(), out->begin(), out->end());
+      const auto input = static_cast<int>(record->inputs.size() - 1);
+      if (row.every >= 100ms) Sleep(30);  // the capture wait
+      clock.advance(row.every);
+      out = encoder->collect_pending_output();
+      gui.insert(gui.end(), out->begin(), out->end());
+      (void)gap_in(gui, last);
+      late += frame > row.frames / 2 + 2 && row.every >= 100ms && ((last - input) & 0xFF) >= 128;
+    }
+    EXPECT_EQ(gap_in(gui, last), "");
+    EXPECT_EQ(late, 0);
+    EXPECT_TRUE(encoder->on_hardware());
+    EXPECT_THAT(log.lines(), Not(Contains(HasSubstr("switch software"))));
+  }
+}
+
+}  // namespace
+}  // namespace halvorine::testing

@@ -58,6 +58,37 @@ class LocalRegistration {
   HRESULT result_ = E_FAIL;
 };
 
+// The test transform registered as this machine's hardware encoder, as a
+// driver registers one (MFTRegister with the hardware flag), its class served
+// from this process; found by the product's own enumeration.
+class HardwareRegistration {
+ public:
+  static constexpr GUID kClsid = {0x5d1c3a70, 0x9b1e, 0x4c55, {0x8f, 0x2a, 0x61, 0x0b, 0x7e, 0x43, 0x19, 0xd2}};
+
+  HardwareRegistration(TestTransformConfig config, std::shared_ptr<TransformRecord> record)
+      : factory_(make_test_transform_factory(config, std::move(record))) {
+    result_ = CoRegisterClassObject(kClsid, factory_.get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_);
+    if (FAILED(result_)) return;
+    MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_NV12};
+    MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
+    std::wstring name(kTestTransformName.begin(), kTestTransformName.end());
+    result_ = MFTRegister(kClsid, MFT_CATEGORY_VIDEO_ENCODER, name.data(), MFT_ENUM_FLAG_HARDWARE, 1, &input, 1,
+                          &output, nullptr);
+  }
+  HardwareRegistration(const HardwareRegistration&) = delete;
+  HardwareRegistration& operator=(const HardwareRegistration&) = delete;
+  ~HardwareRegistration() {
+    MFTUnregister(kClsid);
+    if (cookie_ != 0) CoRevokeClassObject(cookie_);
+  }
+  bool ok() const { return SUCCEEDED(result_); }
+
+ private:
+  ComPtr<IClassFactory> factory_;
+  DWORD cookie_ = 0;
+  HRESULT result_ = E_FAIL;
+};
+
 inline GUID guid_of(IMFAttributes* attributes, const GUID& key) {
   GUID value = GUID_NULL;
   attributes->GetGUID(key, &value);

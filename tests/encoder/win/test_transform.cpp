@@ -128,8 +128,24 @@ class TestTransform final : public IMFTransform,
   HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD, IMFMediaType**) override {
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD, IMFMediaType**) override {
-    return E_NOTIMPL;
+  // The last output type set, with the parameter sets when only it has them.
+  HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD stream, IMFMediaType** out) override {
+    if (stream != 0 || out == nullptr) return E_INVALIDARG;
+    ComPtr<IMFMediaType> copy;
+    HRESULT hr = MFCreateMediaType(copy.put());
+    if (FAILED(hr)) return hr;
+    {
+      std::lock_guard lock(record_->mutex);
+      if (record_->output_types.empty()) return MF_E_TRANSFORM_TYPE_NOT_SET;
+      record_->output_types.back()->CopyAllItems(copy.get());
+    }
+    if (config_.sets_in_type_only) {
+      const std::vector<std::uint8_t> key = test_transform_output(0, true);
+      const std::vector<std::uint8_t> sets(key.begin() + 6, key.begin() + 18);  // the SPS and the PPS
+      copy->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, sets.data(), static_cast<UINT32>(sets.size()));
+    }
+    *out = copy.release();
+    return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD*) override { return E_NOTIMPL; }
@@ -157,8 +173,9 @@ class TestTransform final : public IMFTransform,
     input.discontinuity =
         SUCCEEDED(sample->GetUINT32(MFSampleExtension_Discontinuity, &discontinuity)) &&
         discontinuity != 0;
-    input.key = inputs_taken_ == 0 || key_frame_asked_.exchange(false) ||
-                (input.discontinuity && !config_.ignores_discontinuity);
+    input.key = inputs_taken_ == 0 ||
+                (!config_.ignores_key_frames && (key_frame_asked_.exchange(false) ||
+                                                 (input.discontinuity && !config_.ignores_discontinuity)));
     DWORD count = 0;
     sample->GetBufferCount(&count);
     input.buffer_count = count;
@@ -177,11 +194,12 @@ class TestTransform final : public IMFTransform,
       record_->inputs.push_back(std::move(input));
     }
     ++inputs_taken_;
+    const bool output_due = pending_.size() > config_.pipeline_depth;
     if (!lagging()) {
-      post(METransformHaveOutput);
+      post(output_due ? METransformHaveOutput : METransformNeedInput);
       return S_OK;
     }
-    {
+    if (output_due) {
       std::lock_guard lock(timer_mutex_);
       due_.push_back(std::chrono::steady_clock::now() + config_.output_delay);
     }
@@ -200,9 +218,14 @@ class TestTransform final : public IMFTransform,
       outputs[0].dwStatus = MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE;
       return MF_E_TRANSFORM_STREAM_CHANGE;
     }
-    if (pending_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
-    const std::vector<std::uint8_t> bytes =
-        test_transform_output(pending_.front().first, pending_.front().second);
+    if (pending_.size() <= config_.pipeline_depth) return MF_E_TRANSFORM_NEED_MORE_INPUT;
+    if (config_.lose_output_at && *config_.lose_output_at == step) {
+      pending_.pop_front();
+      if (!lagging()) post(METransformNeedInput);
+      return E_FAIL;
+    }
+    const std::vector<std::uint8_t> bytes = test_transform_output(
+        pending_.front().first, pending_.front().second, !config_.sets_in_type_only);
     ComPtr<IMFSample> own;
     IMFSample* target = outputs[0].pSample;
     if (config_.provides_samples) {
@@ -420,8 +443,11 @@ class TestTransformFactory final : public IClassFactory {
 
 }  // namespace
 
-std::vector<std::uint8_t> test_transform_output(std::size_t n, bool key) {
+std::vector<std::uint8_t> test_transform_output(std::size_t n, bool key, bool with_sets) {
   const auto number = static_cast<std::uint8_t>(n);
+  if (key && !with_sets) {
+    return {0, 0, 0, 1, 0x09, 0x10, 0, 0, 0, 1, 0x65, 0x88, number};
+  }
   if (key) {
     return {0, 0, 0, 1, 0x09, 0x10,        // delimiter: an I picture
             0, 0, 0, 1, 0x67, 0x42,        // sequence parameter set

@@ -42,6 +42,15 @@ struct TestTransformConfig {
   bool ignores_discontinuity = false;
   // The output step number (from 0) answered with MF_E_TRANSFORM_STREAM_CHANGE.
   std::optional<int> stream_change_at;
+  // Habits of real hardware transforms: key frames only for the first input
+  // (requests and discontinuities ignored); parameter sets only in the
+  // output type's MF_MT_MPEG_SEQUENCE_HEADER; a picture handed out only
+  // after this many later inputs; the output step of this number (from 0)
+  // fails with E_FAIL and its picture is lost.
+  bool ignores_key_frames = false;
+  bool sets_in_type_only = false;
+  std::size_t pipeline_depth = 0;
+  std::optional<int> lose_output_at;
   // The frame size GetOutputAvailableType offers after a stream change.
   std::uint32_t template_width = 640;
   std::uint32_t template_height = 480;
@@ -82,7 +91,7 @@ struct TransformRecord {
 // set and an IDR slice (`key`) or a P slice, the slice ending in n as a byte.
 // Its key frames: the first input, an input marked as a discontinuity, and
 // the first input after CODECAPI_AVEncVideoForceKeyFrame was set.
-std::vector<std::uint8_t> test_transform_output(std::size_t n, bool key);
+std::vector<std::uint8_t> test_transform_output(std::size_t n, bool key, bool with_sets = true);
 
 // A class factory for MFTRegisterLocal; every transform it creates shares
 // `record`.
