@@ -1,10 +1,8 @@
-// Counting stand-ins for the encoders the VideoEncoder is built from: a
-// factory that makes them as a script says and counts what it made, and
-// encoders that answer each frame with one picture in H.264 syntax
-// (TestPictures), a key frame when one is due.
+// Counting stand-ins for what the VideoEncoder is built from: a factory that
+// makes encoders as a script says and lists what it made, and encoders that
+// answer each frame with one picture (TestPictures), a key frame when due.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,29 +14,18 @@ namespace halvorine::testing {
 
 inline constexpr std::int32_t kRefused = static_cast<std::int32_t>(0xC00D36B5);
 
-// What the encoders do (changed by a test at any time) and what happened.
+// What the encoders do (a test may change it at any time) and what happened.
 struct EncoderScript {
-  // --- factory
-  bool hardware_fails = false;     // create_hardware fails for every profile
-  bool high_profile_fails = false;
-  bool software_fails = false;
-  // --- hardware encoders
-  bool failing = false;             // every call fails
-  bool silent = false;              // answers nothing
-  bool ignores_key_frames = false;  // a key frame only as its first picture
-  bool sets_outside = false;        // SPS/PPS only through parameter_sets()
-  bool answers_late = false;        // answers come out of collect only
-  bool fail_once = false;           // the next call takes the frame and fails (its picture lost)
-  int fail_on_frame = -1;           // for a test's own loop
-  bool collect_fails = false;       // collecting fails, losing what was waiting
-  bool openings_ignored = false;    // no opening picture: the first key frame went to validation
-  // --- record
-  std::vector<std::string> made;    // "hardware 100", "software", ... (failures too)
+  bool hardware_fails = false, high_profile_fails = false, software_fails = false;
+  // Hardware: every call fails; answers nothing; key frames only as the
+  // first picture; SPS/PPS only from parameter_sets(); answers only out of
+  // collect; the next call loses its picture and fails; collecting fails
+  // (losing what waited); the opening picture is not used.
+  bool failing = false, silent = false, ignores_key_frames = false, sets_outside = false;
+  bool answers_late = false, fail_once = false, collect_fails = false, openings_ignored = false;
+  std::vector<std::string> made;  // "hardware 100", "software", ... (failures too)
   int alive = 0;
-  int key_frames_asked = 0;         // of any encoder
-  int hardware_encodes = 0;
-  int software_encodes = 0;
-  bool last_opening = false;        // the last hardware encoder opened on a frame
+  bool last_opening = false;  // the last hardware encoder opened on a frame
 };
 
 class CountingEncoder final : public H264Encoder {
@@ -46,10 +33,10 @@ class CountingEncoder final : public H264Encoder {
   CountingEncoder(EncoderScript& script, bool hardware, bool opening, std::uint32_t fps)
       : script_(script), hardware_(hardware), fps_(fps) {
     ++script_.alive;
-    // A new encoder's first picture is a key frame: with an opening it is
-    // shown at once; otherwise validation took it and creation asked again.
+    // Its first picture is a key frame: shown at once when it opens on a
+    // frame, else validation took it and creation asked for another.
     if (opening && !(hardware && script.openings_ignored)) {
-      held_ = make(true);
+      late_ = make(true);
     } else if (hardware) {
       (void)pictures_.next(true);
       key_due_ = !script.ignores_key_frames;
@@ -58,41 +45,25 @@ class CountingEncoder final : public H264Encoder {
   ~CountingEncoder() override { --script_.alive; }
 
   EncodeResult encode(std::span<const std::uint8_t>) override {
-    ++(hardware_ ? script_.hardware_encodes : script_.software_encodes);
-    if (hardware_ && script_.failing) return EncodeResult::failed(Error::hresult(kRefused, "fake failure"));
-    if (hardware_ && std::exchange(script_.fail_once, false)) {
-      (void)make(key_due_);
-      return EncodeResult::failed(Error::hresult(kRefused, "fake failure"));
-    }
-    if (hardware_ && script_.silent) return {};
-    if (!hardware_ || !script_.answers_late) {
-      EncodedFrame out = take_held();
-      const Bytes picture = make(key_due_);
-      out.insert(out.end(), picture.begin(), picture.end());
-      return {std::move(out)};
-    }
-    late_.push_back(make(key_due_));
-    return {};
+    const bool hw = hardware_;
+    if (hw && script_.failing) return EncodeResult::failed(Error::hresult(kRefused, "fake failure"));
+    const Bytes picture = hw && script_.silent ? Bytes{} : make(key_due_);
+    if (hw && std::exchange(script_.fail_once, false)) return EncodeResult::failed(Error::hresult(kRefused, "fake failure"));
+    late_.insert(late_.end(), picture.begin(), picture.end());
+    return hw && script_.answers_late ? EncodeResult{} : collect_pending_output();
   }
   EncodeResult collect_pending_output() override {
     if (script_.collect_fails) {
       late_.clear();
       return EncodeResult::failed(Error::hresult(kRefused, "fake failure"));
     }
-    EncodedFrame out = take_held();
-    for (const Bytes& picture : late_) out.insert(out.end(), picture.begin(), picture.end());
-    late_.clear();
-    return {std::move(out)};
+    return {std::exchange(late_, {})};
   }
-  void force_key_frame() override {
-    ++script_.key_frames_asked;
-    if (!(hardware_ && script_.ignores_key_frames)) key_due_ = true;
-  }
+  void force_key_frame() override { key_due_ = key_due_ || !(hardware_ && script_.ignores_key_frames); }
   EncodedFrame parameter_sets() override {
     if (!(hardware_ && script_.sets_outside)) return {};
     Bytes sets = TestPictures::sps();
-    const Bytes pps = TestPictures::pps();
-    sets.insert(sets.end(), pps.begin(), pps.end());
+    for (const std::uint8_t b : TestPictures::pps()) sets.push_back(b);
     return sets;
   }
   FrameSize size() const override { return {64, 48}; }
@@ -103,15 +74,13 @@ class CountingEncoder final : public H264Encoder {
     key_due_ = false;
     return pictures_.next(key, !(hardware_ && script_.sets_outside));
   }
-  EncodedFrame take_held() { return std::exchange(held_, {}); }
 
   EncoderScript& script_;
   bool hardware_;
   std::uint32_t fps_;
   TestPictures pictures_;
   bool key_due_ = true;
-  EncodedFrame held_;
-  std::deque<Bytes> late_;
+  EncodedFrame late_;  // made, not yet handed out
 };
 
 class CountingFactory final : public EncoderFactory {
@@ -119,8 +88,8 @@ class CountingFactory final : public EncoderFactory {
   CountingFactory(EncoderScript& script, EncoderRequest request) : script_(script), request_(request) {}
 
   const EncoderRequest& request() const override { return request_; }
-  Result<std::unique_ptr<H264Encoder>> create_hardware(std::uint32_t profile,
-                                                       std::span<const std::uint8_t> opening, bool) override {
+  Result<std::unique_ptr<H264Encoder>> create_hardware(std::uint32_t profile, std::span<const std::uint8_t> opening,
+                                                       bool) override {
     script_.made.push_back("hardware " + std::to_string(profile));
     if (script_.hardware_fails || (profile == 100 && script_.high_profile_fails)) {
       return std::unexpected(Error::hresult(kRefused, "no hardware"));

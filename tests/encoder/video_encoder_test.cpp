@@ -214,66 +214,56 @@ TEST_F(VideoEncoderTest, RetryScheduleBackToHardwareAndAgain) {
   EXPECT_EQ(continuity_error(gui_), "");
 }
 
+// A GUI joins at frame 5 (a key frame is asked for); frames come every 200
+// ms, each followed by a collection. Whatever the encoder does, the GUI's
+// stream decodes from there.
 TEST_F(VideoEncoderTest, KeyFramesReachTheGuiWhateverTheEncoderDoes) {
   struct Case {
     const char* name;
-    std::function<void()> script;  // at frame 0, a GUI joining at frame 5
+    std::function<void()> script;   // at frame 0
+    int fail_at = -1;               // this frame's call loses its picture and fails
+    int collect_fails_at = -1;      // this frame's collection fails
     std::vector<std::string> made;  // after creation
     std::vector<std::string> lines;
   };
   const std::string rebuild = "ENCODER: cadru cheie cerut fara raspuns (1000 ms, 6 cadre) -> refac encoderul hardware";
   const std::vector<Case> cases = {
-      {"obedient", [] {}, {}, {}},
-      {"parameter sets only outside the output", [&] { script_.sets_outside = true; }, {}, {}},
-      {"one failed call after the GUI joined", [&] { script_.fail_on_frame = 10; }, {}, {}},
-      {"key-frame requests ignored", [&] { script_.ignores_key_frames = true; }, {"hardware 100"}, {rebuild}},
+      {"obedient", [] {}},
+      {"parameter sets only outside the output", [&] { script_.sets_outside = true; }},
+      {"a failed call", [] {}, 10},
+      {"answers only collected, one collection fails", [&] { script_.answers_late = true; }, -1, 10},
+      {"key-frame requests ignored", [&] { script_.ignores_key_frames = true; }, -1, -1, {"hardware 100"}, {rebuild}},
       {"ignored, and no opening either",
-       [&] {
-         script_.ignores_key_frames = true;
-         script_.openings_ignored = true;
-       },
-       {"hardware 100", "software"},
+       [&] { script_.ignores_key_frames = script_.openings_ignored = true; }, -1, -1, {"hardware 100", "software"},
        {rebuild, "ENCODER: nici encoderul hardware refacut nu da cadru cheie -> switch software"}},
   };
   for (const Case& c : cases) {
     script_ = {};
     log_.clear();
-    gui_.clear();
     VideoEncoder encoder = make();
     script_.made.clear();
     c.script();
-    // A GUI joins (a key frame is asked for), frames come every 200 ms.
+    std::vector<std::string> errors;
     for (int frame = 0; frame < 30; ++frame) {
       if (frame == 5) {
         encoder.force_key_frame();
         gui_.clear();
       }
-      script_.fail_once = frame == script_.fail_on_frame;
+      script_.fail_once = frame == c.fail_at;
       encode(encoder);
+      script_.collect_fails = frame == c.collect_fails_at;
+      auto late = encoder.collect_pending_output();
+      if (!late) errors.push_back(late.error().text());
+      gui_.insert(gui_.end(), late->begin(), late->end());
       clock_.advance(200ms);
     }
     EXPECT_EQ(continuity_error(gui_), "") << c.name;
-    EXPECT_FALSE(gui_.empty()) << c.name;
     EXPECT_EQ(script_.made, c.made) << c.name;
     EXPECT_EQ(lines_with(log_.lines(), "cadru cheie"), c.lines) << c.name;
+    EXPECT_EQ(errors, std::vector<std::string>(c.collect_fails_at < 0 ? 0 : 1,
+                                               "HW collect output: fake failure (0xC00D36B5)"))
+        << c.name;
   }
-}
-
-TEST_F(VideoEncoderTest, CollectedOutputGoesThroughTheSameRules) {
-  script_.answers_late = true;
-  VideoEncoder encoder = make();
-  ASSERT_TRUE(encoder.encode(frame_)->empty());
-  auto late = encoder.collect_pending_output();
-  ASSERT_TRUE(late.has_value());
-  EXPECT_EQ(continuity_error(*late), "");
-  script_.collect_fails = true;
-  late = encoder.collect_pending_output();
-  ASSERT_FALSE(late.has_value());
-  EXPECT_EQ(late.error().text(), "HW collect output: fake failure (0xC00D36B5)");
-  script_.collect_fails = false;
-  // The failure may have lost a picture: nothing until a key frame.
-  ASSERT_TRUE(encoder.encode(frame_)->empty());
-  EXPECT_EQ(continuity_error(*encoder.collect_pending_output()), "");
 }
 
 }  // namespace
