@@ -133,7 +133,8 @@ class FakeStreamBackend final : public StreamBackend {
       if (backend_.endless_changes) {
         // A change every capture_wait: one that came while the loop slept
         // is there at once.
-        const auto since = clock.monotonic_now() - last_return_;
+        // GDI-only capture takes its period from the call on.
+        const auto since = backend_.gdi_only ? decltype(clock.monotonic_now() - last_return_){} : clock.monotonic_now() - last_return_;
         if (since < backend_.capture_wait) clock.advance(backend_.capture_wait - since);
         last_return_ = clock.monotonic_now();
         return std::optional<ScreenImage>(changed_image(size_));

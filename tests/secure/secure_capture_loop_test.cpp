@@ -320,13 +320,22 @@ TEST_F(SecureCaptureLoopTest, AtMostOneImagePerFrameIntervalAndTheLastChangeOfAB
   EXPECT_EQ(backend_.encoded_tags.back(), 200);
   EXPECT_EQ(clock_.total_slept(), slept);
 
-  // GDI-only capture paces itself: no second wait on top of it.
+  // GDI-only capture paces itself (33 ms a capture): no second wait on top
+  // of it at 30 fps, and only the rest of the frame interval at 20.
   backend_.gdi_only = true;
   backend_.endless_changes = true;
   backend_.capture_wait = 33ms;
+  backend_.encoder_fps = 30;
+  run_reading(100ms);
   const auto before = clock_.total_slept();
   run_reading(330ms);
   EXPECT_EQ(clock_.total_slept(), before);
+  backend_.encoder_fps = 20;
+  const auto first = backend_.encode_times.size() + 1;
+  run_reading(500ms);
+  for (std::size_t i = first + 1; i < backend_.encode_times.size(); ++i) {
+    EXPECT_GE(backend_.encode_times[i] - backend_.encode_times[i - 1], 49ms);
+  }
 }
 
 TEST_F(SecureCaptureLoopTest, NothingIsCapturedOrEncodedWhileTheChannelIsFull) {

@@ -21,6 +21,8 @@ constexpr milliseconds kRefreshAfter{700};
 constexpr std::uint32_t kCaptureTimeoutMs = 100;
 constexpr int kRefreshEncodeAttempts = 5;
 constexpr milliseconds kRoomPoll{5};
+// What a capture takes in GDI-only mode, where the source paces itself.
+constexpr std::chrono::nanoseconds kSelfPacedCapture{1'000'000'000 / kStreamFps};
 constexpr std::uint32_t kOutputIndex = 0;
 
 // Whole milliseconds from `since` to `now`; zero if the clock went back.
@@ -197,9 +199,12 @@ void SecureCaptureLoop::capture_once() {
     }
     return;
   }
-  // Paced: the source merges what changes until the slot into one image.
+  // Paced: the source merges what changes until the slot into one image. A
+  // source that paces itself needs only what the encoder's rate adds.
   const Clock::MonotonicTime now = clock_.monotonic_now();
-  if (now < next_encode_ && !source_->paces_itself()) clock_.sleep_for(next_encode_ - now);
+  const Clock::MonotonicTime slot =
+      next_encode_ - (source_->paces_itself() ? kSelfPacedCapture : std::chrono::nanoseconds(0));
+  if (now < slot) clock_.sleep_for(slot - now);
   auto captured = source_->capture(kCaptureTimeoutMs);
   if (!captured) {
     log_.log(fmt::format("secure-capture: capture err ({}) — reinitializez", captured.error().text()));
