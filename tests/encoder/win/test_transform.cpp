@@ -175,7 +175,7 @@ class TestTransform final : public IMFTransform,
         discontinuity != 0;
     input.key = inputs_taken_ == 0 ||
                 (!config_.ignores_key_frames && (key_frame_asked_.exchange(false) ||
-                                                 (input.discontinuity && !config_.ignores_discontinuity)));
+                                                 input.discontinuity));
     DWORD count = 0;
     sample->GetBufferCount(&count);
     input.buffer_count = count;

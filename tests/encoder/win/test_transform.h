@@ -37,9 +37,6 @@ struct TestTransformConfig {
   std::chrono::milliseconds output_delay{0};
   // Asynchronous only: offers IMFShutdown (as an asynchronous transform must).
   bool shutdown_interface = true;
-  // Key frames only for the first input and through the codec API, not for
-  // a sample marked as a discontinuity.
-  bool ignores_discontinuity = false;
   // The output step number (from 0) answered with MF_E_TRANSFORM_STREAM_CHANGE.
   std::optional<int> stream_change_at;
   // Habits of real hardware transforms: key frames only for the first input
