@@ -12,15 +12,16 @@ trap 'rm -rf "$work"' EXIT
   { cat "$work/package.log"; echo "FAIL: scripts/package"; exit 1; }
 cmake -E tar tf "$work/release.zip" | grep -v '/$' | LC_ALL=C sort >"$work/archive"
 awk '/^## / { listing = ($0 == "## Release") } listing && /^\| `/' "$src/README.md" |
-  sed -E 's|^\| `([^`]+)`.*|halvorine-windows-x64/\1|' | LC_ALL=C sort >"$work/readme"
+  sed -E 's#^[|] `([^`]+)`.*#halvorine-windows-x64/\1#' | LC_ALL=C sort >"$work/readme"
 [ -s "$work/readme" ] || { echo "FAIL: no file table in the README's Release section"; exit 1; }
 diff -u "$work/readme" "$work/archive" ||
   { echo "FAIL: the archive is not what the README lists (-: README only, +: archive only)"; exit 1; }
 
-# Test programs: everything built under tests/, and the secure-desktop test worker.
-{ find "$build/tests" -name '*.exe' -o -name '*.dll'; echo halvorine-worker-secure-test.exe; } |
+# Test programs: what the tree builds under tests/, and the secure-desktop test worker.
+ninja -C "$build" -t targets all | sed -nE 's#^(tests/[^:]*|[^:]*-test)[.](exe|dll): .*#\1.\2#p' |
   sed 's|.*/||' | sort -u >"$work/test-programs"
-[ "$(wc -l <"$work/test-programs")" -gt 1 ] || { echo "FAIL: no test programs found in $build/tests"; exit 1; }
+grep -qx halvorine-worker-secure-test.exe "$work/test-programs" ||
+  { echo "FAIL: the test programs of $build are not known"; exit 1; }
 if sed 's|.*/||' "$work/archive" | grep -Fxf "$work/test-programs"; then
   echo "FAIL: test programs in the archive (above)"
   exit 1
