@@ -37,9 +37,9 @@ KeyboardInput Injector::keyboard_input(const KeyCode& key, bool pressed) {
   if (key.scan_code == 0 || key.scan_code >= pressed_with_.size()) {
     return {.virtual_key = key.virtual_key, .scan_code = 0, .flags = flags};
   }
-  // Without KEYEVENTF_SCANCODE: Windows takes the virtual key as given and
-  // hands the scan code on to the window, and so does Wine, which delivers
-  // virtual key 0 and no character for a scan-code record.
+  // No KEYEVENTF_SCANCODE: Windows then takes the virtual key as given and
+  // passes the scan code on to the window, and so does Wine (which, with that
+  // flag, delivers virtual key 0 and no character).
   std::uint16_t virtual_key = pressed_with_[key.scan_code];
   if (virtual_key == 0) virtual_key = sink_.layout_virtual_key(key.scan_code).value_or(key.virtual_key);
   return {.virtual_key = virtual_key, .scan_code = key.scan_code, .flags = flags};
