@@ -34,9 +34,9 @@ TEST(InjectionThreadTest, InjectsQueuedEventsInOrderThenStopsAndReverts) {
   thread.join();
 
   ASSERT_EQ(sink.calls.size(), 3u);
-  EXPECT_EQ(sink.calls[0][0].keyboard, (KeyboardInput{0x51, 0, 0}));
+  EXPECT_EQ(sink.calls[0][0].keyboard, (KeyboardInput{0x51, 0x10, 0}));
   EXPECT_EQ(sink.calls[1].size(), 2u);
-  EXPECT_EQ(sink.calls[2][0].keyboard, (KeyboardInput{0x51, 0, 0x0002}));
+  EXPECT_EQ(sink.calls[2][0].keyboard, (KeyboardInput{0x51, 0x10, 0x0002}));
   EXPECT_EQ(api.opens, 5);  // one at start, one per event, the empty name included
   EXPECT_THAT(log.lines(), ElementsAre("inject: thread injectie pornit thread_id=4242",
                                        "inject: impersonez user sesiune 1 (state=Active)",

@@ -18,7 +18,6 @@ using ::testing::IsEmpty;
 
 constexpr std::uint32_t kAbsoluteMove = 0xC001;
 
-InputRecord key_record(std::uint16_t vk, std::uint32_t flags) { return InputRecord::key({vk, 0, flags}); }
 InputRecord mouse_record(std::int32_t dx, std::int32_t dy, std::int32_t data, std::uint32_t flags) {
   return InputRecord::pointer({dx, dy, data, flags});
 }
@@ -31,17 +30,32 @@ class InjectorTest : public ::testing::Test {
   Injector injector{sink, log, clock};
 };
 
-TEST_F(InjectorTest, KeyRecordsCarryVirtualKeyExtendedAndKeyUpFlagsOnly) {
-  injector.inject_key("ArrowUp", false);
-  injector.inject_key("KeyA", true);
-  injector.inject_key("Keya", false);
-  injector.inject_key("NumpadEnter", true);
-  injector.inject_key("Enter", true);
-  EXPECT_THAT(sink.calls, ElementsAre(ElementsAre(key_record(0x26, 0x0003)), ElementsAre(key_record(0x41, 0)),
-                                      ElementsAre(key_record(0x41, 0x0002)), ElementsAre(key_record(0x0D, 0x0001)),
-                                      ElementsAre(key_record(0x0D, 0))));
-  EXPECT_EQ(sink.calls[0][0].type, InputType::keyboard);
-  EXPECT_THAT(log.lines(), IsEmpty());
+// Writing-system keys: the scan code with the layout's virtual key (else the
+// table's), released as pressed whatever the layout says by then. Others:
+// the table's virtual key alone. Flags: extended, key up.
+TEST_F(InjectorTest, KeyRecordsFollowTheLayoutForWritingKeysAndReleaseAsPressed) {
+  const struct {
+    std::map<std::uint16_t, std::uint16_t> layout;  // scan code -> virtual key; empty: cannot be read
+    const char* name;
+    bool pressed;
+    KeyboardInput sent;
+    bool inserted = true;
+  } steps[] = {
+      {{{0x15, 0x5A}}, "KeyY", true, {0x5A, 0x15, 0}},       // QWERTZ: the Y position types z
+      {{{0x15, 0x59}}, "KeyY", true, {0x5A, 0x15, 0}},       // a repeat after a layout change
+      {{}, "KeyY", false, {0x5A, 0x15, 0x0002}},
+      {{}, "Keyz", true, {0x5A, 0x2C, 0}, false},            // not inserted, so not held
+      {{{0x2C, 0x59}}, "KeyZ", false, {0x59, 0x2C, 0x0002}},
+      {{{0x2A, 0x41}}, "ShiftLeft", true, {0xA0, 0, 0}},
+      {{}, "ArrowUp", false, {0x26, 0, 0x0003}},
+  };
+  for (const auto& step : steps) {
+    sink.layout = step.layout;
+    sink.insert_limit = step.inserted ? std::nullopt : std::optional(0u);
+    sink.calls.clear();
+    injector.inject_key(step.name, step.pressed);
+    EXPECT_THAT(sink.calls, ElementsAre(ElementsAre(InputRecord::key(step.sent)))) << step.name << step.pressed;
+  }
 }
 
 TEST_F(InjectorTest, UnmappedKeySendsNothingAndIsThrottledPerSecond) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -23,10 +24,15 @@ class FakeInputSink final : public InputSink {
     return std::find(down.begin(), down.end(), virtual_key) != down.end();
   }
 
+  std::optional<std::uint16_t> layout_virtual_key(std::uint16_t scan_code) override {
+    return layout.contains(scan_code) ? std::optional(layout.at(scan_code)) : std::nullopt;
+  }
+
   std::vector<std::vector<InputRecord>> calls;
   std::vector<std::uint16_t> down;  // what is_down reports as down
   std::optional<std::uint32_t> insert_limit;  // records inserted per call; all when empty
   std::int32_t error_code = 5;                // reported when fewer are inserted
+  std::map<std::uint16_t, std::uint16_t> layout;  // scan code -> the layout's virtual key; none: unreadable
 };
 
 }  // namespace halvorine::testing

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end on Linux: halvorine-client -> input socket -> Linux worker ->
 # XTest on a private Xvfb. Checks where the pointer lands, which keys and
-# buttons reach an X client, the display's desktop name, and that a client
-# leaving a key down has it released when it disconnects, and that SIGTERM
+# buttons reach an X client (letters, digits and punctuation as the physical
+# key: the display's map decides), the display's desktop name, and that a
+# client leaving a key down has it released when it disconnects, and that SIGTERM
 # releases what a connected client holds before the worker exits with 0.
 # usage: linux_end_to_end.sh WORKER CLIENT X_INPUT_RECORDER
 set -euo pipefail
@@ -151,6 +152,30 @@ xprop -root -remove _HALVORINE_DESKTOP
 send "mouse 200 200"
 expect_output 2 grep -cF 'input: reatasat la desktopul de input Some("Default")' "$log"
 expect_output 2 grep -cF 'inject: impersonez user sesiune 1 (state=Active)' "$log"
+
+# --- letters, digits, punctuation: the physical key, so the map decides ----------
+# The US map's keysyms are checked above; with a German map an X client must
+# see these at level 0. A key held while the map changes is released (here as
+# its client goes) on the keycode that pressed it: KeyY's scan code 0x15 + 8.
+key_lines() { recorded_after "$start" | awk -v keycode="${1:-}" '/^key /{print $1, $2, (keycode ? $3 " " : "") $4}'; }
+setxkbmap de || fail "the display does not take a German keyboard map"
+messages=() expected=""
+for pair in KeyY=z KeyZ=y KeyQ=q Digit2=2 Minus=ssharp Equal=dead_acute BracketLeft=udiaeresis \
+            Semicolon=odiaeresis Quote=adiaeresis Backquote=dead_circumflex Backslash=numbersign Slash=minus; do
+  messages+=("key ${pair%=*} down" "key ${pair%=*} up")
+  expected+="key press ${pair#*=}"$'\n'"key release ${pair#*=}"$'\n'
+done
+start=$(wc -l <"$work/recorded")
+send "${messages[@]}"
+expect_output "${expected%$'\n'}" key_lines
+start=$(wc -l <"$work/recorded")
+"$client" input --hold-ms 30000 "key KeyY down" &
+pids+=($!)
+expect_output "key press 29 z" key_lines 1
+setxkbmap us
+kill "${pids[-1]}"
+expect_output "key press 29 z
+key release 29 y" key_lines 1
 
 # --- a client that leaves ControlLeft down: released on disconnect ---------------
 start=$(wc -l <"$work/recorded")

@@ -67,16 +67,10 @@ class PrivateXvfb {
   std::string display_;
 };
 
-// The keysym each key name of the protocol must type on X, written out.
+// The keysym each key that goes by virtual key must type on X, written out.
 TEST(VirtualKeyKeysymsTest, EveryKeyOfTheKeyTableTypesItsKeysym) {
   std::vector<std::pair<std::string, KeySym>> expected = {
-      {"Backquote", XK_grave},        {"Minus", XK_minus},
-      {"Equal", XK_equal},            {"BracketLeft", XK_bracketleft},
-      {"BracketRight", XK_bracketright}, {"Backslash", XK_backslash},
-      {"Semicolon", XK_semicolon},    {"Quote", XK_apostrophe},
-      {"Comma", XK_comma},            {"Period", XK_period},
-      {"Slash", XK_slash},            {"Space", XK_space},
-      {"Tab", XK_Tab},                {"Enter", XK_Return},
+      {"Space", XK_space},            {"Tab", XK_Tab},                {"Enter", XK_Return},
       {"Backspace", XK_BackSpace},    {"Escape", XK_Escape},
       {"ShiftLeft", XK_Shift_L},      {"ShiftRight", XK_Shift_R},
       {"ControlLeft", XK_Control_L},  {"ControlRight", XK_Control_R},
@@ -95,10 +89,7 @@ TEST(VirtualKeyKeysymsTest, EveryKeyOfTheKeyTableTypesItsKeysym) {
       {"NumpadMultiply", XK_KP_Multiply}, {"NumpadDivide", XK_KP_Divide},
       {"NumpadDecimal", XK_KP_Decimal}, {"NumpadComma", XK_KP_Separator},
       {"NumpadEnter", XK_KP_Enter},   {"NumpadEqual", XK_equal},
-      {"KeyA", XK_a},                 {"KeyM", XK_m},
-      {"KeyZ", XK_z},                 {"Digit0", XK_0},
-      {"Digit9", XK_9},               {"Numpad0", XK_KP_0},
-      {"Numpad5", XK_KP_5},           {"Numpad9", XK_KP_9},
+      {"Numpad0", XK_KP_0},           {"Numpad5", XK_KP_5},           {"Numpad9", XK_KP_9},
       {"F1", XK_F1},                  {"F12", XK_F12},
       {"F13", XK_F13},                {"F24", XK_F24},
   };
@@ -115,7 +106,6 @@ TEST(VirtualKeyKeysymsTest, ExtendedFlagPicksTheKeyWhereWindowsUsesIt) {
   EXPECT_EQ(keysym_for_virtual_key(0x26, true), static_cast<std::uint32_t>(XK_Up));
   EXPECT_EQ(keysym_for_virtual_key(0x26, false), static_cast<std::uint32_t>(XK_KP_Up));
   EXPECT_EQ(keysym_for_virtual_key(0x2E, true), static_cast<std::uint32_t>(XK_Delete));
-  EXPECT_EQ(keysym_for_virtual_key(0x41, false), static_cast<std::uint32_t>(XK_a));
   EXPECT_EQ(keysym_for_virtual_key(0x87, false), static_cast<std::uint32_t>(XK_F24));
   EXPECT_EQ(keysym_for_virtual_key(0xFF, false), 0u);
 }
@@ -188,7 +178,7 @@ TEST_F(XBackendTest, SinkInjectsOnlyOnceAttachedAndScalesAbsolutePositions) {
 TEST_F(XBackendTest, KeyWithoutAKeycodeIsReportedAsNotInserted) {
   const OwnedDesktop desktop = api.open_input_desktop();
   ASSERT_TRUE(api.set_thread_desktop(desktop));
-  const InputRecord records[] = {InputRecord::key({0x41, 0, 0}), InputRecord::key({0x41, 0, 0x0002}),
+  const InputRecord records[] = {InputRecord::key({0x70, 0, 0}), InputRecord::key({0x70, 0, 0x0002}),
                                  InputRecord::key({0xFF, 0, 0})};  // no keysym at all
   const SendOutcome outcome = sink.send(records);
   EXPECT_EQ(outcome.inserted, 2u);

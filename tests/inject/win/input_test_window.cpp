@@ -3,6 +3,7 @@
 // line per message, flushed at once:
 //   ready
 //   key down|up VK EXTENDED SCANCODE          (WM_[SYS]KEYDOWN / WM_[SYS]KEYUP)
+//   char UTF16                                 (WM_CHAR: the character the window's layout gives)
 //   move X Y                                   (screen position, WM_MOUSEMOVE)
 //   button left|right|middle down|up X Y
 //   wheel DELTA
@@ -53,6 +54,9 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
       }
       return 0;  // also keeps Alt/F10 from entering menu mode
     }
+    case WM_CHAR:
+      record("char 0x%04X", static_cast<unsigned>(wparam));
+      return 0;
     case WM_MOUSEMOVE: {
       const POINT point = screen_point(window, lparam);
       record("move %ld %ld", point.x, point.y);

@@ -2,6 +2,8 @@
 # End to end under Wine: halvorine-client.exe -> \\.\pipe\halvorine-input ->
 # halvorine-worker.exe -> SendInput -> a test window in another process.
 # Checks keys (extended ones too) with their virtual key and extended bit,
+# letters, digits and punctuation also with their scan code and the virtual
+# key and character the layout gives them (US, German, French);
 # where absolute moves land (x * 1280 / 65536 on the fixture's 1280x800
 # screen), buttons and wheel, and that a client leaving ControlLeft down has
 # it released when it disconnects (the window sees the key-up and
@@ -18,12 +20,12 @@ cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   [ ! -f "$work/sas.dll" ] || cp "$work/sas.dll" "$WINEPREFIX/drive_c/windows/system32/"  # Wine's own, back
+  setxkbmap us 2>/dev/null || true  # the fixture's display is shared
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 log=$WINEPREFIX/drive_c/ProgramData/Halvorine/halvorine-worker.log
-recorded=$work/recorded
 fail() {
   echo "FAIL: $*" >&2
   echo "--- worker log" >&2; cat "$log" >&2 || true
@@ -32,10 +34,15 @@ fail() {
 }
 
 # The first window of a fresh prefix can take a while (the desktop process starts).
-wine "$window" "$(winepath -w "$recorded")" 240 >"$work/window.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 600); do grep -q '^ready' "$recorded" 2>/dev/null && break; sleep 0.1; done
-grep -qx 'ready 1280 800' "$recorded" || fail "the test window did not start on a 1280x800 screen"
+start_window() {
+  recorded=$work/recorded-$1
+  wine "$window" "$(winepath -w "$recorded")" 240 >"$work/window-$1.out" 2>&1 &
+  pids+=($!) window_pid=$!
+  for _ in $(seq 1 600); do grep -q '^ready' "$recorded" 2>/dev/null && break; sleep 0.1; done
+  grep -qx 'ready 1280 800' "$recorded" || fail "the test window did not start on a 1280x800 screen"
+}
+setxkbmap us
+start_window us
 
 cp "$WINEPREFIX/drive_c/windows/system32/sas.dll" "$work/" && cp "$sas_dll" "$WINEPREFIX/drive_c/windows/system32/"
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sas=n" HALVORINE_TEST_SAS_RECORD=$(winepath -w "$work/sas-calls") \
@@ -92,10 +99,10 @@ POSITIONS
 # Left and right Shift/Control/Alt arrive as VK_SHIFT/VK_CONTROL/VK_MENU, as
 # on Windows; the extended bit tells the right Control and Alt apart.
 keys=(
-  "KeyA 0x41 0" "Keyz 0x5A 0" "Digit5 0x35 0" "Numpad7 0x67 0" "F5 0x74 0" "F12 0x7B 0" "Enter 0x0D 0"
+  "Numpad7 0x67 0" "F5 0x74 0" "F12 0x7B 0" "Enter 0x0D 0"
   "NumpadEnter 0x0D 1" "ArrowUp 0x26 1" "ArrowLeft 0x25 1" "Home 0x24 1" "PageDown 0x22 1" "Insert 0x2D 1"
   "Delete 0x2E 1" "ShiftLeft 0x10 0" "ShiftRight 0x10 0" "ControlLeft 0x11 0" "ControlRight 0x11 1"
-  "AltLeft 0x12 0" "AltRight 0x12 1" "Backquote 0xC0 0" "Quote 0xDE 0" "NumpadDivide 0x6F 1"
+  "AltLeft 0x12 0" "AltRight 0x12 1" "NumpadDivide 0x6F 1"
   "NumpadAdd 0x6B 0" "Space 0x20 0" "Escape 0x1B 0" "Tab 0x09 0" "Backspace 0x08 0" "ContextMenu 0x5D 1"
 )
 messages=() expected=""
@@ -107,6 +114,30 @@ done
 start=$(count)
 send "${messages[@]}"
 expect_lines "$start" '^key ' "${expected%$'\n'}"
+
+# --- letters, digits, punctuation: scan code, the layout's virtual key and character --
+# name:VK:SCAN:CHAR as the window must see them, per layout. Wine takes its
+# layout from the X map as a process starts, and gives the PC's scan codes
+# only to keys it places in its own table of that layout (not the umlauts,
+# nor the French digit row): those map to no virtual key, so the US one goes.
+declare -A layout_keys=(
+  [us]="KeyA:0x41:0x1E:0x0061 Keyz:0x5A:0x2C:0x007A KeyY:0x59:0x15:0x0079 Digit5:0x35:0x06:0x0035
+        Semicolon:0xBA:0x27:0x003B Quote:0xDE:0x28:0x0027 Backquote:0xC0:0x29:0x0060 Slash:0xBF:0x35:0x002F"
+  [de]="KeyY:0x5A:0x15:0x007A KeyZ:0x59:0x2C:0x0079 Slash:0xBF:0x35:0x002D Digit2:0x32:0x03:0x0032"
+  [fr]="KeyQ:0x41:0x10:0x0061 KeyA:0x51:0x1E:0x0071 KeyW:0x5A:0x11:0x007A Semicolon:0x4D:0x27:0x006D
+        KeyM:0xBC:0x32:0x002C")
+check_layout() {
+  local key name vk scan char messages=() expected=""
+  for key in ${layout_keys[$1]}; do
+    IFS=: read -r name vk scan char <<<"$key"
+    messages+=("key $name down" "key $name up")
+    expected+="key down $vk 0 $scan"$'\n'"char $char"$'\n'"key up $vk 0 $scan"$'\n'
+  done
+  start=$(count)
+  send "${messages[@]}"
+  expect_lines "$start" '^(key|char) ' "${expected%$'\n'}"
+}
+check_layout us
 
 # --- buttons and wheel -------------------------------------------------------------
 # Under Wine a button record sent in the same call as the move before it now
@@ -162,6 +193,16 @@ keys=$(printf 'key %s\n' 'down 0x11 0 0x00' 'down 0x12 0 0x00' 'down 0x2E 1 0x00
   'up 0x11 0 0x00')
 expect_lines "$start" '^key ' "$keys"$'\n'"$keys"
 [ "$(new_log 'SendSAS indisponibil (LoadLibraryExW: .* (os error 126)) - trimit tastele')" = 1 ] || fail "unavailable"
+
+# Other layouts: window and worker start again under that X map.
+for layout in de fr; do
+  kill "${pids[-1]}" "$window_pid" && wait "${pids[-1]}" "$window_pid" 2>/dev/null || true
+  setxkbmap "$layout" || fail "the display does not take the keyboard map $layout"
+  start_window "$layout"
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sas=" wine "$worker" >"$work/worker-$layout.out" 2>&1 &
+  pids+=($!)
+  check_layout "$layout"
+done
 
 grep -q 'inject: thread injectie pornit thread_id=[0-9]' "$log" || fail "no injection thread start message"
 grep -qF 'input: reatasat la desktopul de input Some("Default")' "$log" || fail "no attach message"

@@ -5,8 +5,6 @@
 
 #include <fmt/format.h>
 
-#include "bin/worker/inject/key_table.h"
-
 namespace halvorine {
 namespace {
 
@@ -34,17 +32,36 @@ std::int32_t wheel_amount(std::int32_t scroll) {
 
 }  // namespace
 
+KeyboardInput Injector::keyboard_input(const KeyCode& key, bool pressed) {
+  const std::uint32_t flags = (key.extended ? kKeyEventExtendedKey : 0) | (pressed ? 0 : kKeyEventKeyUp);
+  if (key.scan_code == 0 || key.scan_code >= pressed_with_.size()) {
+    return {.virtual_key = key.virtual_key, .scan_code = 0, .flags = flags};
+  }
+  // No KEYEVENTF_SCANCODE: Windows then takes the virtual key as given and
+  // passes the scan code on to the window, and so does Wine (which, with that
+  // flag, delivers virtual key 0 and no character).
+  std::uint16_t virtual_key = pressed_with_[key.scan_code];
+  if (virtual_key == 0) virtual_key = sink_.layout_virtual_key(key.scan_code).value_or(key.virtual_key);
+  return {.virtual_key = virtual_key, .scan_code = key.scan_code, .flags = flags};
+}
+
 void Injector::inject_key(std::string_view name, bool pressed) {
   const std::optional<KeyCode> key = lookup_key(name);
   if (!key) {
     keyboard_throttle_.write(log_, clock_, "key nemapat (ignorat)");
     return;
   }
-  std::uint32_t flags = 0;
-  if (key->extended) flags |= kKeyEventExtendedKey;
-  if (!pressed) flags |= kKeyEventKeyUp;
-  const InputRecord record = InputRecord::key({.virtual_key = key->virtual_key, .scan_code = 0, .flags = flags});
+  const InputRecord record = InputRecord::key(keyboard_input(*key, pressed));
   const SendOutcome outcome = sink_.send(std::span(&record, 1));
+  if (record.keyboard.scan_code != 0) {
+    // Held from a press that went in until its release (repeats included).
+    std::uint16_t& pressed_with = pressed_with_[record.keyboard.scan_code];
+    if (!pressed) {
+      pressed_with = 0;
+    } else if (outcome.inserted != 0) {
+      pressed_with = record.keyboard.virtual_key;
+    }
+  }
   if (outcome.inserted == 0) {
     keyboard_throttle_.write(log_, clock_, fmt::format("SendInput(key) esuat: os_err={}", outcome.error));
   }

@@ -1,9 +1,12 @@
 // The seam to the platform's input stream (SendInput on Windows, XTest on
 // Linux). Records mirror the keyboard and mouse members of Windows' INPUT;
-// time and extra information are always 0 and so are not carried.
+// time and extra information are always 0 and so are not carried. A keyboard
+// record with a scan code names the physical key as well as a virtual key:
+// Windows passes both on to the window, X presses that physical key.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace halvorine {
@@ -66,6 +69,13 @@ class InputSink {
   // `virtual_key` down (the buttons as VK_LBUTTON 0x01, VK_RBUTTON 0x02,
   // VK_MBUTTON 0x04). A backend that cannot tell says false.
   virtual bool is_down(std::uint16_t virtual_key) = 0;
+  // The virtual key (1..254) that the keyboard layout in force on the
+  // attached desktop, its foreground thread's, gives the physical key with
+  // set-1 scan code `scan_code`. nullopt when that layout cannot be read (no
+  // foreground window, a desktop switch under way) or gives the key none; the
+  // caller then keeps its own virtual key. A platform whose input stream maps
+  // physical keys itself (X: the server's map) has nothing to say here.
+  virtual std::optional<std::uint16_t> layout_virtual_key(std::uint16_t /*scan_code*/) { return std::nullopt; }
 };
 
 }  // namespace halvorine

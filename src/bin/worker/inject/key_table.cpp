@@ -10,11 +10,13 @@ std::optional<KeyCode> lookup_family(std::string_view name) {
   if (name.size() == 4 && name.starts_with("Key")) {
     char letter = name[3];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-    if (letter >= 'A' && letter <= 'Z') return KeyCode{static_cast<std::uint16_t>(letter), false};
+    if (letter >= 'A' && letter <= 'Z') {
+      return KeyCode{static_cast<std::uint16_t>(letter), false, kLetterScanCodes[letter - 'A']};
+    }
     return std::nullopt;
   }
   if (name.size() == 6 && name.starts_with("Digit") && is_digit(name[5])) {
-    return KeyCode{static_cast<std::uint16_t>(name[5]), false};
+    return KeyCode{static_cast<std::uint16_t>(name[5]), false, kDigitScanCodes[name[5] - '0']};
   }
   if (name.size() == 7 && name.starts_with("Numpad") && is_digit(name[6])) {
     return KeyCode{static_cast<std::uint16_t>(0x60 + (name[6] - '0')), false};
@@ -35,7 +37,7 @@ std::optional<KeyCode> lookup_family(std::string_view name) {
 std::optional<KeyCode> lookup_key(std::string_view name) {
   if (auto key = lookup_family(name)) return key;
   for (const NamedKey& row : kNamedKeys) {
-    if (row.name == name) return KeyCode{row.virtual_key, row.extended};
+    if (row.name == name) return KeyCode{row.virtual_key, row.extended, row.scan_code};
   }
   return std::nullopt;
 }

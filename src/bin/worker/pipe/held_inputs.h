@@ -4,7 +4,9 @@
 // leave the key or button down on the machine for good (a stuck Ctrl or
 // Shift corrupts everything the local user types afterwards). The input
 // server notes every event it forwards here and, when the connection ends,
-// sends the releases this produces after the connection's last event.
+// sends the releases this produces after the connection's last event. The
+// injector releases each key with the record that pressed it, so a keyboard
+// layout switched in between does not leave the old key down.
 //
 // Only what is injected is tracked: a key name the key table maps (names
 // that inject nothing, however many, take no room) and buttons 1 to 3. A key

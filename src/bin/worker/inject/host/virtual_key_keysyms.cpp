@@ -14,7 +14,7 @@ struct KeysymRow {
 };
 
 // Keys outside the contiguous ranges handled in keysym_for_virtual_key.
-constexpr std::array<KeysymRow, 46> kKeysyms{{
+constexpr std::array<KeysymRow, 36> kKeysyms{{
     {0x08, XK_BackSpace, XK_BackSpace},
     {0x09, XK_Tab, XK_Tab},
     {0x0D, XK_Return, XK_KP_Enter},
@@ -50,24 +50,12 @@ constexpr std::array<KeysymRow, 46> kKeysyms{{
     {0xA3, XK_Control_R, XK_Control_R},
     {0xA4, XK_Alt_L, XK_Alt_R},
     {0xA5, XK_Alt_R, XK_Alt_R},
-    {0xBA, XK_semicolon, XK_semicolon},
-    {0xBB, XK_equal, XK_equal},
-    {0xBC, XK_comma, XK_comma},
-    {0xBD, XK_minus, XK_minus},
-    {0xBE, XK_period, XK_period},
-    {0xBF, XK_slash, XK_slash},
-    {0xC0, XK_grave, XK_grave},
-    {0xDB, XK_bracketleft, XK_bracketleft},
-    {0xDC, XK_backslash, XK_backslash},
-    {0xDD, XK_bracketright, XK_bracketright},
-    {0xDE, XK_apostrophe, XK_apostrophe},
+    {0xBB, XK_equal, XK_equal},  // NumpadEqual
 }};
 
 }  // namespace
 
 std::uint32_t keysym_for_virtual_key(std::uint16_t virtual_key, bool extended) {
-  if (virtual_key >= 0x30 && virtual_key <= 0x39) return XK_0 + (virtual_key - 0x30);
-  if (virtual_key >= 0x41 && virtual_key <= 0x5A) return XK_a + (virtual_key - 0x41);
   if (virtual_key >= 0x60 && virtual_key <= 0x69) return XK_KP_0 + (virtual_key - 0x60);
   if (virtual_key >= 0x70 && virtual_key <= 0x87) return XK_F1 + (virtual_key - 0x70);
   for (const KeysymRow& row : kKeysyms) {

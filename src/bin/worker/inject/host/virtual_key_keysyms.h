@@ -1,5 +1,6 @@
 // Windows virtual-key codes (with the extended-key flag) to X keysyms, so the
-// Linux backend can replay what the key table produces. The extended flag
+// Linux backend can replay the keys that go by virtual key (letters, digits
+// and punctuation go by their physical key instead). The extended flag
 // picks between keys that share a virtual key: numpad Enter and Enter, the
 // navigation block and the numpad keys with NumLock off.
 #pragma once

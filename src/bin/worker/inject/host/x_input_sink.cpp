@@ -23,13 +23,32 @@ int scale(std::int32_t normalised, int extent) {
   return static_cast<int>((static_cast<std::int64_t>(normalised) * extent) >> 16);
 }
 
-// Replays one record; 0 on success, else an errno value.
+// The X keycode of the physical key with set-1 scan code `scan_code`: the
+// evdev code, which for the main block is the scan code itself, plus 8. 0
+// when the display has no such keycode.
+unsigned physical_keycode(Display* display, std::uint16_t scan_code) {
+  int min_keycode = 0, max_keycode = 0;
+  XDisplayKeycodes(display, &min_keycode, &max_keycode);
+  const int keycode = scan_code + 8;
+  return keycode >= min_keycode && keycode <= max_keycode ? static_cast<unsigned>(keycode) : 0;
+}
+
+// Replays one record; 0 on success, else an errno value. A record with a
+// scan code presses that physical key, so the display's map gives the
+// character; any other goes by the keysym of its virtual key.
 int replay_keyboard(XDisplayConnection& connection, const KeyboardInput& key) {
-  const KeySym keysym = keysym_for_virtual_key(key.virtual_key, (key.flags & kKeyEventExtendedKey) != 0);
-  if (keysym == 0) return EINVAL;
-  const unsigned keycode = connection.keycode_for(keysym);
-  if (keycode == 0) return ENOKEY;
   Display* display = connection.get();
+  const bool extended = (key.flags & kKeyEventExtendedKey) != 0;
+  unsigned keycode = 0;
+  if (key.scan_code != 0 && !extended) {
+    keycode = physical_keycode(display, key.scan_code);
+    if (keycode == 0) return EINVAL;
+  } else {
+    const KeySym keysym = keysym_for_virtual_key(key.virtual_key, extended);
+    if (keysym == 0) return EINVAL;
+    keycode = connection.keycode_for(keysym);
+    if (keycode == 0) return ENOKEY;
+  }
   const Bool press = (key.flags & kKeyEventKeyUp) == 0;
   return XTestFakeKeyEvent(display, keycode, press, CurrentTime) ? 0 : EINVAL;
 }

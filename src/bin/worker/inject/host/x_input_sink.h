@@ -1,5 +1,8 @@
 // InputSink on Linux: XTest requests on the display the thread is attached
-// to. Absolute positions 0..65535 are scaled to the screen; buttons 1/3/2 for
+// to. A key record with a scan code presses that physical key (evdev code +
+// 8), so the display's keyboard map gives the character; any other key
+// presses a key that carries the keysym of its virtual key. Absolute
+// positions 0..65535 are scaled to the screen; buttons 1/3/2 for
 // left/right/middle; each wheel step is a press and release of button 4 (up)
 // or 5 (down). Error codes are errno values: ENOTCONN when no display is
 // attached or the connection is lost, ENOKEY when no keycode can produce the

@@ -58,6 +58,21 @@ bool WinInputSink::is_down(std::uint16_t virtual_key) {
   return (GetAsyncKeyState(virtual_key) & 0x8000) != 0;
 }
 
+std::optional<std::uint16_t> WinInputSink::layout_virtual_key(std::uint16_t scan_code) {
+  // The layout of the thread that will read the key: the foreground window's,
+  // on the desktop this thread is attached to. No foreground window (none
+  // has the focus, or input is moving to another desktop): no layout.
+  HWND foreground = GetForegroundWindow();
+  if (foreground == nullptr) return std::nullopt;
+  const DWORD thread = GetWindowThreadProcessId(foreground, nullptr);
+  if (thread == 0) return std::nullopt;
+  HKL layout = GetKeyboardLayout(thread);
+  if (layout == nullptr) return std::nullopt;
+  const UINT virtual_key = MapVirtualKeyExW(scan_code, MAPVK_VSC_TO_VK_EX, layout);
+  if (virtual_key == 0 || virtual_key > 0xFE) return std::nullopt;
+  return static_cast<std::uint16_t>(virtual_key);
+}
+
 void WinInputSink::drain_thread_messages() {
   // SendInput gives this thread a message queue, and the system may post to
   // it (under Wine its display driver queues a notice for every pointer

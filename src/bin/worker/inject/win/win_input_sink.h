@@ -1,5 +1,6 @@
 // InputSink on Win32: SendInput into the input stream of the desktop the
-// calling thread is attached to.
+// calling thread is attached to; layouts read from that desktop's foreground
+// thread.
 #pragma once
 
 #include "bin/worker/inject/input_sink.h"
@@ -10,6 +11,7 @@ class WinInputSink final : public InputSink {
  public:
   SendOutcome send(std::span<const InputRecord> records) override;
   bool is_down(std::uint16_t virtual_key) override;
+  std::optional<std::uint16_t> layout_virtual_key(std::uint16_t scan_code) override;
 
  private:
   static constexpr unsigned kSendsPerDrain = 64;
