@@ -60,8 +60,17 @@ gui() {
   shift
   python3 - "$HALVORINE_PIPE_DIR/halvorine-secure-video" "$work/pattern.in" "$out" "$@" <<'PY'
 import socket, struct, sys, time
-sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-sock.connect(sys.argv[1])
+# The worker listens again only once it has seen the last GUI leave.
+for attempt in range(400):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        sock.connect(sys.argv[1])
+        break
+    except (ConnectionRefusedError, FileNotFoundError):
+        sock.close()
+        time.sleep(0.05)
+else:
+    sys.exit("the video pipe never took a GUI")
 pattern = open(sys.argv[2], "w")
 stream, arrivals = open(sys.argv[3] + ".h264", "wb"), open(sys.argv[3] + ".arrivals", "w")
 buffer, received = b"", 0

@@ -27,7 +27,7 @@ extern "C" {
 
 #include <fmt/format.h>
 
-#include "view/key_names.h"
+#include "view/key_codes.h"
 #include "view/view_window.h"
 
 namespace halvorine::client {
