@@ -43,14 +43,14 @@ wait_for_line() {
 
 Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+for _ in $(seq 1 300); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n 1 "$work/display")"
 
 mkfifo "$work/pattern.in"
 "$pattern" <"$work/pattern.in" >"$work/pattern.out" &
 pids+=($!)
 exec 4>"$work/pattern.in"
-for _ in $(seq 1 100); do grep -q '^ready' "$work/pattern.out" 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 1 300); do grep -q '^ready' "$work/pattern.out" 2>/dev/null && break; sleep 0.1; done
 grep -qx 'ready 1920x1080' "$work/pattern.out" || fail "the test picture did not appear"
 command_pattern() { echo "$1" >&4; }
 

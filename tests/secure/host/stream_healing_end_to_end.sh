@@ -38,7 +38,7 @@ start_secure_desktop() {
   "$pattern" <"$work/pattern.in" >"$dir/pattern.out" &
   pids+=($!)
   exec 4>"$work/pattern.in"
-  for _ in $(seq 1 100); do grep -q '^ready' "$dir/pattern.out" 2>/dev/null && break; sleep 0.1; done
+  for _ in $(seq 1 300); do grep -q '^ready' "$dir/pattern.out" 2>/dev/null && break; sleep 0.1; done
   grep -qx "ready $size" "$dir/pattern.out" || fail "the test picture did not appear at $size"
   drawn=$dir/pattern.out
   xprop -root -f _HALVORINE_DESKTOP 8s -set _HALVORINE_DESKTOP Winlogon
