@@ -225,10 +225,13 @@ DISPLAY=$B HALVORINE_PIPE_DIR=$work/deaf "$client" view 2>"$work/view4.err" &
 view4_pid=$!
 pids+=("$view4_pid")
 wait_until grep -q accepted "$work/deaf.out" || fail "the view did not connect to the input pipe"
-window4() { DISPLAY=$B xdotool search --pid "$view4_pid" --name '^halvorine view' | head -n 1; }
+window4() { DISPLAY=$B xdotool search --all --onlyvisible --pid "$view4_pid" --name '^halvorine view' | head -n 1; }
 wait_until window4 || fail "no window for the view"
-DISPLAY=$B xdotool windowfocus --sync "$(window4)"
-DISPLAY=$B xdotool key --delay 0 --repeat 4000 --repeat-delay 0 a
+# Sent to the window itself: other views' windows are on this display too.
+DISPLAY=$B xdotool key --window "$(window4)" --delay 0 --repeat 4000 --repeat-delay 0 a 2>/dev/null
+# The worker takes a few hundred; the first dropped one is reported at once.
+wait_until grep -q "input pipe not read by the worker: 1 key or button message dropped" "$work/view4.err" ||
+  fail "no line for the key messages dropped"
 start=$(date +%s%N)
 kill -TERM "$view4_pid"
 status=0
@@ -239,6 +242,6 @@ echo "the view ended ${exit_ms} ms after SIGTERM; its lines about input:"
 grep "input pipe" "$work/view4.err" || true
 # A generous bound: the figure above is what counts.
 [ "$exit_ms" -lt 5000 ] || fail "the view took ${exit_ms} ms to end"
-# Drops (how many depends on what the socket took) come in a few lines.
+# The rest of the drops, and what was still queued at the end, in a few lines.
 [ "$(grep -c "input pipe" "$work/view4.err")" -le 12 ] || fail "too many lines about input"
 echo "PASS (PSNR $still dB against the screen, $high dB for the High-profile stream; exit ${exit_ms} ms after SIGTERM)"

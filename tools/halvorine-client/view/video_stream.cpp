@@ -171,6 +171,7 @@ std::string serve_connection(ClientPipe& pipe, StreamMailbox& mailbox, BadRecord
       lines.say_bad(fmt::format("record {} does not decode ({}): dropped, waiting for the next key frame", number,
                                 decoded.error().text()));
       synchronised = false;
+      (*decoder)->flush();
       continue;
     }
     if (*decoded) {

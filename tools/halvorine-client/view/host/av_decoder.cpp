@@ -71,6 +71,8 @@ class AvDecoder final : public FrameDecoder {
     return receive();
   }
 
+  void flush() override { avcodec_flush_buffers(context_); }
+
   std::optional<Picture> drain() override {
     if (avcodec_send_packet(context_, nullptr) < 0) return std::nullopt;
     auto last = receive();
