@@ -18,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 session_start halvorine-healing-e2e
 fail() {
   echo "FAIL: $*" >&2
-  echo "--- worker log" >&2; tail -n 40 "$log" >&2 || true
+  echo "--- worker log" >&2; tail -n 40 "${log:-/dev/null}" >&2 || true
   exit 1
 }
 wait_for_line() {
