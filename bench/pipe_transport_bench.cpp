@@ -13,6 +13,7 @@
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,11 +105,10 @@ class Reader {
   explicit Reader(client::ClientPipe& pipe)
       : thread_([this, &pipe] {
           std::vector<std::uint8_t> buffer(1 << 18);
-          std::string detail;
           for (;;) {
-            const auto read = pipe.read_some(buffer, detail);
-            if (read <= 0) break;
-            received_.fetch_add(static_cast<std::size_t>(read), std::memory_order_release);
+            const auto read = pipe.read_some(buffer);
+            if (!read || *read == 0) break;
+            received_.fetch_add(*read, std::memory_order_release);
           }
         }) {}
   ~Reader() { thread_.join(); }
@@ -182,9 +182,11 @@ void BM_RawSocketWriteLoop(benchmark::State& state) {
   class FdPipe final : public client::ClientPipe {
    public:
     explicit FdPipe(int fd) : fd_(fd) {}
-    bool write_all(std::span<const std::uint8_t>, std::string&) override { return false; }
-    std::ptrdiff_t read_some(std::span<std::uint8_t> buffer, std::string&) override {
-      return ::read(fd_, buffer.data(), buffer.size());
+    Result<void> write_all(std::span<const std::uint8_t>) override { return std::unexpected(Error::os(EBADF)); }
+    Result<std::size_t> read_some(std::span<std::uint8_t> buffer) override {
+      const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+      if (got < 0) return std::unexpected(Error::last_os());
+      return static_cast<std::size_t>(got);
     }
    private:
     int fd_;

@@ -51,6 +51,8 @@ server_check=()
 client() { local what=$1; shift; run "$client" "$what" "${server_check[@]}" "$@" 2>>"$work/client.err"; }
 
 # --- input pipe, against the worker ---
+# Each client retries a busy pipe: the worker listens again only after it has
+# logged the last client's departure.
 if [ "$mode" = wine ]; then wine "$worker" >"$work/worker.out" 2>&1 & else "$worker" >"$work/worker.out" 2>&1 & fi
 worker_pid=$!
 pids+=("$worker_pid")
@@ -59,18 +61,18 @@ client input --retry-ms 20000 --connect-only
 check "connect-only ends as early eof" wait_line "$log_file" "read type byte error: early eof"
 check "and is followed by disconnect" wait_line "$log_file" "client disconnected"
 
-client input "mouse 32768 16384 button=1 down scroll=-1" "key KeyA down"
+client input --retry-ms 20000 "mouse 32768 16384 button=1 down scroll=-1" "key KeyA down"
 check "mouse line" wait_line "$log_file" "MOUSE recv nx=32768 ny=16384 → inject abs_x=32768 abs_y=16384 btn=1 pressed=true scroll=-1"
 check "held input released" wait_line "$log_file" "releasing held input: 1 key(s), 1 button(s)"
 
-client input "hex 07"
+client input --retry-ms 20000 "hex 07"
 check "unknown type" wait_line "$log_file" "unknown type byte 0x07 — closing connection"
-client input "hex 02 01 00 41"
+client input --retry-ms 20000 "hex 02 01 00 41"
 check "key too long" wait_line "$log_file" "key_len 65 exceeds 64 — aborting"
-client input --chunk 1 "hex 01 80 00 40"
+client input --retry-ms 20000 --chunk 1 "hex 01 80 00 40"
 check "cut mouse payload" wait_line "$log_file" "read mouse payload error"
 
-client input --hold-ms 1500 "key ShiftLeft down" "key ShiftLeft up" &
+client input --retry-ms 20000 --hold-ms 1500 "key ShiftLeft down" "key ShiftLeft up" &
 holder=$!
 wait_line "$log_file" "client connected" 6 >/dev/null
 # Windows keeps an instance listening: the second client gets in and waits its turn.

@@ -44,11 +44,11 @@ if [ "$mode" = wine ]; then
 else
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   pids+=($!)
-  for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  for _ in $(seq 1 300); do [ -s "$work/display" ] && break; sleep 0.1; done
   export DISPLAY=":$(head -n 1 "$work/display")"
   "$peer" "$recorded" &
   pids+=($!)
-  for _ in $(seq 1 50); do grep -qx ready "$recorded" 2>/dev/null && break; sleep 0.1; done
+  for _ in $(seq 1 300); do grep -qx ready "$recorded" 2>/dev/null && break; sleep 0.1; done
   grep -qx ready "$recorded" || fail "the X recorder did not start"
   mkdir -p "$work/programdata" "$work/pipes"
   export PROGRAMDATA=$work/programdata HALVORINE_PIPE_DIR=$work/pipes

@@ -54,10 +54,9 @@ int main(int argc, char** argv) {
     return 3;
   }
   auto& pipe = **opened;
-  std::string detail;
   auto write = [&](const Bytes& bytes) {
-    if (!pipe.write_all(bytes, detail)) {
-      std::fprintf(stderr, "input_flood: write failed: %s\n", detail.c_str());
+    if (auto written = pipe.write_all(bytes); !written) {
+      std::fprintf(stderr, "input_flood: write failed: %s\n", written.error().text().c_str());
       std::exit(1);
     }
   };

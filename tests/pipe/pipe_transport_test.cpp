@@ -14,11 +14,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_tasks.h"
+#include "bin/worker/pipe/video_record.h"
 #include "client_pipe.h"
 #include "common/clock.h"
 #include "recording_logger.h"
@@ -84,21 +86,20 @@ std::unique_ptr<ClientPipe> open(std::string_view name) {
 }
 
 void write(ClientPipe& pipe, const Bytes& bytes) {
-  std::string detail;
-  ASSERT_TRUE(pipe.write_all(bytes, detail)) << detail;
+  const auto written = pipe.write_all(bytes);
+  ASSERT_TRUE(written) << written.error().text();
 }
 
-Bytes read_exact(ClientPipe& pipe, std::size_t size) {
-  Bytes bytes(size);
-  std::size_t got = 0;
-  std::string detail;
-  while (got < size) {
-    const auto read = pipe.read_some(std::span(bytes).subspan(got), detail);
-    if (read <= 0) break;
-    got += static_cast<std::size_t>(read);
-  }
-  bytes.resize(got);
-  return bytes;
+// The next record's frame; nullopt at the end of the stream.
+std::optional<Bytes> read_frame(ClientPipe& pipe) {
+  Bytes frame;
+  const auto record =
+      read_record([&pipe](std::span<std::uint8_t> buffer) { return pipe.read_some(buffer); }, frame,
+                  kMaxVideoRecordBytes);
+  EXPECT_TRUE(record) << record.error().text();
+  if (!record || record->kind != VideoRecord::Kind::frame) return std::nullopt;
+  frame.resize(record->length);
+  return frame;
 }
 
 // The two pipe tasks as main starts them, on a runtime thread of their own.
@@ -249,9 +250,7 @@ TEST_F(PipeTransportTest, ClientsConnectingTogetherLoseNoAcceptedWrite) {
     auto connect_and_write = [&](char letter) {
       auto pipe = client::open_client_pipe(pipe_path(kInputPipeName));
       if (!pipe) return;  // refused: it wrote nothing
-      std::string detail;
-      if ((*pipe)->write_all(Bytes{0x02, 0x00, 0x00, 0x04, 'K', 'e', 'y', static_cast<std::uint8_t>(letter)},
-                             detail)) {
+      if ((*pipe)->write_all(Bytes{0x02, 0x00, 0x00, 0x04, 'K', 'e', 'y', static_cast<std::uint8_t>(letter)})) {
         ++written;
       }
     };
@@ -276,10 +275,10 @@ TEST_F(PipeTransportTest, VideoFramesAreWrittenWithTheirLittleEndianLength) {
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + 7);
   EXPECT_EQ(send_frame(Bytes{0x00, 0x00, 0x00, 0x01, 0x09}), TrySendResult::sent);
   EXPECT_EQ(send_frame(big), TrySendResult::sent);
-  EXPECT_EQ(read_exact(*pipe, 9), (Bytes{0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x09}));
-  // Larger than the pipe's 65536-byte buffer: completes as the client reads.
-  EXPECT_EQ(read_exact(*pipe, 4), (Bytes{0x70, 0x11, 0x01, 0x00}));
-  EXPECT_EQ(read_exact(*pipe, 70000), big);
+  EXPECT_EQ(read_frame(*pipe), (Bytes{0x00, 0x00, 0x00, 0x01, 0x09}));
+  // Larger than the pipe's 65536-byte buffer (length 70000: 70 11 01 00):
+  // completes as the client reads.
+  EXPECT_EQ(read_frame(*pipe), big);
 }
 
 TEST_F(PipeTransportTest, StaleFramesAreDroppedAndADisconnectIsNoticedAtTheNextFrame) {
@@ -289,7 +288,7 @@ TEST_F(PipeTransportTest, StaleFramesAreDroppedAndADisconnectIsNoticedAtTheNextF
     ASSERT_TRUE(pipe);
     wait_until_streaming();
     send_frame(Bytes{0xAB});
-    EXPECT_EQ(read_exact(*pipe, 5), (Bytes{0x01, 0x00, 0x00, 0x00, 0xAB}));
+    EXPECT_EQ(read_frame(*pipe), Bytes{0xAB});
   }
   send_frame(Bytes{0xCD});
   ASSERT_TRUE(wait_for_line(log_, "secure-stream: GUI deconectat de la pipe-ul video"));
@@ -301,7 +300,7 @@ TEST_F(PipeTransportTest, StaleFramesAreDroppedAndADisconnectIsNoticedAtTheNextF
   ASSERT_TRUE(next);
   wait_until_streaming(2);
   send_frame(Bytes{0xEF});
-  EXPECT_EQ(read_exact(**next, 5), (Bytes{0x01, 0x00, 0x00, 0x00, 0xEF}));
+  EXPECT_EQ(read_frame(**next), Bytes{0xEF});
 }
 
 TEST_F(PipeTransportTest, VideoClientThatLeavesWhileNoFramesFlowIsNoticedAtOnce) {
@@ -334,7 +333,7 @@ TEST_F(PipeTransportTest, ClosedVideoChannelIsNoticedOnlyWhenAClientConnects) {
   auto video = open(kVideoPipeName);
   ASSERT_TRUE(video);
   ASSERT_TRUE(wait_for_line(log_, "secure-stream: canal inchis, opresc writer-ul"));
-  EXPECT_TRUE(read_exact(*video, 1).empty());  // the client sees the end of the stream
+  EXPECT_EQ(read_frame(*video), std::nullopt);  // the client sees the end of the stream
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (!video_ended_ && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   EXPECT_TRUE(video_ended_);

@@ -4,6 +4,7 @@
 #   session_start PREFIX     sets work=/tmp/PREFIX.XXXXXX; cleanup at exit
 #   pids+=($!)               after starting anything to be ended
 #   start_xvfb NAME SIZE     sets the variable NAME to the new display (":N")
+#                            once it accepts connections
 pids=()
 session_start() {
   work=$(mktemp -d "/tmp/$1.XXXXXX")
@@ -18,9 +19,19 @@ session_cleanup() {
   rm -rf "$work"
 }
 start_xvfb() {
-  Xvfb -displayfd 3 -screen 0 "$2x24" -nolisten tcp 3>"$work/$1.display" >/dev/null 2>&1 &
+  # A file of its own per display: the redirection happens in the background
+  # job, so a reused file could still hold an earlier server's number (or be
+  # emptied just after it was read).
+  local file
+  file=$(mktemp "$work/$1.display.XXXXXX")
+  Xvfb -displayfd 3 -screen 0 "$2x24" -nolisten tcp 3>"$file" >/dev/null 2>&1 &
   pids+=($!)
-  for _ in $(seq 1 100); do [ -s "$work/$1.display" ] && break; sleep 0.1; done
-  [ -s "$work/$1.display" ] || { echo "FAIL: Xvfb $1 did not start" >&2; exit 1; }
-  printf -v "$1" ':%s' "$(head -n 1 "$work/$1.display")"
+  # The number comes with its line end once the server is set up.
+  for _ in $(seq 1 300); do [ "$(tail -c 1 "$file" | od -An -c | tr -d ' ')" = '\n' ] && break; sleep 0.1; done
+  local display
+  display=":$(head -n 1 "$file")"
+  [ "$display" != ":" ] || { echo "FAIL: Xvfb $1 ($2) did not start" >&2; exit 1; }
+  for _ in $(seq 1 300); do DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  DISPLAY=$display xdpyinfo >/dev/null 2>&1 || { echo "FAIL: Xvfb $1 ($2) accepts no connection" >&2; exit 1; }
+  printf -v "$1" '%s' "$display"
 }

@@ -23,6 +23,8 @@
 #include <span>
 #include <string>
 
+#include "common/error.h"
+
 namespace halvorine::client {
 
 enum class OpenFailure { missing, access_refused, busy, untrusted_server, other };
@@ -34,13 +36,16 @@ struct OpenError {
   std::string detail;  // the system's message and code
 };
 
+// One connection; used by one thread at a time. Errors are the system's
+// (Error::os).
 class ClientPipe {
  public:
   virtual ~ClientPipe() = default;
-  // Writes all of `bytes`; false (with detail) on failure.
-  virtual bool write_all(std::span<const std::uint8_t> bytes, std::string& detail) = 0;
-  // Reads up to buffer.size() bytes: >0 read, 0 end of stream, -1 error (with detail).
-  virtual std::ptrdiff_t read_some(std::span<std::uint8_t> buffer, std::string& detail) = 0;
+  // Writes all of `bytes`; blocks while the server does not read.
+  virtual Result<void> write_all(std::span<const std::uint8_t> bytes) = 0;
+  // Reads up to buffer.size() bytes (at least one unless the stream ended):
+  // the count, 0 once the server has closed the stream.
+  virtual Result<std::size_t> read_some(std::span<std::uint8_t> buffer) = 0;
 };
 
 // ServerCheck::any is for tests that run their own servers.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -22,14 +24,14 @@ std::vector<std::string_view> split_words(std::string_view text) {
   return words;
 }
 
+// The integer `word` spells, when it lies in min..max.
 template <typename T>
-bool parse_int(std::string_view word, long long min, long long max, T& out) {
+std::optional<T> parse_int(std::string_view word, long long min, long long max) {
   long long value = 0;
   const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
-  if (word.empty() || error != std::errc() || end != word.data() + word.size()) return false;
-  if (value < min || value > max) return false;
-  out = static_cast<T>(value);
-  return true;
+  if (word.empty() || error != std::errc() || end != word.data() + word.size()) return std::nullopt;
+  if (value < min || value > max) return std::nullopt;
+  return static_cast<T>(value);
 }
 
 int hex_digit(char c) {
@@ -41,55 +43,48 @@ int hex_digit(char c) {
 
 std::expected<ClientMessage, std::string> parse_mouse(const std::vector<std::string_view>& words) {
   if (words.size() < 3) return std::unexpected("mouse needs X and Y: mouse X Y [button=N] [down|up] [scroll=N]");
-  std::uint16_t x = 0, y = 0;
-  if (!parse_int(words[1], 0, 65535, x) || !parse_int(words[2], 0, 65535, y)) {
-    return std::unexpected("mouse X and Y must be 0..65535");
-  }
-  std::uint8_t button = 0, unused = 0;
-  std::int8_t scroll = 0;
-  bool pressed = false;
+  const auto x = parse_int<std::uint16_t>(words[1], 0, 65535), y = parse_int<std::uint16_t>(words[2], 0, 65535);
+  if (!x || !y) return std::unexpected("mouse X and Y must be 0..65535");
+  InputMessage message = InputMessage::mouse(*x, *y);
   for (std::size_t i = 3; i < words.size(); ++i) {
     const auto word = words[i];
-    if (word == "down") {
-      pressed = true;
-    } else if (word == "up") {
-      pressed = false;
-    } else if (word.starts_with("button=")) {
-      if (!parse_int(word.substr(7), 0, 255, button)) return std::unexpected("button must be 0..255");
+    if (word == "down" || word == "up") {
+      message.pressed = word == "down";
+      continue;
+    }
+    const auto field = [&](std::string_view name, long long min, long long max, auto& out) {
+      const auto value = parse_int<std::remove_reference_t<decltype(out)>>(word.substr(name.size()), min, max);
+      if (value) out = *value;
+      return value.has_value();
+    };
+    if (word.starts_with("button=")) {
+      if (!field("button=", 0, 255, message.button)) return std::unexpected("button must be 0..255");
     } else if (word.starts_with("scroll=")) {
-      if (!parse_int(word.substr(7), -128, 127, scroll)) return std::unexpected("scroll must be -128..127");
+      if (!field("scroll=", -128, 127, message.scroll)) return std::unexpected("scroll must be -128..127");
     } else if (word.starts_with("unused=")) {
-      if (!parse_int(word.substr(7), 0, 255, unused)) return std::unexpected("unused must be 0..255");
+      if (!field("unused=", 0, 255, message.unused)) return std::unexpected("unused must be 0..255");
     } else {
       return std::unexpected(fmt::format("unknown mouse field '{}'", word));
     }
   }
-  return ClientMessage{encode_mouse(x, y, button, pressed, scroll, unused)};
+  ClientMessage encoded;
+  append_message(message, encoded.bytes);
+  return encoded;
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> encode_key(std::string_view name, bool pressed) {
-  std::vector<std::uint8_t> bytes(4 + name.size());
-  bytes[0] = 0x02;
-  bytes[1] = pressed ? 1 : 0;
-  bytes[2] = static_cast<std::uint8_t>(name.size() >> 8);
-  bytes[3] = static_cast<std::uint8_t>(name.size());
-  std::copy(name.begin(), name.end(), bytes.begin() + 4);
-  return bytes;
-}
-
-std::vector<std::uint8_t> encode_mouse(std::uint16_t x, std::uint16_t y, std::uint8_t button,
-                                       bool pressed, std::int8_t scroll, std::uint8_t unused) {
-  return {0x01,
-          static_cast<std::uint8_t>(x >> 8),
-          static_cast<std::uint8_t>(x),
-          static_cast<std::uint8_t>(y >> 8),
-          static_cast<std::uint8_t>(y),
-          button,
-          static_cast<std::uint8_t>(pressed ? 1 : 0),
-          unused,
-          static_cast<std::uint8_t>(scroll)};
+void append_message(const InputMessage& message, std::vector<std::uint8_t>& out) {
+  const auto pressed = static_cast<std::uint8_t>(message.pressed ? 1 : 0);
+  if (message.kind == InputMessage::Kind::key) {
+    const std::size_t size = message.key.size();
+    out.insert(out.end(), {0x02, pressed, static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)});
+    out.insert(out.end(), message.key.begin(), message.key.end());
+    return;
+  }
+  out.insert(out.end(), {0x01, static_cast<std::uint8_t>(message.x >> 8), static_cast<std::uint8_t>(message.x),
+                         static_cast<std::uint8_t>(message.y >> 8), static_cast<std::uint8_t>(message.y),
+                         message.button, pressed, message.unused, static_cast<std::uint8_t>(message.scroll)});
 }
 
 std::expected<ClientMessage, std::string> parse_client_message(std::string_view text) {
@@ -101,7 +96,9 @@ std::expected<ClientMessage, std::string> parse_client_message(std::string_view 
       return std::unexpected("key needs a name and down|up: key NAME down|up");
     }
     if (words[1].size() > 0xFFFF) return std::unexpected("key name too long");
-    return ClientMessage{encode_key(words[1], words[2] == "down")};
+    ClientMessage encoded;
+    append_message(InputMessage::key_event(words[1], words[2] == "down"), encoded.bytes);
+    return encoded;
   }
   if (kind == "mouse") return parse_mouse(words);
   if (kind == "hex") {
@@ -117,11 +114,9 @@ std::expected<ClientMessage, std::string> parse_client_message(std::string_view 
     return message;
   }
   if (kind == "sleep") {
-    long long ms = 0;
-    if (words.size() != 2 || !parse_int(words[1], 0, 3'600'000, ms)) {
-      return std::unexpected("sleep needs milliseconds: sleep MS");
-    }
-    return ClientMessage{{}, std::chrono::milliseconds(ms)};
+    const auto ms = words.size() == 2 ? parse_int<long long>(words[1], 0, 3'600'000) : std::nullopt;
+    if (!ms) return std::unexpected("sleep needs milliseconds: sleep MS");
+    return ClientMessage{{}, std::chrono::milliseconds(*ms)};
   }
   return std::unexpected(fmt::format("unknown message '{}' (key, mouse, hex, sleep)", kind));
 }

@@ -24,8 +24,30 @@ struct ClientMessage {
 // Parses one message; the error says what is wrong with it.
 std::expected<ClientMessage, std::string> parse_client_message(std::string_view text);
 
-std::vector<std::uint8_t> encode_key(std::string_view name, bool pressed);
-std::vector<std::uint8_t> encode_mouse(std::uint16_t x, std::uint16_t y, std::uint8_t button,
-                                       bool pressed, std::int8_t scroll, std::uint8_t unused = 0);
+// One mouse or key message before it is encoded (the view's input queue
+// holds these).
+struct InputMessage {
+  enum class Kind : std::uint8_t { mouse, key };
+  Kind kind = Kind::mouse;
+  bool pressed = false;
+  std::uint16_t x = 0;  // mouse: 0..65535 over the picture
+  std::uint16_t y = 0;
+  std::uint8_t button = 0;  // mouse: 0 none, 1 left, 2 right, 3 middle
+  std::int8_t scroll = 0;   // mouse: wheel notches
+  std::string_view key;     // key: its name; the text outlives the message
+  std::uint8_t unused = 0;  // mouse: the wire's spare byte
+
+  static InputMessage mouse(std::uint16_t x, std::uint16_t y, std::uint8_t button = 0, bool pressed = false,
+                            std::int8_t scroll = 0) {
+    return {Kind::mouse, pressed, x, y, button, scroll, {}};
+  }
+  static InputMessage key_event(std::string_view name, bool pressed) { return {Kind::key, pressed, 0, 0, 0, 0, name}; }
+  // A plain move: no button, no wheel.
+  bool is_move() const { return kind == Kind::mouse && button == 0 && scroll == 0; }
+  friend bool operator==(const InputMessage&, const InputMessage&) = default;
+};
+
+// Appends the message's wire bytes to `out`.
+void append_message(const InputMessage& message, std::vector<std::uint8_t>& out);
 
 }  // namespace halvorine::client

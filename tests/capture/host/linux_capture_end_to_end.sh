@@ -27,7 +27,7 @@ fail() {
 
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+for _ in $(seq 1 300); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=":$(head -n 1 "$work/display")"
 
@@ -37,7 +37,7 @@ mkfifo "$work/commands"
 pids+=($!)
 exec 4>"$work/commands"
 wait_for_line() {  # FILE COUNT: until FILE has COUNT lines
-  for _ in $(seq 1 100); do [ "$(wc -l <"$1")" -ge "$2" ] && return 0; sleep 0.05; done
+  for _ in $(seq 1 600); do [ "$(wc -l <"$1")" -ge "$2" ] && return 0; sleep 0.05; done
   fail "no line $2 in $1"
 }
 wait_for_line "$work/pattern.out" 1
@@ -96,7 +96,7 @@ done
 # --- a small change: a small dirty rectangle; the image follows -----------------
 "$capture" --duration-ms 3000 --raw "$work/change.bgra" >"$work/change.out" 2>"$work/change.err" &
 capture_pid=$!
-for _ in $(seq 1 100); do grep -q "^capture 1: frame" "$work/change.out" && break; sleep 0.05; done
+for _ in $(seq 1 600); do grep -q "^capture 1: frame" "$work/change.out" && break; sleep 0.05; done
 grep -q "^capture 1: frame" "$work/change.out" || fail "the running capture did not start"
 client fill 600 300 40 30 ff2000
 sleep 0.5
@@ -133,7 +133,7 @@ xvfb_pid=${pids[0]}
 gone_dup=$!
 "$capture" --output 1 --duration-ms 4000 --raw "$work/gone_gdi.bgra" >"$work/gone_gdi.out" 2>"$work/gone_gdi.err" &
 gone_gdi=$!
-for _ in $(seq 1 100); do
+for _ in $(seq 1 600); do
   grep -q "^capture 1:" "$work/gone_dup.out" && grep -q "^capture 1:" "$work/gone_gdi.out" && break
   sleep 0.05
 done

@@ -29,13 +29,13 @@ fail() {
 # ready, so tests running side by side never race for one.
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+for _ in $(seq 1 300); do [ -s "$work/display" ] && break; sleep 0.1; done
 display=":$(head -n 1 "$work/display")"
 export DISPLAY=$display
 
 "$recorder" "$work/recorded" &
 pids+=($!)
-for _ in $(seq 1 50); do grep -qx ready "$work/recorded" 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 1 300); do grep -qx ready "$work/recorded" 2>/dev/null && break; sleep 0.1; done
 grep -qx ready "$work/recorded" || fail "the X recorder did not start"
 
 mkdir -p "$work/programdata" "$work/pipes"
@@ -47,10 +47,10 @@ log=$work/programdata/Halvorine/halvorine-worker.log
 
 send() { "$client" input --retry-ms 5000 "$@" || fail "client exited with $? for: $*"; }
 
-# Waits up to 5 s until COMMAND prints exactly EXPECTED.
+# Waits up to 30 s until COMMAND prints exactly EXPECTED.
 expect_output() {
   local expected=$1 actual=""; shift
-  for _ in $(seq 1 50); do
+  for _ in $(seq 1 300); do
     actual=$("$@" 2>/dev/null || true)
     [ "$actual" = "$expected" ] && return 0
     sleep 0.1

@@ -11,7 +11,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -28,9 +30,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: x_input_recorder OUTPUT_FILE\n");
     return 2;
   }
+  // A display busy with another test's clients has been seen to refuse a
+  // connection: try again for a while.
   Display* display = XOpenDisplay(nullptr);
+  for (int attempt = 0; !display && attempt < 100; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    display = XOpenDisplay(nullptr);
+  }
   if (!display) {
-    std::fprintf(stderr, "x_input_recorder: cannot open display\n");
+    std::fprintf(stderr, "x_input_recorder: cannot open display (%s)\n", XDisplayName(nullptr));
     return 1;
   }
   std::FILE* out = std::fopen(argv[1], "w");

@@ -54,10 +54,10 @@ send() { wine "$client" input --no-server-check --retry-ms 20000 "$@" || fail "c
 lines_after() { tail -n +"$(($1 + 1))" "$recorded"; }
 count() { wc -l <"$recorded"; }
 
-# Waits up to 10 s until the window's lines after START that match PATTERN are EXPECTED.
+# Waits up to 30 s until the window's lines after START that match PATTERN are EXPECTED.
 expect_lines() {
   local start=$1 pattern=$2 expected=$3 actual=""
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 300); do
     actual=$(lines_after "$start" | grep -E "$pattern" || true)
     [ "$actual" = "$expected" ] && return 0
     sleep 0.1
@@ -68,11 +68,11 @@ got:
 $actual"
 }
 
-# Waits up to 10 s until the last of the window's lines after START that match
+# Waits up to 30 s until the last of the window's lines after START that match
 # PATTERN is EXPECTED (a move may come as several WM_MOUSEMOVE messages).
 expect_last_line() {
   local start=$1 pattern=$2 expected=$3 actual=""
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 300); do
     actual=$(lines_after "$start" | grep -E "$pattern" | tail -n 1 || true)
     [ "$actual" = "$expected" ] && return 0
     sleep 0.1

@@ -92,8 +92,8 @@ int open_as(uid_t uid, const std::string& path, bool read_to_end = false) {
     if (!pipe) ::_exit(pipe.error().failure == client::OpenFailure::access_refused ? 1 : 2);
     if (!read_to_end) ::_exit(0);
     std::uint8_t byte = 0;
-    std::string detail;
-    ::_exit((*pipe)->read_some(std::span(&byte, 1), detail) == 0 ? 0 : 2);
+    const auto read = (*pipe)->read_some(std::span(&byte, 1));
+    ::_exit(read && *read == 0 ? 0 : 2);
   }
   int status = 0;
   ::waitpid(child, &status, 0);

@@ -311,9 +311,8 @@ TEST_F(SocketFilesTest, ClientsThatConnectTogetherAreServedInTurnAndLaterOnesAre
   auto b = client::open_client_pipe(pipe_path("halvorine-input"));
   ASSERT_TRUE(a) << a.error().detail;
   ASSERT_TRUE(b) << b.error().detail;
-  std::string detail;
-  ASSERT_TRUE((*a)->write_all(Bytes{0xA1, 0xA2}, detail));
-  ASSERT_TRUE((*b)->write_all(Bytes{0xB1}, detail));
+  ASSERT_TRUE((*a)->write_all(Bytes{0xA1, 0xA2}));
+  ASSERT_TRUE((*b)->write_all(Bytes{0xB1}));
   a->reset();
   b->reset();
 

@@ -18,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 session_start halvorine-healing-e2e
 fail() {
   echo "FAIL: $*" >&2
-  echo "--- worker log" >&2; tail -n 40 "$log" >&2 || true
+  echo "--- worker log" >&2; tail -n 40 "${log:-/dev/null}" >&2 || true
   exit 1
 }
 wait_for_line() {
@@ -38,7 +38,7 @@ start_secure_desktop() {
   "$pattern" <"$work/pattern.in" >"$dir/pattern.out" &
   pids+=($!)
   exec 4>"$work/pattern.in"
-  for _ in $(seq 1 100); do grep -q '^ready' "$dir/pattern.out" 2>/dev/null && break; sleep 0.1; done
+  for _ in $(seq 1 300); do grep -q '^ready' "$dir/pattern.out" 2>/dev/null && break; sleep 0.1; done
   grep -qx "ready $size" "$dir/pattern.out" || fail "the test picture did not appear at $size"
   drawn=$dir/pattern.out
   xprop -root -f _HALVORINE_DESKTOP 8s -set _HALVORINE_DESKTOP Winlogon
@@ -60,8 +60,17 @@ gui() {
   shift
   python3 - "$HALVORINE_PIPE_DIR/halvorine-secure-video" "$work/pattern.in" "$out" "$@" <<'PY'
 import socket, struct, sys, time
-sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-sock.connect(sys.argv[1])
+# The worker listens again only once it has seen the last GUI leave.
+for attempt in range(400):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        sock.connect(sys.argv[1])
+        break
+    except (ConnectionRefusedError, FileNotFoundError):
+        sock.close()
+        time.sleep(0.05)
+else:
+    sys.exit("the video pipe never took a GUI")
 pattern = open(sys.argv[2], "w")
 stream, arrivals = open(sys.argv[3] + ".h264", "wb"), open(sys.argv[3] + ".arrivals", "w")
 buffer, received = b"", 0

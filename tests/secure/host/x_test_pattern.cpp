@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -47,9 +48,15 @@ long long now_ns() {
 }  // namespace
 
 int main() {
+  // A display that has just come up, or is busy with another test's
+  // clients, has been seen to refuse a connection: try again for a while.
   Display* display = XOpenDisplay(nullptr);
+  for (int attempt = 0; !display && attempt < 100; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    display = XOpenDisplay(nullptr);
+  }
   if (!display) {
-    std::fprintf(stderr, "x_test_pattern: no display\n");
+    std::fprintf(stderr, "x_test_pattern: no display (%s)\n", XDisplayName(nullptr));
     return 1;
   }
   const int screen = DefaultScreen(display);

@@ -19,8 +19,8 @@ check() { local name=$1; shift; if "$@"; then passed=$((passed + 1)); else echo 
 count() { sed 's/^\[[^]]*\] \[[^]]*\] //' "$log" 2>/dev/null | tr -d '\r' | grep -cxF -- "$1"; }
 # line TEXT [N]: waits (20 s at most) until the log holds TEXT N times.
 line() { for _ in $(seq 1 200); do [ "$(count "$1")" -ge "${2:-1}" ] && return 0; sleep 0.1; done; echo "no: $1" >&2; false; }
-# seen START PATTERN: waits (10 s at most) for a line of the window after line START.
-seen() { for _ in $(seq 1 100); do tail -n +"$(($1 + 1))" "$rec" | grep -qE -- "$2" && return 0; sleep 0.1; done; false; }
+# seen START PATTERN: waits (30 s at most) for a line of the window after line START.
+seen() { for _ in $(seq 1 300); do tail -n +"$(($1 + 1))" "$rec" | grep -qE -- "$2" && return 0; sleep 0.1; done; false; }
 mark() { wc -l <"$rec"; }
 send() { wine "$client" input --no-server-check --retry-ms 20000 "$@" 2>>"$work/client.err"; }
 start_worker() { wine "$worker" >>"$work/worker.out" 2>&1 & worker_pid=$!; pids+=("$worker_pid"); }

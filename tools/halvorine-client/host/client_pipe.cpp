@@ -8,49 +8,47 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fmt/format.h>
+
+#include "common/host/unique_fd.h"
 
 namespace halvorine::client {
 namespace {
 
-std::string describe(int code) { return fmt::format("{} (os error {})", std::strerror(code), code); }
+std::string describe(int code) { return Error::os(code).text(); }
 
 class SocketPipe final : public ClientPipe {
  public:
-  explicit SocketPipe(int fd) : fd_(fd) {}
-  ~SocketPipe() override { ::close(fd_); }
+  explicit SocketPipe(UniqueFd fd) : fd_(std::move(fd)) {}
 
-  bool write_all(std::span<const std::uint8_t> bytes, std::string& detail) override {
+  Result<void> write_all(std::span<const std::uint8_t> bytes) override {
     while (!bytes.empty()) {
-      const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      const ssize_t sent = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
       if (sent < 0 && errno == EINTR) continue;
-      if (sent <= 0) {
-        detail = describe(sent < 0 ? errno : EPIPE);
-        return false;
-      }
+      if (sent <= 0) return std::unexpected(sent < 0 ? Error::last_os() : Error::os(EPIPE));
       bytes = bytes.subspan(static_cast<std::size_t>(sent));
     }
-    return true;
+    return {};
   }
 
-  std::ptrdiff_t read_some(std::span<std::uint8_t> buffer, std::string& detail) override {
+  Result<std::size_t> read_some(std::span<std::uint8_t> buffer) override {
     for (;;) {
-      const ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), 0);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        // The server closing while data is unread shows as a reset: an end.
-        if (errno == ECONNRESET) return 0;
-        detail = describe(errno);
-        return -1;
-      }
-      return got;
+      const ssize_t got = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno == EINTR) continue;
+      // The server closing while data is unread shows as a reset: an end.
+      if (errno == ECONNRESET) return 0;
+      return std::unexpected(Error::last_os());
     }
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
+
+OpenError failed(OpenFailure failure, int code) { return OpenError{failure, describe(code)}; }
 
 }  // namespace
 
@@ -58,30 +56,18 @@ std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std
                                                                       ServerCheck check) {
   // With the check, the socket is reached through its directory, opened and
   // examined first: a directory swapped in afterwards is never connected to.
-  int directory = -1;
+  UniqueFd directory;
   struct stat directory_info {};
   std::string connect_path = path;
   if (check == ServerCheck::worker_only) {
     const auto slash = path.rfind('/');
     const std::string directory_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    directory = ::open(directory_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) {
-      const int code = errno;
-      return std::unexpected(OpenError{code == ENOENT ? OpenFailure::missing : OpenFailure::other, describe(code)});
-    }
-    if (::fstat(directory, &directory_info) != 0) {
-      const int code = errno;
-      ::close(directory);
-      return std::unexpected(OpenError{OpenFailure::other, describe(code)});
-    }
-    connect_path = fmt::format("/proc/self/fd/{}/{}", directory, slash == std::string::npos ? path : path.substr(slash + 1));
+    directory.reset(::open(directory_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) return std::unexpected(failed(errno == ENOENT ? OpenFailure::missing : OpenFailure::other, errno));
+    if (::fstat(directory.get(), &directory_info) != 0) return std::unexpected(failed(OpenFailure::other, errno));
+    connect_path = fmt::format("/proc/self/fd/{}/{}", directory.get(),
+                               slash == std::string::npos ? path : path.substr(slash + 1));
   }
-  struct DirectoryCloser {
-    int fd;
-    ~DirectoryCloser() {
-      if (fd >= 0) ::close(fd);
-    }
-  } closer{directory};
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -89,23 +75,21 @@ std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std
     return std::unexpected(OpenError{OpenFailure::other, "path too long for a socket"});
   }
   std::memcpy(address.sun_path, connect_path.c_str(), connect_path.size() + 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::unexpected(OpenError{OpenFailure::other, describe(errno)});
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return std::unexpected(failed(OpenFailure::other, errno));
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     const int code = errno;
-    ::close(fd);
     const OpenFailure failure = code == ENOENT                    ? OpenFailure::missing
                                 : code == EACCES || code == EPERM ? OpenFailure::access_refused
                                 : code == ECONNREFUSED || code == EAGAIN ? OpenFailure::busy
                                                                          : OpenFailure::other;
-    return std::unexpected(OpenError{failure, describe(code)});
+    return std::unexpected(failed(failure, code));
   }
-  auto pipe = std::make_unique<SocketPipe>(fd);
   if (check == ServerCheck::worker_only) {
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-      return std::unexpected(OpenError{OpenFailure::other, describe(errno)});
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+      return std::unexpected(failed(OpenFailure::other, errno));
     }
     const uid_t self = ::geteuid();
     const bool own_worker = peer.uid == self && directory_info.st_uid == self;
@@ -117,7 +101,7 @@ std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std
                       peer.pid, peer.uid, directory_info.st_uid)});
     }
   }
-  return pipe;
+  return std::make_unique<SocketPipe>(std::move(fd));
 }
 
 }  // namespace halvorine::client

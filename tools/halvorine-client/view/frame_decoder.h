@@ -28,6 +28,9 @@ class FrameDecoder {
   virtual Result<std::optional<Picture>> decode(std::span<const std::uint8_t> access_unit) = 0;
   // The stream has ended: the newest of the pictures still held back.
   virtual std::optional<Picture> drain() = 0;
+  // After a unit that did not decode: forgets the pictures held back (they
+  // may refer to the damaged one); the next unit fed is a key frame.
+  virtual void flush() = 0;
 };
 
 Result<std::unique_ptr<FrameDecoder>> create_frame_decoder();

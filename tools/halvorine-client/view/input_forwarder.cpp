@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "input_messages.h"
 
 namespace halvorine::client {
 
@@ -20,8 +19,7 @@ InputForwarder::Position InputForwarder::normalise(int x, int y, int width, int 
 }
 
 void InputForwarder::send_mouse(Position at, std::uint8_t button, bool pressed, std::int8_t scroll) {
-  const auto bytes = encode_mouse(at.x, at.y, button, pressed, scroll);
-  send_(bytes);
+  send_(InputMessage::mouse(at.x, at.y, button, pressed, scroll));
 }
 
 void InputForwarder::handle(const WindowEvent& event, int width, int height) {
@@ -66,8 +64,7 @@ void InputForwarder::handle(const WindowEvent& event, int width, int height) {
       const auto held = std::find(held_keys_.begin(), held_keys_.end(), event.key_name);
       if (event.pressed && held == held_keys_.end()) held_keys_.push_back(event.key_name);
       if (!event.pressed && held != held_keys_.end()) held_keys_.erase(held);
-      const auto bytes = encode_key(event.key_name, event.pressed);
-      send_(bytes);
+      send_(InputMessage::key_event(event.key_name, event.pressed));
       return;
     }
     case Kind::focus_lost:
@@ -95,8 +92,7 @@ std::optional<Clock::MonotonicTime> InputForwarder::next_tick() const {
 
 void InputForwarder::release_all() {
   for (auto name = held_keys_.rbegin(); name != held_keys_.rend(); ++name) {
-    const auto bytes = encode_key(*name, false);
-    send_(bytes);
+    send_(InputMessage::key_event(*name, false));
   }
   held_keys_.clear();
   for (std::uint8_t button = 1; button <= 3; ++button) {

@@ -11,11 +11,11 @@
 #include <functional>
 #include <optional>
 #include <set>
-#include <span>
 #include <string_view>
 #include <vector>
 
 #include "common/clock.h"
+#include "input_messages.h"
 #include "view/window_event.h"
 
 namespace halvorine::client {
@@ -24,7 +24,8 @@ inline constexpr std::chrono::milliseconds kMoveInterval{8};
 
 class InputForwarder {
  public:
-  using Send = std::function<void(std::span<const std::uint8_t>)>;
+  // Takes each message for the input pipe; must not block.
+  using Send = std::function<void(const InputMessage&)>;
   InputForwarder(const Clock& clock, Send send) : clock_(clock), send_(std::move(send)) {}
 
   // `width` x `height`: the client area the picture fills.

@@ -1,7 +1,6 @@
 #include "view/video_stream.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <thread>
 #include <utility>
@@ -9,6 +8,9 @@
 
 #include <fmt/format.h>
 
+#include "bin/worker/pipe/video_record.h"
+#include "common/burst_throttle.h"
+#include "common/clock.h"
 #include "view/frame_decoder.h"
 #include "view/h264_check.h"
 
@@ -81,23 +83,6 @@ void StreamMailbox::pause(std::chrono::milliseconds duration) {
 
 namespace {
 
-enum class ReadResult { done, clean_end, failed };
-
-ReadResult read_exact(ClientPipe& pipe, std::span<std::uint8_t> buffer, std::string& detail) {
-  std::size_t got = 0;
-  while (got < buffer.size()) {
-    const auto read = pipe.read_some(buffer.subspan(got), detail);
-    if (read < 0) return ReadResult::failed;
-    if (read == 0) {
-      if (got == 0) return ReadResult::clean_end;
-      detail = fmt::format("the stream ended inside a record ({} of {} bytes)", got, buffer.size());
-      return ReadResult::failed;
-    }
-    got += static_cast<std::size_t>(read);
-  }
-  return ReadResult::done;
-}
-
 void say(const std::string& line) { std::fprintf(stderr, "halvorine-client: %s\n", line.c_str()); }
 
 std::string describe_open_failure(const OpenError& error) {
@@ -111,52 +96,71 @@ std::string describe_open_failure(const OpenError& error) {
   return "cannot open the video pipe";
 }
 
+// Lines about bad records: a stream of them (or a server that sends one per
+// connection) must not flood standard error. At most kBadRecordLines a
+// second; the rest are counted in the next line that goes out.
+class BadRecordLines {
+ public:
+  void say_bad(const std::string& line) {
+    const auto verdict = throttle_.take(clock_.monotonic_now());
+    if (verdict.suppressed_before > 0) {
+      say(fmt::format("{} more lines about bad records were not shown", verdict.suppressed_before));
+    }
+    if (verdict.admit) say(line);
+  }
+  // A connection ended: the count of its lines not shown, now.
+  void flush() {
+    if (const auto suppressed = throttle_.flush(); suppressed > 0) {
+      say(fmt::format("{} more lines about bad records were not shown", suppressed));
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kBadRecordLines = 3;
+  SystemClock clock_;
+  BurstThrottle throttle_{kBadRecordLines, std::chrono::seconds(1)};
+};
+
 // Serves one connection until it ends; returns the state to show then.
-std::string serve_connection(ClientPipe& pipe, StreamMailbox& mailbox) {
+std::string serve_connection(ClientPipe& pipe, StreamMailbox& mailbox, BadRecordLines& lines) {
   auto decoder = create_frame_decoder();
   if (!decoder) {
     say(fmt::format("no H.264 decoder: {}", decoder.error().text()));
     return "no H.264 decoder";
   }
   mailbox.set_state(fmt::format("connected ({})", (*decoder)->name()));
-  std::vector<std::uint8_t> record;
+  // Grows to the largest record seen (64 MiB at most).
+  std::vector<std::uint8_t> buffer;
+  const ReadSome read_some = [&pipe](std::span<std::uint8_t> bytes) { return pipe.read_some(bytes); };
   bool synchronised = false;  // decoding from a key frame on
   std::uint64_t number = 0;
   for (;;) {
     if (mailbox.stopped()) return "stopped";
-    std::array<std::uint8_t, 4> header{};
-    std::string detail;
-    ReadResult result = read_exact(pipe, header, detail);
-    if (result == ReadResult::clean_end) break;
-    if (result == ReadResult::failed) {
-      say(fmt::format("video pipe: {}; reconnecting", detail));
+    const auto record = read_record(read_some, buffer, kMaxVideoRecordBytes, kDecoderPadding);
+    if (!record) {
+      say(fmt::format("video pipe: {}; reconnecting", record.error().text()));
       return "video pipe failed";
     }
-    const std::uint32_t length = header[0] | header[1] << 8 | header[2] << 16 |
-                                 static_cast<std::uint32_t>(header[3]) << 24;
+    if (record->kind == VideoRecord::Kind::end) break;
     ++number;
-    if (length > kMaxRecordBytes) {
-      say(fmt::format("record {} announces {} bytes, more than the 64 MiB a record may hold: closing the video pipe",
-                      number, length));
+    if (record->kind == VideoRecord::Kind::too_long) {
+      lines.say_bad(fmt::format(
+          "record {} announces {} bytes, more than the 64 MiB a record may hold: closing the video pipe", number,
+          record->length));
       return "bad record: closed";
-    }
-    // Grows to the largest record seen (64 MiB at most); only the padding
-    // is cleared each time.
-    if (record.size() < length + kDecoderPadding) record.resize(length + kDecoderPadding);
-    std::fill_n(record.begin() + length, kDecoderPadding, std::uint8_t{0});
-    const std::span<std::uint8_t> payload(record.data(), length);
-    result = read_exact(pipe, payload, detail);
-    if (result != ReadResult::done && length > 0) {
-      say(fmt::format("video pipe: {}; reconnecting",
-                      result == ReadResult::clean_end ? "the stream ended after a record's length field" : detail));
-      return "video pipe failed";
     }
     const auto arrival = std::chrono::steady_clock::now();
-    mailbox.count_record(length);
-    if (length == 0) continue;
+    mailbox.count_record(record->length);
+    if (record->length == 0) continue;
+    const std::span<const std::uint8_t> payload(buffer.data(), record->length);
     if (const std::string problem = h264_problem(payload); !problem.empty()) {
-      say(fmt::format("record {} is not H.264 ({}): closing the video pipe", number, problem));
+      lines.say_bad(fmt::format("record {} is not H.264 ({}): closing the video pipe", number, problem));
       return "bad record: closed";
+    }
+    if (const std::string problem = sequence_problem(payload); !problem.empty()) {
+      lines.say_bad(fmt::format("record {} starts a stream the view does not take ({}): closing the video pipe",
+                                number, problem));
+      return "stream too large: closed";
     }
     if (!synchronised) {
       if (!holds_key_frame(payload)) continue;
@@ -164,9 +168,10 @@ std::string serve_connection(ClientPipe& pipe, StreamMailbox& mailbox) {
     }
     auto decoded = (*decoder)->decode(payload);
     if (!decoded) {
-      say(fmt::format("record {} does not decode ({}): dropped, waiting for the next key frame", number,
-                      decoded.error().text()));
+      lines.say_bad(fmt::format("record {} does not decode ({}): dropped, waiting for the next key frame", number,
+                                decoded.error().text()));
       synchronised = false;
+      (*decoder)->flush();
       continue;
     }
     if (*decoded) {
@@ -184,6 +189,7 @@ std::string serve_connection(ClientPipe& pipe, StreamMailbox& mailbox) {
 
 void run_stream(const VideoStreamOptions& options, StreamMailbox& mailbox) {
   std::string last_failure;
+  BadRecordLines lines;
   while (!mailbox.stopped()) {
     auto pipe = open_client_pipe(options.path, options.check);
     if (!pipe) {
@@ -196,7 +202,8 @@ void run_stream(const VideoStreamOptions& options, StreamMailbox& mailbox) {
       continue;
     }
     last_failure.clear();
-    mailbox.set_state(serve_connection(**pipe, mailbox));
+    mailbox.set_state(serve_connection(**pipe, mailbox, lines));
+    lines.flush();
     pipe->reset();
     mailbox.pause(options.retry);
   }

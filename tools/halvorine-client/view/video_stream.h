@@ -4,9 +4,11 @@
 // for the window's thread.
 //
 // Bad input ends the connection with one line on standard error: a record
-// longer than kMaxRecordBytes (nothing is allocated for it) or bytes that are
-// not H.264. A record that does not decode is dropped with one line, and
-// records are skipped until the next key frame.
+// longer than kMaxVideoRecordBytes (nothing is allocated for it), bytes that
+// are not H.264, or a stream larger than the view takes (sequence_problem).
+// A record that does not decode is dropped with one line, and records are
+// skipped until the next key frame. These lines come at most a few a second;
+// the count of the rest follows.
 #pragma once
 
 #include <chrono>
@@ -22,8 +24,6 @@
 #include "view/picture.h"
 
 namespace halvorine::client {
-
-inline constexpr std::uint32_t kMaxRecordBytes = 64u << 20;
 
 // What the window's thread reads: the newest picture and the stream's state.
 class StreamMailbox {

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "view/input_forwarder.h"
+#include "view/input_sender.h"
 #include "view/video_stream.h"
 #include "view/view_window.h"
 
@@ -14,48 +15,7 @@ namespace halvorine::client {
 namespace {
 
 constexpr const char* kTitle = "halvorine view";
-
-// The input pipe, reached again a second after it went away. Writes are
-// small and the worker reads at once, so they are made on the window's
-// thread.
-class InputLink {
- public:
-  explicit InputLink(const ViewOptions& options) : options_(options) {}
-
-  void connect_if_needed() {
-    if (pipe_) return;
-    auto pipe = open_client_pipe(options_.input_path, options_.check);
-    if (pipe) {
-      pipe_ = std::move(*pipe);
-      problem_.clear();
-      return;
-    }
-    const std::string problem = pipe.error().failure == OpenFailure::untrusted_server
-                                    ? "its server is not the privileged worker"
-                                    : pipe.error().detail;
-    if (problem != problem_) {
-      std::fprintf(stderr, "halvorine-client: input pipe %s: %s; trying again every second\n",
-                   options_.input_path.c_str(), problem.c_str());
-    }
-    problem_ = problem;
-  }
-
-  void send(std::span<const std::uint8_t> bytes) {
-    if (!pipe_) return;  // input while the worker is away is dropped
-    std::string detail;
-    if (!pipe_->write_all(bytes, detail)) {
-      std::fprintf(stderr, "halvorine-client: input pipe: %s; reconnecting\n", detail.c_str());
-      pipe_.reset();
-    }
-  }
-
-  bool connected() const { return pipe_ != nullptr; }
-
- private:
-  const ViewOptions& options_;
-  std::unique_ptr<ClientPipe> pipe_;
-  std::string problem_;
-};
+constexpr std::chrono::milliseconds kReleaseFlush{300};
 
 // Times in milliseconds (arrival to screen, arrival to decoded) of the
 // pictures shown, for the summary line.
@@ -105,9 +65,8 @@ int run_view(const ViewOptions& options) {
   start_video_stream({options.video_path, options.check, options.retry}, mailbox);
 
   const SystemClock clock;
-  InputLink input(options);
-  input.connect_if_needed();
-  InputForwarder forwarder(clock, [&input](std::span<const std::uint8_t> bytes) { input.send(bytes); });
+  InputSender input(options.input_path, options.check, options.retry, clock);
+  InputForwarder forwarder(clock, [&input](const InputMessage& message) { input.send(message); });
   LatencyLog latency;
   long long shown = 0;
   WindowSize stream_size;
@@ -139,7 +98,7 @@ int run_view(const ViewOptions& options) {
     forwarder.tick();
     const auto now = clock.monotonic_now();
     if (now >= next_second) {
-      // Once a second: the title, and the input pipe if it is away.
+      // Once a second: the title, and the input pipe's dropped messages.
       const auto counters = mailbox->counters();
       const double seconds = std::chrono::duration<double>(now - (next_second - std::chrono::seconds(1))).count();
       const double fps = static_cast<double>(counters.records - counted.records) / seconds;
@@ -150,11 +109,14 @@ int run_view(const ViewOptions& options) {
       if (title != last_title) view.set_title(title);
       last_title = title;
       counted = counters;
-      input.connect_if_needed();
+      input.report_drops();
       next_second = now + std::chrono::seconds(1);
     }
   }
+  // Keys and buttons still held go up; a worker that does not read them
+  // within the flush time cannot keep the view open.
   forwarder.release_all();
+  input.stop(kReleaseFlush);
   mailbox->stop();
   const auto counters = mailbox->counters();
   std::fprintf(stderr, "view: records=%llu bytes=%llu pictures=%llu shown=%lld replaced=%llu %s\n",

@@ -47,29 +47,26 @@ class NamedPipeClient final : public ClientPipe {
  public:
   explicit NamedPipeClient(UniqueHandle handle) : handle_(std::move(handle)) {}
 
-  bool write_all(std::span<const std::uint8_t> bytes, std::string& detail) override {
+  Result<void> write_all(std::span<const std::uint8_t> bytes) override {
     while (!bytes.empty()) {
       DWORD written = 0;
       const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20));
-      if (!WriteFile(handle_.get(), bytes.data(), chunk, &written, nullptr) || written == 0) {
-        detail = describe(GetLastError());
-        return false;
-      }
+      if (!WriteFile(handle_.get(), bytes.data(), chunk, &written, nullptr)) return std::unexpected(Error::last_os());
+      if (written == 0) return std::unexpected(Error::os(ERROR_NO_DATA));
       bytes = bytes.subspan(written);
     }
-    return true;
+    return {};
   }
 
-  std::ptrdiff_t read_some(std::span<std::uint8_t> buffer, std::string& detail) override {
+  Result<std::size_t> read_some(std::span<std::uint8_t> buffer) override {
     DWORD read = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 20));
     if (!ReadFile(handle_.get(), buffer.data(), chunk, &read, nullptr)) {
       const DWORD code = GetLastError();
       if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) return 0;
-      detail = describe(code);
-      return -1;
+      return std::unexpected(Error::os(static_cast<int>(code)));
     }
-    return static_cast<std::ptrdiff_t>(read);
+    return static_cast<std::size_t>(read);
   }
 
  private:

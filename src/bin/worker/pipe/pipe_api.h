@@ -63,9 +63,6 @@ class PipeInstance {
   // Closes the instance; a pending operation completes with an error. The
   // client sees the end of the stream. Idempotent.
   virtual void close() = 0;
-
-  // Reads exactly buffer.size() bytes; early_eof if the stream ends first.
-  asio::awaitable<Result<void>> read_exact(std::span<std::uint8_t> buffer);
 };
 
 class PipeApi {

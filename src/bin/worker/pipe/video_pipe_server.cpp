@@ -76,12 +76,6 @@ asio::awaitable<Streaming> stream_frames(PipeInstance& pipe, VideoReceiver& fram
 
 }  // namespace
 
-std::array<std::uint8_t, 4> video_record_header(std::size_t size) {
-  const auto length = static_cast<std::uint32_t>(size);
-  return {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-          static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
-}
-
 asio::awaitable<void> serve_video_pipe(VideoPipeServerContext context, VideoReceiver frames) {
   auto security = build_pipe_security(context.security, context.log);
   if (!security) {

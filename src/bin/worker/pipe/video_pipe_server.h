@@ -17,6 +17,7 @@
 #include "bin/worker/pipe/async_sleep.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
+#include "bin/worker/pipe/video_record.h"
 #include "common/clock.h"
 #include "common/logger.h"
 #include "encoder/encoded_frame.h"
@@ -36,8 +37,5 @@ struct VideoPipeServerContext {
 // Ends only when the video channel is closed, which it notices only while a
 // client is connected. Runs on the runtime's thread.
 asio::awaitable<void> serve_video_pipe(VideoPipeServerContext context, VideoReceiver frames);
-
-// The 4-byte little-endian record header for a frame of `size` bytes.
-std::array<std::uint8_t, 4> video_record_header(std::size_t size);
 
 }  // namespace halvorine

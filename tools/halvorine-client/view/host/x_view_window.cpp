@@ -27,7 +27,7 @@ extern "C" {
 
 #include <fmt/format.h>
 
-#include "view/key_names.h"
+#include "view/key_codes.h"
 #include "view/view_window.h"
 
 namespace halvorine::client {
@@ -161,6 +161,10 @@ class XViewWindow final : public ViewWindow {
     net_wm_name_ = XInternAtom(display_, "_NET_WM_NAME", False);
     XClassHint hint{const_cast<char*>("halvorine-view"), const_cast<char*>("Halvorine")};
     XSetClassHint(display_, window_, &hint);
+    // Whose window this is, for window managers and tools.
+    const long pid = ::getpid();
+    XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&pid), 1);
     set_title(title);
     gc_ = XCreateGC(display_, window_, 0, nullptr);
     // A held key repeats as presses only, as on Windows, not as release+press pairs.

@@ -32,6 +32,7 @@ class FirstThatDecodes final : public FrameDecoder {
   }
 
   std::optional<Picture> drain() override { return current_->drain(); }
+  void flush() override { current_->flush(); }
 
  private:
   static constexpr int kPatience = 8;

@@ -109,6 +109,8 @@ class MediaFoundationDecoder final : public FrameDecoder {
     return *pictures ? std::move(*pictures) : std::move(newest);
   }
 
+  void flush() override { transform_->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0); }
+
   std::optional<Picture> drain() override {
     transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
     if (FAILED(transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0))) return std::nullopt;

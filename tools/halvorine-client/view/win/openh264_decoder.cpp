@@ -30,6 +30,9 @@ class OpenH264Decoder final : public FrameDecoder {
     return picture(planes, info);
   }
 
+  // DecodeFrameNoDelay holds no picture back; a key frame starts afresh.
+  void flush() override {}
+
   std::optional<Picture> drain() override {
     // Pictures held back for reordering (streams with B-frames).
     std::optional<Picture> newest;

@@ -14,7 +14,7 @@
 
 #include "common/utf16.h"
 #include "common/win/unique_handle.h"
-#include "view/key_names.h"
+#include "view/key_codes.h"
 #include "view/view_window.h"
 
 namespace halvorine::client {
