@@ -38,7 +38,7 @@ class FakeEncoder final : public ISVCEncoder {
     params->uiIntraPeriod = 77;
     params->iMaxQp = 51;
     params->bEnableDenoise = true;
-    params->bEnableFrameSkip = true;
+    params->bEnableFrameSkip = false;
     params->iMultipleThreadIdc = 1;
     return 0;
   }

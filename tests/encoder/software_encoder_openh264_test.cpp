@@ -77,7 +77,7 @@ TEST_F(OpenH264EncoderTest, LibraryReportsTheSettingsWeGaveIt) {
   EXPECT_EQ(params.iRCMode, RC_QUALITY_MODE);
   EXPECT_EQ(params.fMaxFrameRate, 20.0F);
   EXPECT_EQ(params.eSpsPpsIdStrategy, CONSTANT_ID);
-  EXPECT_FALSE(params.bEnableFrameSkip);
+  EXPECT_TRUE(params.bEnableFrameSkip);
   EXPECT_FALSE(params.bEnableDenoise);
   // The library runs one thread per slice: with its default single slice it
   // settles on 1 whatever we ask for (we ask for min(processors, 8)).
@@ -94,6 +94,27 @@ TEST_F(OpenH264EncoderTest, LibraryReportsTheSettingsWeGaveIt) {
   bitrate.iLayer = SPATIAL_LAYER_ALL;
   ASSERT_EQ(library.GetOption(ENCODER_OPTION_BITRATE, &bitrate), 0);
   EXPECT_EQ(bitrate.iBitrate, 6000000);
+}
+
+TEST_F(OpenH264EncoderTest, NoiseOverTheWholePictureStaysUnderTwiceTheTarget) {
+  // New noise every frame: each one an IDR picture at the QP the library
+  // caps, some 13 times the target unless frames are skipped.
+  constexpr std::uint32_t kWidth = 320, kHeight = 240, kKbps = 500, kFrames = 100;
+  SoftwareEncoder encoder = make(kWidth, kHeight, 20, kKbps);
+  std::vector<std::uint8_t> bgra(std::size_t{kWidth} * kHeight * 4);
+  std::uint32_t seed = 1;
+  std::size_t bytes = 0;
+  for (std::uint32_t frame = 0; frame < kFrames; ++frame) {
+    for (std::uint8_t& byte : bgra) {
+      seed = seed * 1664525 + 1013904223;
+      byte = static_cast<std::uint8_t>(seed >> 24);
+    }
+    auto out = encoder.encode(bgra);
+    ASSERT_TRUE(out.has_value()) << out.error().text();
+    bytes += out->size();
+  }
+  // Bits per second at the 20 frames a second the library was told.
+  EXPECT_LT(bytes * 8 * 20 / kFrames, 2 * kKbps * 1000);
 }
 
 TEST_F(OpenH264EncoderTest, LowRateSettingsReachTheLibrary) {

@@ -96,7 +96,7 @@ TEST_F(SoftwareEncoderTest, InitialisesLazilyOnceWithTheFixedSettings) {
   EXPECT_EQ(p.iRCMode, RC_QUALITY_MODE);
   EXPECT_EQ(p.fMaxFrameRate, 20.0F);
   EXPECT_EQ(p.eSpsPpsIdStrategy, CONSTANT_ID);
-  EXPECT_FALSE(p.bEnableFrameSkip);
+  EXPECT_TRUE(p.bEnableFrameSkip);  // the library's only brake on the bit rate
   EXPECT_EQ(p.iMultipleThreadIdc, 8);
   EXPECT_FALSE(p.bEnableDenoise);
   // The colours the converter produced, as the hardware media type states them.
