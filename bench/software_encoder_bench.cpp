@@ -128,7 +128,7 @@ void raw_openh264_sliced(benchmark::State& state, const Clip& clip) {
   params.iRCMode = RC_QUALITY_MODE;
   params.fMaxFrameRate = 20;
   params.eSpsPpsIdStrategy = CONSTANT_ID;
-  params.bEnableFrameSkip = true;
+  params.bEnableFrameSkip = false;
   params.iMultipleThreadIdc = 2;
   params.bEnableDenoise = false;
   params.sSpatialLayers[0].sSliceArgument.uiSliceMode = SM_FIXEDSLCNUM_SLICE;

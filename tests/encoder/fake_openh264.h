@@ -38,7 +38,7 @@ class FakeEncoder final : public ISVCEncoder {
     params->uiIntraPeriod = 77;
     params->iMaxQp = 51;
     params->bEnableDenoise = true;
-    params->bEnableFrameSkip = false;
+    params->bEnableFrameSkip = true;
     params->iMultipleThreadIdc = 1;
     return 0;
   }

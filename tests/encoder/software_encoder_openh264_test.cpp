@@ -77,7 +77,7 @@ TEST_F(OpenH264EncoderTest, LibraryReportsTheSettingsWeGaveIt) {
   EXPECT_EQ(params.iRCMode, RC_QUALITY_MODE);
   EXPECT_EQ(params.fMaxFrameRate, 20.0F);
   EXPECT_EQ(params.eSpsPpsIdStrategy, CONSTANT_ID);
-  EXPECT_TRUE(params.bEnableFrameSkip);
+  EXPECT_FALSE(params.bEnableFrameSkip);
   EXPECT_FALSE(params.bEnableDenoise);
   // The library runs one thread per slice: with its default single slice it
   // settles on 1 whatever we ask for (we ask for min(processors, 8)).

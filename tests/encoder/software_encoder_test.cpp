@@ -96,7 +96,7 @@ TEST_F(SoftwareEncoderTest, InitialisesLazilyOnceWithTheFixedSettings) {
   EXPECT_EQ(p.iRCMode, RC_QUALITY_MODE);
   EXPECT_EQ(p.fMaxFrameRate, 20.0F);
   EXPECT_EQ(p.eSpsPpsIdStrategy, CONSTANT_ID);
-  EXPECT_TRUE(p.bEnableFrameSkip);  // the library's only brake on the bit rate
+  EXPECT_FALSE(p.bEnableFrameSkip);
   EXPECT_EQ(p.iMultipleThreadIdc, 8);
   EXPECT_FALSE(p.bEnableDenoise);
   // The colours the converter produced, as the hardware media type states them.
@@ -248,6 +248,24 @@ TEST_F(SoftwareEncoderTest, ForceKeyFrameAsksForAnIdr) {
   library_.instance.calls.clear();
   encoder.force_key_frame();
   EXPECT_THAT(library_.instance.calls, ElementsAre("ForceIntraFrame(true)"));
+}
+
+TEST_F(SoftwareEncoderTest, FramesOverTwiceTheTargetAreHeldBackBeforeTheLibrary) {
+  // 8 kbit/s: a ceiling of 2000 bytes a second, 20 frames a second; every
+  // frame the library makes is 500 bytes.
+  SoftwareEncoder encoder = make(64, 48, 20, 8);
+  library_.instance.layers = {{{std::vector<unsigned char>(500, 0)}}};
+  std::vector<int> encoded;
+  for (int i = 0; i < 40; ++i) {
+    if (i == 10) encoder.force_key_frame();
+    auto out = encoder.encode(frame(64, 48));
+    ASSERT_TRUE(out.has_value());
+    if (!out->empty()) encoded.push_back(i);
+  }
+  EXPECT_EQ(library_.instance.pictures.size(), encoded.size());  // nothing converted or encoded in vain
+  // Four frames in any second, and the requested key frame when it is asked
+  // for, which counts.
+  EXPECT_THAT(encoded, ElementsAre(0, 1, 2, 3, 10, 21, 22, 23, 30));
 }
 
 TEST_F(SoftwareEncoderTest, DestructionReleasesTheInstance) {
