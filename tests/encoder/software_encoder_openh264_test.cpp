@@ -98,7 +98,7 @@ TEST_F(OpenH264EncoderTest, LibraryReportsTheSettingsWeGaveIt) {
 
 TEST_F(OpenH264EncoderTest, NoiseOverTheWholePictureStaysUnderTwiceTheTarget) {
   // New noise every frame: each one an IDR picture at the QP the library
-  // caps, some 13 times the target unless frames are skipped.
+  // caps, some 13 times the target unless frames are held back.
   constexpr std::uint32_t kWidth = 320, kHeight = 240, kKbps = 500, kFrames = 100;
   SoftwareEncoder encoder = make(kWidth, kHeight, 20, kKbps);
   std::vector<std::uint8_t> bgra(std::size_t{kWidth} * kHeight * 4);
