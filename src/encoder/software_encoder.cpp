@@ -12,6 +12,7 @@
 
 #include "encoder/color_conversion.h"
 #include "encoder/openh264_library.h"
+#include "encoder/output_ceiling.h"
 
 namespace halvorine {
 namespace {
@@ -25,6 +26,13 @@ std::string describe(int native, std::string_view message = {}) {
   return fmt::format("OpenH264 encountered an error. Native: {}. Message: {}", native,
                      message.empty() ? std::string_view("None") : message);
 }
+
+// The hardware path's ceiling, in times the target bit rate. OpenH264 cannot
+// hold one without skipping frames itself: a screen that changes as a whole
+// is coded as one IDR picture per frame, whose QP it caps (34 at 1080p,
+// 6 Mbit/s, 20 fps) whatever the QP limits say, and its own skipping also
+// drops the changes that follow any large key frame.
+constexpr std::uint64_t kCeilingTimesTarget = 2;
 
 bool within_limits(std::uint32_t width, std::uint32_t height) {
   return std::max(width, height) <= SoftwareEncoder::kMaxLongSide &&
@@ -54,6 +62,8 @@ struct SoftwareEncoder::State {
   FrameSize input;          // the frames' own, when they are scaled
   std::optional<FrameScaler> scaler;
   SoftwareEncoderSettings settings;
+  std::optional<OutputCeiling> ceiling;
+  bool key_frame_requested = false;
   bool initialised = false;
   // I420 planes at the even (padded) size, reused for every frame.
   std::vector<std::uint8_t> luma;
@@ -106,6 +116,7 @@ Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32
     state->scaler.emplace(input, FrameSize{width, height});
   }
   state->settings = settings;
+  state->ceiling.emplace(std::uint64_t{settings.kbps} * 1000 * kCeilingTimesTarget, settings.fps);
   // Black: luma 16, chroma 128. A size beyond the limit gets no planes (it
   // could be any size at all); its encode() fails before using them.
   if (within_limits(width, height)) {
@@ -126,7 +137,10 @@ std::uint32_t SoftwareEncoder::height() const { return state_->height; }
 const SoftwareEncoderSettings& SoftwareEncoder::settings() const { return state_->settings; }
 ISVCEncoder& SoftwareEncoder::instance() { return *state_->instance; }
 
-void SoftwareEncoder::force_key_frame() { state_->instance->ForceIntraFrame(true); }
+void SoftwareEncoder::force_key_frame() {
+  state_->key_frame_requested = true;
+  state_->instance->ForceIntraFrame(true);
+}
 
 Result<void> SoftwareEncoder::initialise() {
   State& s = *state_;
@@ -185,6 +199,13 @@ Result<void> SoftwareEncoder::initialise() {
 
 EncodeResult SoftwareEncoder::encode(std::span<const std::uint8_t> bgra) {
   State& s = *state_;
+  // Over the ceiling the frame is left out, before it costs a conversion;
+  // the next frame that goes through shows its changes.
+  const bool key_frame = std::exchange(s.key_frame_requested, false) || !s.initialised;
+  if (!key_frame && !s.ceiling->admits()) {
+    s.ceiling->count(0, false);
+    return EncodeResult{};
+  }
   if (s.scaler) {
     bgra_to_i420(*s.scaler, bgra, s.luma, s.u, s.v);
   } else if (s.width != 0 && s.height != 0) {
@@ -234,6 +255,7 @@ EncodeResult SoftwareEncoder::encode(std::span<const std::uint8_t> bgra) {
       nal += length;
     }
   }
+  s.ceiling->count(out.size(), key_frame);
   return EncodeResult{std::move(out)};
 }
 

@@ -7,6 +7,13 @@
 // initialised at the first encode(); a failed initialisation is tried again
 // at the next encode().
 //
+// Output ceiling: OpenH264 in quality mode cannot hold a bit rate on a
+// screen that changes as a whole (each such frame is an IDR whose QP the
+// library caps), so a frame that would take the last second's output past
+// twice the target is held back: encode() returns nothing and the library
+// never sees it. A requested key frame always goes through, as does a frame
+// after a silent second (output_ceiling.h).
+//
 // Frames of odd width or height are encoded at the next even size, the last
 // column/row repeated (H.264 4:2:0 has no odd sizes); the decoded picture is
 // then one pixel wider/taller than the source.

@@ -241,6 +241,24 @@ TEST_F(SoftwareEncoderTest, ForceKeyFrameAsksForAnIdr) {
   EXPECT_THAT(library_.instance.calls, ElementsAre("ForceIntraFrame(true)"));
 }
 
+TEST_F(SoftwareEncoderTest, FramesOverTwiceTheTargetAreHeldBackBeforeTheLibrary) {
+  // 8 kbit/s: a ceiling of 2000 bytes a second, 20 frames a second; every
+  // frame the library makes is 500 bytes.
+  SoftwareEncoder encoder = make(64, 48, 20, 8);
+  library_.instance.layers = {{{std::vector<unsigned char>(500, 0)}}};
+  std::vector<int> encoded;
+  for (int i = 0; i < 40; ++i) {
+    if (i == 10) encoder.force_key_frame();
+    auto out = encoder.encode(frame(64, 48));
+    ASSERT_TRUE(out.has_value());
+    if (!out->empty()) encoded.push_back(i);
+  }
+  EXPECT_EQ(library_.instance.pictures.size(), encoded.size());  // nothing converted or encoded in vain
+  // Four frames in any second, and the requested key frame when it is asked
+  // for, which counts.
+  EXPECT_THAT(encoded, ElementsAre(0, 1, 2, 3, 10, 21, 22, 23, 30));
+}
+
 TEST_F(SoftwareEncoderTest, DestructionReleasesTheInstance) {
   {
     SoftwareEncoder encoder = make();
