@@ -10,11 +10,11 @@
 namespace halvorine {
 
 asio::awaitable<void> run_input_pipe_server(Logger& log, const Clock& clock, InputSender sender,
-                                            InputStop* stop) {
+                                            InputStop* stop, ServingLatch* serving) {
   const auto pipes = make_pipe_api(co_await asio::this_coro::executor);
   const auto security = make_pipe_security_platform();
   TimerSleep sleep;
-  co_await serve_input_pipe({*pipes, *security, sleep, log, clock, stop}, std::move(sender));
+  co_await serve_input_pipe({*pipes, *security, sleep, log, clock, stop, serving}, std::move(sender));
 }
 
 asio::awaitable<void> run_video_pipe_server(Logger& log, const Clock& clock, VideoReceiver frames,
