@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -13,10 +14,10 @@ namespace {
 void expect_each_item_once(ParallelPool& pool, std::size_t items) {
   std::vector<std::atomic<int>> seen(items);
   std::atomic<bool> bad_range{false};
-  pool.run(items, [&](std::size_t begin, std::size_t end) {
+  EXPECT_TRUE(pool.run(items, [&](std::size_t begin, std::size_t end) {
     if (begin >= end || end > items) bad_range = true;
     for (std::size_t i = begin; i < end && i < items; ++i) seen[i].fetch_add(1);
-  });
+  }));
   EXPECT_FALSE(bad_range);
   for (std::size_t i = 0; i < items; ++i) ASSERT_EQ(seen[i].load(), 1) << "item " << i;
 }
@@ -60,6 +61,44 @@ TEST(ParallelPoolTest, ConcurrentCallersTakeTurns) {
   a.join();
   b.join();
   EXPECT_EQ(total.load(), 2 * 200 * 50);
+}
+
+// A body that throws on one thread (a failed allocation, say) while the
+// others are still inside the loop: the caller gets the error only once
+// every thread has left, no further range is handed out, and the pool works
+// on. Each slot is one thread's alone.
+TEST(ParallelPoolTest, AThrowOnOneThreadComesBackAsAnErrorOnceEveryThreadHasLeft) {
+  ParallelPool pool(3);
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> inside{0}, ranges{0};
+    std::atomic<bool> thrown{false};
+    std::vector<std::atomic<std::thread::id>> slots(pool.thread_count());
+    bool slot_shared = false;
+    const Result<void> result = pool.run(600, [&](std::size_t begin, std::size_t, unsigned slot) {
+      const std::thread::id none, self = std::this_thread::get_id();
+      std::thread::id seen = none;
+      if (!slots[slot].compare_exchange_strong(seen, self) && seen != self) slot_shared = true;
+      struct Inside {
+        std::atomic<int>& count;
+        ~Inside() { count.fetch_sub(1); }
+      } guard{inside};
+      inside.fetch_add(1);
+      ranges.fetch_add(1);
+      if (begin == 0) {
+        thrown = true;
+        throw std::runtime_error("no scratch");
+      }
+      // The others are still at work when the error is there.
+      for (int spin = 0; spin < 1'000'000 && !thrown; ++spin) std::this_thread::yield();
+      for (int spin = 0; spin < 100; ++spin) std::this_thread::yield();
+    });
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().text(), "parallel loop: no scratch");
+    EXPECT_EQ(inside.load(), 0);
+    EXPECT_LE(ranges.load(), 2 * static_cast<int>(pool.thread_count()));  // far fewer than the 12 ranges
+    EXPECT_FALSE(slot_shared);
+    expect_each_item_once(pool, 1080);
+  }
 }
 
 TEST(ParallelPoolTest, SharedPoolIsSizedToTheMachine) {

@@ -6,6 +6,8 @@
 #include <asio/detached.hpp>
 #include <algorithm>
 
+#include <fmt/format.h>
+
 #include "fake_pipes.h"
 #include "fake_clock.h"
 #include "recording_logger.h"
@@ -144,6 +146,41 @@ TEST_F(InputPipeServerTest, MouseLinesAreLimitedPerSecondAndTheRestCounted) {
   lines.resize(expected.size());
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(received().size(), 26u);  // every message is still injected
+}
+
+// Forty clients ten a second, each breaking the protocol: the first lines in
+// full, then about one a second and a count, every line written or counted
+// (the count of the last ones comes with the stop, while a last one is served). The first instance
+// tells the injection thread that this worker serves.
+TEST_F(InputPipeServerTest, ConnectionFloodLinesDrawOnABudgetAndAreAllCounted) {
+  for (int i = 0; i < 40; ++i) pipes_.script.push_back(client({{0x07}}));
+  FakeClient last;
+  last.stays = true;  // until the stop closes its pipe
+  pipes_.script.push_back(std::move(last));
+  pipes_.clock = &clock_;
+  pipes_.step = std::chrono::milliseconds(100);
+  InputStop stop;
+  ServingLatch serving;
+  auto [sender, receiver] = make_input_channel();
+  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_, &stop, &serving}, std::move(sender)),
+                 asio::detached);
+  run_until_idle(runtime_);
+  stop.request();
+  run_until_idle(runtime_);
+  std::uint64_t written = 0, counted = 0;
+  for (const std::string& line : served_lines()) {
+    if (line.starts_with("pipe input: ")) {
+      EXPECT_EQ(line, fmt::format(fmt::runtime(kInputLinesSummary), std::stoull(line.substr(12)))) << line;
+      counted += std::stoull(line.substr(12));
+    } else {
+      ++written;
+    }
+  }
+  // Waiting, connected, the violation, disconnected; the last one's waiting,
+  // connected and disconnected.
+  EXPECT_EQ(written + counted, 40u * 4 + 3);
+  EXPECT_LE(written, kClientLineBurst + 5);  // four seconds of refills
+  EXPECT_TRUE(serving.wait());
 }
 
 TEST_F(InputPipeServerTest, ConnectionThatReleasedEverythingProducesNoRelease) {
