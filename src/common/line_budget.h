@@ -1,9 +1,9 @@
 // Log lines a client can cause at will: one or more per connection, per
 // protocol violation, per Ctrl+Alt+Del. A client that repeats such events
 // without end must not push everything else out of the log, so these lines
-// draw on a budget: a burst of `burst` lines at once (some sixteen
-// connections' worth: more than a GUI, or a test, makes in a row), refilled
-// by one line a second. What is over budget is counted, and the count is
+// draw on a budget: a burst of `burst` lines at once (some sixty
+// connections' worth: more than a GUI, or a test, makes in a row; 16 KiB),
+// refilled by one line a second. What is over budget is counted, and the count is
 // written once a second while lines are being dropped (and with the next
 // line after they stop), so a flood adds at most two lines a second, which
 // take days to fill the log's two files, and says what it dropped.
@@ -20,7 +20,7 @@
 
 namespace halvorine {
 
-inline constexpr std::uint32_t kClientLineBurst = 64;
+inline constexpr std::uint32_t kClientLineBurst = 256;
 
 class LineBudget {
  public:
