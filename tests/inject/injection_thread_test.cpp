@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <string>
 #include <thread>
 
 #include "support/fake_clock.h"
@@ -65,39 +64,42 @@ TEST(InjectionThreadTest, WaitsForEventsSentAfterItStarted) {
   EXPECT_EQ(log.lines().back(), "inject: channel inchis, thread injectie oprit");
 }
 
-// What a killed worker left down is released at start, once attached, before
-// any event, and only by a worker that serves: one that never gets the lock
-// (a second worker) touches no key.
-TEST(InjectionThreadTest, ReleasesModifiersAndButtonsLeftDownAtStartOnlyOnceServing) {
-  for (const std::string serving : {"without a latch", "opened", "abandoned"}) {
-    testing::FakeDesktopSessionApi api;
-    testing::FakeInputSink sink;
-    testing::RecordingLogger log;
-    testing::FakeClock clock;
-    ServingLatch latch;
-    sink.down = {0x41, 0x04, 0xA0, 0xA5, 0x01};  // KeyA is no modifier: left alone
-    auto [sender, receiver] = make_unbounded_channel<InputEvent>();
-    std::thread thread([&, receiver = std::move(receiver)]() mutable {
-      run_injection_thread(std::move(receiver), api, sink, log, clock, nullptr,
-                           serving == "without a latch" ? nullptr : &latch);
-    });
-    if (serving == "opened") latch.open();
-    latch.abandon();  // the stop: after open() it changes nothing
-    { auto gone = std::move(sender); }
-    thread.join();
-    if (serving == "abandoned") {
-      EXPECT_TRUE(sink.calls.empty());
-      EXPECT_EQ(api.opens, 0);
-      continue;
-    }
-    EXPECT_EQ(sink.calls, (std::vector<std::vector<InputRecord>>{
-                              {InputRecord::key({0xA0, 0, kKeyEventKeyUp}),
-                               InputRecord::key({0xA5, 0, kKeyEventKeyUp | kKeyEventExtendedKey}),
-                               InputRecord::pointer({0, 0, 0, kMouseEventLeftUp}),
-                               InputRecord::pointer({0, 0, 0, kMouseEventMiddleUp})}}))
-        << serving;
-    EXPECT_EQ(log.lines().at(4), "inject: eliberez 4 taste/butoane ramase apasate la pornire") << serving;
-  }
+// What a killed worker left down is released at start, once attached, before any event.
+TEST(InjectionThreadTest, ReleasesModifiersAndButtonsLeftDownAtStart) {
+  testing::FakeDesktopSessionApi api;
+  testing::FakeInputSink sink;
+  testing::RecordingLogger log;
+  testing::FakeClock clock;
+  sink.down = {0x41, 0x04, 0xA0, 0xA5, 0x01};  // KeyA is no modifier: left alone
+  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+  { auto gone = std::move(sender); }
+  run_injection_thread(std::move(receiver), api, sink, log, clock);
+  EXPECT_EQ(sink.calls, (std::vector<std::vector<InputRecord>>{
+                            {InputRecord::key({0xA0, 0, kKeyEventKeyUp}),
+                             InputRecord::key({0xA5, 0, kKeyEventKeyUp | kKeyEventExtendedKey}),
+                             InputRecord::pointer({0, 0, 0, kMouseEventLeftUp}),
+                             InputRecord::pointer({0, 0, 0, kMouseEventMiddleUp})}}));
+  EXPECT_EQ(log.lines().at(4), "inject: eliberez 4 taste/butoane ramase apasate la pornire");
+}
+
+// A worker that never serves (a second one, refused the lock) touches no key,
+// however long it runs.
+TEST(InjectionThreadTest, ReleasesNothingWhenThisWorkerNeverServes) {
+  testing::FakeDesktopSessionApi api;
+  testing::FakeInputSink sink;
+  testing::RecordingLogger log;
+  testing::FakeClock clock;
+  ServingLatch serving;
+  sink.down = {0xA0, 0x01};
+  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+  std::thread thread([&, receiver = std::move(receiver)]() mutable {
+    run_injection_thread(std::move(receiver), api, sink, log, clock, nullptr, &serving);
+  });
+  serving.abandon();
+  { auto gone = std::move(sender); }
+  thread.join();
+  EXPECT_TRUE(sink.calls.empty());
+  EXPECT_EQ(api.opens, 0);
 }
 
 }  // namespace

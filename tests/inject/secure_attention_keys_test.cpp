@@ -25,10 +25,10 @@ struct FakeCall final : SecureAttention {
 
 std::string times(int n, const std::string& keys) { return n > 1 ? keys + ' ' + times(n - 1, keys) : keys; }
 
-// The count in the lines of sequences swallowed for coming within a second of the last.
+// The counts of the sequences swallowed for coming within a second of the last one sent.
 std::uint64_t swallowed(const std::vector<std::string>& lines) {
   std::uint64_t total = 0;
-  for (const std::string& line : lines) {
+  for (const auto& line : lines) {
     if (line.ends_with(" Ctrl+Alt+Del ignorate (cel mult un SendSAS pe secunda)")) total += std::stoull(line.substr(8));
   }
   return total;
@@ -44,7 +44,7 @@ TEST(SecureAttentionKeys, DeleteUnderControlAndAltIsOneCallPerPressMadeAsSystemA
     int sends;
     std::string expected;
     char platform;
-    std::uint64_t counted = 0;
+    std::uint64_t counted = 0;  // sequences swallowed
   } cases[] = {
       {cad, 1, "C+ A+ A- C-", 'w'}, {"c+ a+ D+ D- a- c-", 1, "c+ a+ a- c-", 'w'},
       {"A+ c+ D+ D+ D+ D- c- A-", 1, "A+ c+ c- A-", 'w'},        // repeated presses before the release

@@ -148,36 +148,27 @@ TEST_F(InputPipeServerTest, MouseLinesAreLimitedPerSecondAndTheRestCounted) {
   EXPECT_EQ(received().size(), 26u);  // every message is still injected
 }
 
-// A hundred clients ten a second, each breaking the protocol: the first lines in
-// full, then about one a second and a count, every line written or counted
-// (the count of the last ones comes with the stop, while a last one is served). The first instance
-// tells the injection thread that this worker serves.
+// A hundred clients ten a second, each breaking the protocol (4 lines each),
+// then one that stays until the stop (3 lines, the count of the last ones
+// written at the stop): the burst, then a line a second and the counts, every
+// line written or counted. The first instance tells that this worker serves.
 TEST_F(InputPipeServerTest, ConnectionFloodLinesDrawOnABudgetAndAreAllCounted) {
   for (int i = 0; i < 100; ++i) pipes_.script.push_back(client({{0x07}}));
-  FakeClient last;
-  last.stays = true;  // until the stop closes its pipe
-  pipes_.script.push_back(std::move(last));
+  pipes_.script.push_back(FakeClient{.stays = true});
   pipes_.clock = &clock_;
   pipes_.step = std::chrono::milliseconds(100);
   InputStop stop;
   ServingLatch serving;
-  auto [sender, receiver] = make_input_channel();
-  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_, &stop, &serving}, std::move(sender)),
-                 asio::detached);
+  const InputPipeServerContext context{pipes_, security_, sleep_, log_, clock_, &stop, &serving};
+  asio::co_spawn(runtime_, serve_input_pipe(context, make_input_channel().first), asio::detached);
   run_until_idle(runtime_);
   stop.request();
   run_until_idle(runtime_);
   std::uint64_t written = 0, counted = 0;
   for (const std::string& line : served_lines()) {
-    if (line.starts_with("pipe input: ")) {
-      EXPECT_EQ(line, fmt::format(fmt::runtime(kInputLinesSummary), std::stoull(line.substr(12)))) << line;
-      counted += std::stoull(line.substr(12));
-    } else {
-      ++written;
-    }
+    const auto n = line.starts_with("pipe input: ") ? std::stoull(line.substr(12)) : 0;
+    line == fmt::format(fmt::runtime(kInputLinesSummary), n) ? counted += n : ++written;
   }
-  // Waiting, connected, the violation, disconnected; the last one's waiting,
-  // connected and disconnected.
   EXPECT_EQ(written + counted, 100u * 4 + 3);
   EXPECT_LE(written, kClientLineBurst + 11);  // ten seconds of refills
   EXPECT_GT(counted, 0u);

@@ -55,8 +55,9 @@ bool is_planted_file(const std::filesystem::path& path) {
 // The log file, opened without following a reparse point (a link or a
 // junction put in its place is opened as itself and refused).
 Result<UniqueHandle> open_log_file(const std::filesystem::path& file, std::uint64_t& size) {
-  UniqueHandle handle(CreateFileW(file.c_str(), kAppendOnlyAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  UniqueHandle handle(CreateFileW(file.c_str(), kAppendOnlyAccess,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle) return std::unexpected(Error::last_os().context("CreateFileW"));
   if (!is_log_file(handle.get(), &size)) return std::unexpected(Error::message("log file: not a file of the worker's"));
   return handle;
@@ -64,7 +65,8 @@ Result<UniqueHandle> open_log_file(const std::filesystem::path& file, std::uint6
 
 // The path as UTF-8, for log lines.
 std::string path_text(const std::filesystem::path& path) {
-  return utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(path.c_str()), path.native().size()));
+  return utf16_to_utf8_lossy(
+      std::u16string_view(reinterpret_cast<const char16_t*>(path.c_str()), path.native().size()));
 }
 
 }  // namespace

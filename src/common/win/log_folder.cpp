@@ -68,7 +68,9 @@ bool only_trusted_have_access(const ACL* dacl) {
 
 Result<LocalMemory> folder_descriptor_or_error() {
   LocalMemory descriptor = folder_descriptor();
-  if (!descriptor) return std::unexpected(Error::last_os().context("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
+  if (!descriptor) {
+    return std::unexpected(Error::last_os().context("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
+  }
   return descriptor;
 }
 

@@ -24,6 +24,9 @@ check() { local name=$1; shift; if "$@"; then passed=$((passed + 1)); else echo 
 count() { sed 's/^\[[^]]*\] \[[^]]*\] //' "$log" 2>/dev/null | tr -d '\r' | grep -cxF -- "$1"; }
 count_prefix() { sed 's/^\[[^]]*\] \[[^]]*\] //' "$log" 2>/dev/null | tr -d '\r' | grep -cF -- "$1"; }
 line_prefix() { for _ in $(seq 1 200); do [ "$(count_prefix "$1")" -ge "$2" ] && return 0; sleep 0.1; done; false; }
+# wait_until N 'CONDITION': evaluates CONDITION anew until it holds, N tenths of a second at most.
+wait_until() { for _ in $(seq 1 "$1"); do eval "$2" && return 0; sleep 0.1; done; false; }
+size() { stat -c %s "$1"; }
 # line TEXT [N]: waits (20 s at most) until the log holds TEXT N times.
 line() { for _ in $(seq 1 200); do [ "$(count "$1")" -ge "${2:-1}" ] && return 0; sleep 0.1; done; echo "no: $1" >&2; false; }
 # seen START PATTERN: waits (10 s at most) for a line of the window after line START.
@@ -32,6 +35,8 @@ mark() { wc -l <"$rec"; }
 send() { wine "$client" input --no-server-check --retry-ms 20000 "$@" 2>>"$work/client.err"; }
 start_worker() { wine "$worker" >>"$work/worker.out" 2>&1 & worker_pid=$!; pids+=("$worker_pid"); }
 wait_for() { for _ in $(seq 1 300); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
+# serve_new: starts a worker and waits until it serves.
+serve_new() { local n; n=$(count "waiting for client"); start_worker; line "waiting for client" $((n + 1)); }
 
 wine "$window" "$(winepath -w "$rec")" 560 >/dev/null 2>&1 & pids+=($!)
 wait_for "$rec" '^ready' || { echo "FAILED: the test window did not start"; exit 1; }
@@ -107,9 +112,8 @@ for kind in mutex event; do
   rm -f "$work/lock.end" "$work/lock.out"  # no word of the last one may count
   wine "$peer" lock "$kind" "$(winepath -w "$work/lock.end")" >"$work/lock.out" 2>&1 & locker=$! pids+=($!)
   wait_for "$work/lock.out" locking
-  serving=$(count "waiting for client") told=$(count "$foreign")
-  start_worker
-  check "a $kind of the lock's name keeps no worker from serving" line "waiting for client" $((serving + 1))
+  told=$(count "$foreign")
+  check "a $kind of the lock's name keeps no worker from serving" serve_new
   check "which says whose it is" line "$foreign" $((told + 1))
   kill -INT "$worker_pid"; wait "$worker_pid"
   check "once" test "$(count "$foreign")" -eq $((told + 1))
@@ -117,38 +121,34 @@ for kind in mutex event; do
 done
 
 # --- a second worker while a GUI holds Shift touches no key ------------------
-serving=$(count "waiting for client")
-start_worker; first=$worker_pid
-line "waiting for client" $((serving + 1)) >/dev/null
-start=$(mark) released=$(count "inject: eliberez 1 taste/butoane ramase apasate la pornire")
+serve_new; first=$worker_pid
+start=$(mark) released=$(count_prefix "inject: eliberez")
 send --hold-ms 12000 "key ShiftLeft down" & holder=$! pids+=($!)
 check "the GUI holds Shift" seen "$start" '^key down 0x10 '
-threads=$(count_prefix "inject: thread injectie pornit thread_id=") refusals=$(count "$refused")
+threads=$(count_prefix "inject: thread injectie pornit") refusals=$(count "$refused")
 start_worker; second=$worker_pid
-check "the second worker's injection thread starts" line_prefix "inject: thread injectie pornit thread_id=" $((threads + 1))
-check "and it is refused the pipes" line "$refused" $((refusals + 1))
+check "the second worker starts and is refused" line_prefix "inject: thread injectie pornit" $((threads + 1))
+check "the pipes" line "$refused" $((refusals + 1))
 sleep 2  # what a worker that released at start would have done by now
-check "and lifts no key" test -z "$(tail -n +"$((start + 1))" "$rec" | grep -E '^key up 0x10 ')" -a \
-  "$(count "inject: eliberez 1 taste/butoane ramase apasate la pornire")" -eq "$released"
-kill -KILL "$second"; wait "$second" 2>/dev/null
-wait "$holder"
+check "and lifts no key" test -z "$(tail -n +"$((start + 1))" "$rec" | grep '^key up 0x10 ')" -a \
+  "$(count_prefix "inject: eliberez")" -eq "$released"
+kill -KILL "$second"; wait "$second" 2>/dev/null; wait "$holder"
 check "the GUI's own release comes when it leaves" seen "$start" '^key up 0x10 '
 
 # --- a connection flood leaves the click logged before it, and the log small -
 click='MOUSE recv nx=100 ny=200 → inject abs_x=100 abs_y=200 btn=1 pressed=true scroll=0'
 send "mouse 100 200 button=1 down" "mouse 100 200 button=1 up"
 check "a click is logged" line "$click"
-before=$(stat -c %s "$log") flood_seconds=25
-wine "$peer" flood "$flood_seconds" >"$work/flood.out" 2>&1 & flood=$! pids+=($!)
+before=$(size "$log") seconds=25
+wine "$peer" flood "$seconds" >"$work/flood.out" 2>&1 & flood=$! pids+=($!)
 sleep 5  # past the burst: from here on the steady rate
-steady=$(stat -c %s "$log")
-wait "$flood"
+steady=$(size "$log"); wait "$flood"
 connections=$(tr -d '\r' <"$work/flood.out" | sed -n 's/^connections //p')
-grown=$(($(stat -c %s "$log") - before)) rate=$((($(stat -c %s "$log") - steady) / (flood_seconds - 5)))
-echo "flood: ${connections:-0} connections in $flood_seconds s; the log grew by $grown bytes," \
+grown=$(($(size "$log") - before)) rate=$((($(size "$log") - steady) / (seconds - 5)))
+echo "flood: ${connections:-0} connections in $seconds s; the log grew by $grown bytes," \
      "$rate bytes/s after the burst: 2 x 16 MiB in $((33554432 / (rate + 1) / 3600)) h"
-check "the flood connected" test "${connections:-0}" -gt $((flood_seconds * 10))
-check "and added at most the burst and two lines a second" test "$grown" -lt $(((256 + 2 * (flood_seconds + 5)) * 120))
+check "the flood connected" test "${connections:-0}" -gt $((seconds * 10))
+check "and added at most the burst and two lines a second" test "$grown" -lt $(((256 + 2 * (seconds + 5)) * 120))
 check "counting what it did not write" grep -qE '\] pipe input: [0-9]+ mesaje nelogate \(conexiuni sau erori prea dese\)$' "$log"
 check "the click is still there" test "$(cat "$log.1" "$log" 2>/dev/null | grep -cF -- "$click")" -ge 1
 send "mouse 100 201 button=1 down" "mouse 100 201 button=1 up"
@@ -157,31 +157,24 @@ kill -INT "$first"; wait "$first"
 
 # --- Ctrl+Alt+Del a thousand times: a few SendSAS calls, the rest counted -----
 cp "$system32/sas.dll" "$work/" && cp "$sas_dll" "$system32/sas.dll"
-serving=$(count "waiting for client")
-WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sas=n" HALVORINE_TEST_SAS_RECORD=$(winepath -w "$work/sas-calls") start_worker
-line "waiting for client" $((serving + 1)) >/dev/null
-for _ in $(seq 1 1000); do
-  printf 'key ControlLeft down\nkey AltLeft down\nkey Delete down\nkey Delete up\nkey AltLeft up\nkey ControlLeft up\n'
-done >"$work/cad.txt"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sas=n" HALVORINE_TEST_SAS_RECORD=$(winepath -w "$work/sas-calls") serve_new
+for _ in $(seq 1 1000); do printf 'key %s\n' 'ControlLeft down' 'AltLeft down' 'Delete down' 'Delete up' 'AltLeft up' 'ControlLeft up'; done >"$work/cad.txt"
 start=$(mark)
 wine "$client" input --no-server-check --retry-ms 20000 <"$work/cad.txt" 2>>"$work/client.err"
-for _ in $(seq 1 600); do [ "$(tail -n +"$((start + 1))" "$rec" | grep -c '^key up 0x11 ')" -ge 1000 ] && break; sleep 0.1; done
+wait_until 600 '[ "$(tail -n +"$((start + 1))" "$rec" | grep -c "^key up 0x11 ")" -ge 1000 ]'
 kill -INT "$worker_pid"; wait "$worker_pid"
 cp "$work/sas.dll" "$system32/" && rm "$work/sas.dll"
 calls=$(grep -c '^SendSAS 0$' "$work/sas-calls" 2>/dev/null); calls=${calls:-0}
-counted=$(sed -n 's/^\[[^]]*\] \[[^]]*\] inject: \([0-9]*\) Ctrl+Alt+Del ignorate (cel mult un SendSAS pe secunda)\r\{0,1\}$/\1/p' "$log" |
-          awk '{ n += $1 } END { print n + 0 }')
+counted=$(sed -n 's/.*\] inject: \([0-9]*\) Ctrl+Alt+Del ignorate (cel mult un SendSAS pe secunda)$/\1/p' "$log" | awk '{ n += $1 } END { print n + 0 }')
 echo "Ctrl+Alt+Del x1000: $calls SendSAS calls, $counted counted"
 check "a thousand Ctrl+Alt+Del give a few SendSAS calls" test "$calls" -ge 1 -a "$calls" -le 10
-check "one line each" test "$(count "inject: Ctrl+Alt+Del -> SendSAS")" -eq "$calls"
-check "and every other one is counted" test "$counted" -eq $((1000 - calls))
+check "one line each, every other one counted" test "$(count "inject: Ctrl+Alt+Del -> SendSAS")" -eq "$calls" -a "$counted" -eq $((1000 - calls))
 check "no Delete reached the desktop" test -z "$(tail -n +"$((start + 1))" "$rec" | grep -E '^key (down|up) 0x2E ')"
 
 # --- a rotation blocked three times leaves the worker's .1 in place ----------
-serving=$(count "waiting for client")
-start_worker
-line "waiting for client" $((serving + 1)) >/dev/null
+serve_new
 aside=$(ls -d "$log".1.refuzat-* 2>/dev/null | wc -l)
+click() { send "mouse 5 5 button=1 down" "mouse 5 5 button=1 up"; }  # click lines: the connection lines' budget may be spent
 for episode in 1 2 3; do
   # Held first, then full: the last connection's lines may still be coming.
   rm -f "$work/hold.end" "$work/hold.out"
@@ -189,19 +182,13 @@ for episode in 1 2 3; do
   wait_for "$work/hold.out" holding
   truncate -s 16M "$log"
   dot_one=$(stat -c %i "$log.1")
-  send "mouse 5 5 button=1 down" "mouse 5 5 button=1 up"  # click lines: the connection lines' budget may be spent
-  for _ in $(seq 1 100); do [ "$(stat -c %s "$log")" -gt 16777216 ] && break; sleep 0.1; done
-  check "blocked rotation $episode: the line goes to the full log" test "$(stat -c %s "$log")" -gt 16777216
-  check "and the worker's .1 stays" test "$(stat -c %i "$log.1")" = "$dot_one" -a \
-    "$(ls -d "$log".1.refuzat-* 2>/dev/null | wc -l)" -eq "$aside"
+  click
+  check "blocked rotation $episode: the line goes to the full log" wait_until 100 '[ "$(size "$log")" -gt 16777216 ]'
+  check "and the worker's .1 stays" test "$(stat -c %i "$log.1")" = "$dot_one" -a "$(ls -d "$log".1.refuzat-* | wc -l)" -eq "$aside"
   touch "$work/hold.end"; wait "$holder"
   # Retried at most once a second, with the next line after that.
-  for _ in $(seq 1 20); do
-    send "mouse 5 5 button=1 down" "mouse 5 5 button=1 up"
-    [ "$(stat -c %s "$log")" -lt 16777216 ] && break
-    sleep 0.5
-  done
-  check "once free, the rotation goes through" test "$(stat -c %s "$log.1")" -gt 16777216 -a "$(stat -c %s "$log")" -lt 16777216
+  for _ in $(seq 1 20); do click; [ "$(size "$log")" -lt 16777216 ] && break; sleep 0.5; done
+  check "once free, the rotation goes through" test "$(size "$log.1")" -gt 16777216 -a "$(size "$log")" -lt 16777216
 done
 kill -INT "$worker_pid"; wait "$worker_pid"
 

@@ -1,12 +1,14 @@
-// Test peer for the Windows hardening end-to-end test; each command prints
-// one line once in place, and holds for at most two minutes:
-//   squat NAME UNTIL_FILE: creates \\.\pipe\NAME before the worker ("squatting")
-//   lock mutex|event UNTIL_FILE: creates Global\halvorine-worker as an ordinary
-//     process would ("locking")
-//   hold FILE UNTIL_FILE: opens FILE sharing read and write, not delete ("holding")
-//   press SECONDS: presses left Shift and the left button and stays ("pressed")
-//   flood SECONDS: opens and closes the input pipe as fast as it can, then
-//     prints "connections N"
+// Test peer for the Windows hardening end-to-end test.
+//   hardening_peer.exe squat NAME UNTIL_FILE: creates \\.\pipe\NAME before the
+//     worker, prints "squatting", holds it until UNTIL_FILE exists (2 min at most)
+//   hardening_peer.exe lock mutex|event UNTIL_FILE: makes Global\halvorine-worker
+//     as an ordinary process would, prints "locking", holds it likewise
+//   hardening_peer.exe hold FILE UNTIL_FILE: opens FILE sharing read and write,
+//     not delete, prints "holding", holds it likewise
+//   hardening_peer.exe press SECONDS: presses left Shift and the left button,
+//     prints "pressed", and stays SECONDS without releasing them
+//   hardening_peer.exe flood SECONDS: opens and closes the input pipe as fast
+//     as it can, then prints "connections N"
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -14,66 +16,46 @@
 #include "common/win/unique_handle.h"
 #include "common/win/win_sdk.h"
 
-namespace {
-
-void say(const char* line) {
-  std::printf("%s\n", line);
-  std::fflush(stdout);
-}
-
-void wait_for_file(const wchar_t* path) {
-  for (int i = 0; i < 1200 && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
-}
-
-}  // namespace
-
 int wmain(int argc, wchar_t** argv) {
-  using halvorine::UniqueHandle;
-  const std::wstring command = argc > 1 ? argv[1] : L"";
-  if (argc == 3 && command == L"press") {
+  if (argc == 3 && std::wcscmp(argv[1], L"press") == 0) {
     INPUT inputs[2]{};
     inputs[0].type = INPUT_KEYBOARD;
     inputs[0].ki.wVk = VK_LSHIFT;
     inputs[1].type = INPUT_MOUSE;
     inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     if (SendInput(2, inputs, sizeof(INPUT)) != 2) return 1;
-    say("pressed");
+    std::printf("pressed\n");
+    std::fflush(stdout);
     Sleep(static_cast<DWORD>(_wtoi(argv[2])) * 1000);
     return 0;
   }
-  if (argc == 3 && command == L"flood") {
+  if (argc == 3 && std::wcscmp(argv[1], L"flood") == 0) {
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(_wtoi(argv[2])) * 1000;
     unsigned long connections = 0;
-    while (GetTickCount64() < end) {
-      const UniqueHandle pipe(CreateFileW(L"\\\\.\\pipe\\halvorine-input", GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-      if (pipe) {
-        ++connections;
-      } else {
-        WaitNamedPipeW(L"\\\\.\\pipe\\halvorine-input", 100);
-      }
+    for (const wchar_t* pipe = L"\\\\.\\pipe\\halvorine-input"; GetTickCount64() < end;) {
+      const halvorine::UniqueHandle client(
+          CreateFileW(pipe, GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+      if (client) ++connections; else WaitNamedPipeW(pipe, 100);
     }
     std::printf("connections %lu\n", connections);
     return 0;
   }
   if (argc != 4) return 2;
-  UniqueHandle held;
+  const std::wstring command = argv[1], path = std::wstring(L"\\\\.\\pipe\\") + argv[2];
+  halvorine::UniqueHandle held;
   if (command == L"squat") {
-    const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + argv[2];
     held.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
                                 4096, 4096, 0, nullptr));
-    if (held) say("squatting");
   } else if (command == L"lock") {
-    const bool mutex = std::wcscmp(argv[2], L"mutex") == 0;
-    held.reset(mutex ? CreateMutexW(nullptr, TRUE, L"Global\\halvorine-worker")
-                     : CreateEventW(nullptr, TRUE, FALSE, L"Global\\halvorine-worker"));
-    if (held) say("locking");
+    held.reset(std::wcscmp(argv[2], L"mutex") == 0 ? CreateMutexW(nullptr, TRUE, L"Global\\halvorine-worker")
+                                                   : CreateEventW(nullptr, TRUE, FALSE, L"Global\\halvorine-worker"));
   } else if (command == L"hold") {
-    held.reset(CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr));
-    if (held) say("holding");
+    held.reset(
+        CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   }
   if (!held) return 1;
-  wait_for_file(argv[3]);
+  std::printf("%s\n", command == L"squat" ? "squatting" : command == L"lock" ? "locking" : "holding");
+  std::fflush(stdout);
+  for (int i = 0; i < 1200 && GetFileAttributesW(argv[3]) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
   return 0;
 }

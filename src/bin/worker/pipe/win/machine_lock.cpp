@@ -79,8 +79,8 @@ Result<void> MachineLock::acquire(std::string_view name) {
     if (!object) return std::unexpected(std::move(object.error()));
     if (!object->a_workers) {
       if (log_ && !foreign_told_) {
-        log_->log(fmt::format("pipe: Global\\halvorine-worker nu e al unui worker (l-a facut alt proces) - servesc {} fara el",
-                              name));
+        log_->log(fmt::format(
+            "pipe: Global\\halvorine-worker nu e al unui worker (l-a facut alt proces) - servesc {} fara el", name));
       }
       foreign_told_ = true;
       return {};
