@@ -99,7 +99,9 @@ Result<LogAppend> LogFileWriter::append(std::string_view line) {
   // One write per line: O_APPEND makes it land whole at the end of the file.
   const ssize_t written = ::write(file->get(), line.data(), line.size());
   if (written < 0) return std::unexpected(Error::last_os().context("write"));
-  if (static_cast<std::size_t>(written) != line.size()) return std::unexpected(Error::message("write: part of the line written"));
+  if (static_cast<std::size_t>(written) != line.size()) {
+    return std::unexpected(Error::message("write: part of the line written"));
+  }
   appended.written = line.size();
   return appended;
 }

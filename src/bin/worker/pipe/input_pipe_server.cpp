@@ -98,7 +98,8 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
       co_await context.sleep.sleep(kPipeRetryPause);
       continue;
     }
-    // An instance is this worker's: it holds the machine-wide lock.
+    // Only a worker that serves gets an instance: the names are its own, and
+    // so is the machine-wide lock (or no worker holds it).
     if (context.serving) context.serving->open();
     std::unique_ptr<PipeInstance> pipe = std::move(*created);
     if (context.stop) context.stop->watch(pipe.get());
