@@ -167,7 +167,7 @@ cp "$work/sas.dll" "$system32/" && rm "$work/sas.dll"
 calls=$(grep -c '^SendSAS 0$' "$work/sas-calls" 2>/dev/null); calls=${calls:-0}
 counted=$(sed -n 's/.*\] inject: \([0-9]*\) Ctrl+Alt+Del ignorate (cel mult un SendSAS pe secunda)$/\1/p' "$log" | awk '{ n += $1 } END { print n + 0 }')
 echo "Ctrl+Alt+Del x1000: $calls SendSAS calls, $counted counted"
-check "a thousand Ctrl+Alt+Del give a few SendSAS calls" test "$calls" -ge 1 -a "$calls" -le 10
+check "a thousand Ctrl+Alt+Del give a few SendSAS calls" test "$calls" -ge 1 -a "$calls" -le 20
 check "one line each, every other one counted" test "$(count "inject: Ctrl+Alt+Del -> SendSAS")" -eq "$calls" -a "$counted" -eq $((1000 - calls))
 check "no Delete reached the desktop" test -z "$(tail -n +"$((start + 1))" "$rec" | grep -E '^key (down|up) 0x2E ')"
 
