@@ -5,6 +5,11 @@
 #include <fmt/format.h>
 
 namespace halvorine {
+namespace {
+
+constexpr std::size_t kMaxMovedLinesPerLine = 16;
+
+}  // namespace
 
 std::string format_log_line(Clock::SystemTime system_time, const LocalTime& t,
                             std::string_view message) {
@@ -19,10 +24,7 @@ std::string format_log_line(Clock::SystemTime system_time, const LocalTime& t,
 WorkerLog::WorkerLog(const Clock& clock) : WorkerLog(clock, program_data_directory() / "Halvorine") {}
 
 WorkerLog::WorkerLog(const Clock& clock, std::filesystem::path directory, std::uint64_t rotate_at)
-    : clock_(clock),
-      directory_(std::move(directory)),
-      file_(directory_ / kLogFileName),
-      rotate_at_(rotate_at) {}
+    : clock_(clock), file_(directory / kLogFileName), writer_(std::move(directory), rotate_at, clock) {}
 
 void WorkerLog::log(std::string_view message) {
   // Two separate readings, system time first, as the line format documents.
@@ -31,16 +33,16 @@ void WorkerLog::log(std::string_view message) {
   const std::string line = format_log_line(system_time, local_time, message);
 
   std::lock_guard lock(append_mutex_);
-  upkeep_.stamp = fmt::format("{:04}{:02}{:02}{:02}{:02}{:02}", local_time.year, local_time.month, local_time.day,
-                              local_time.hour, local_time.minute, local_time.second);
-  upkeep_.now = clock_.monotonic_now();
-  append_to_log_file(directory_, line, rotate_at_, &upkeep_);
-  // Whatever had to be moved out of the log's way is told in the log itself.
-  for (const std::string& moved : std::exchange(upkeep_.moved, {})) {
-    append_to_log_file(directory_,
-                       format_log_line(system_time, local_time,
-                                       fmt::format("log: {} mutat deoparte (nu era al worker-ului)", moved)),
-                       rotate_at_, &upkeep_);
+  // A dropped line has nowhere to be reported: the log is the only channel.
+  Result<LogAppend> appended = writer_.append(line);
+  if (!appended) return;
+  // Whatever had to be moved out of the log's way is told in the log itself
+  // (a bounded number of lines, should telling it move more aside).
+  std::vector<std::string> moved = std::move(appended->moved_aside);
+  for (std::size_t i = 0; i < moved.size() && i < kMaxMovedLinesPerLine; ++i) {
+    appended = writer_.append(format_log_line(
+        system_time, local_time, fmt::format("log: {} mutat deoparte (nu era al worker-ului)", moved[i])));
+    if (appended) moved.insert(moved.end(), appended->moved_aside.begin(), appended->moved_aside.end());
   }
 }
 

@@ -72,8 +72,8 @@ void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
   const std::size_t row_pairs = padded_to_even(height) / 2;
 
   // Item k: luma rows 2k and 2k + 1 and chroma row k. Items write disjoint
-  // parts of the buffer.
-  pool.run(row_pairs, [&](std::size_t begin, std::size_t end) {
+  // parts of the buffer. Nothing in them can throw, so the loop cannot fail.
+  (void)pool.run(row_pairs, [&](std::size_t begin, std::size_t end) noexcept {
     for (std::size_t k = begin; k < end; ++k) {
       const std::size_t row = 2 * k;
       std::uint8_t* y0 = luma + row * stride;
@@ -92,17 +92,26 @@ void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
 
 namespace {
 
-// One thread's scratch for scaled conversion: the scaler's accumulator and
-// the two scaled BGRA rows of a row pair.
+// One pool thread's scratch for scaled conversion: the scaler's accumulator
+// and the two scaled BGRA rows of a row pair.
 struct ScaledRows {
   std::vector<std::uint16_t> accumulator;
   std::vector<std::uint8_t> rows;
 };
 
-ScaledRows& scaled_rows(std::size_t row_bytes) {
-  thread_local ScaledRows scratch;
-  if (scratch.rows.size() < 2 * row_bytes) scratch.rows.resize(2 * row_bytes);
-  return scratch;
+// The calling thread's scratch, one entry per pool slot, sized here, before
+// any loop starts: nothing is allocated inside a pool job (a failed
+// allocation there would have no one to go to), and after the first frame
+// nothing is allocated at all.
+std::span<ScaledRows> scaled_scratch(const FrameScaler& scaler, unsigned slots) {
+  thread_local std::vector<ScaledRows> scratch;
+  if (scratch.size() < slots) scratch.resize(slots);
+  const std::size_t row_bytes = std::size_t{scaler.target().width} * 4;
+  for (ScaledRows& rows : std::span(scratch).first(slots)) {
+    if (rows.accumulator.size() < scaler.accumulator_size()) rows.accumulator.resize(scaler.accumulator_size());
+    if (rows.rows.size() < 2 * row_bytes) rows.rows.resize(2 * row_bytes);
+  }
+  return std::span(scratch).first(slots);
 }
 
 bool scaled_geometry_fits(const FrameScaler& scaler, std::span<const std::uint8_t> bgra) {
@@ -126,7 +135,7 @@ void bgra_to_i420(const RowKernels& kernels, const FrameScaler& scaler,
     return;
   }
   const std::size_t row_bytes = std::size_t{target.width} * 4;
-  ScaledRows& scratch = scaled_rows(row_bytes);
+  ScaledRows& scratch = scaled_scratch(scaler, 1)[0];
   std::uint8_t* first = scratch.rows.data();
   std::uint8_t* second = first + row_bytes;
   const std::size_t c_stride = target.width / 2;
@@ -150,14 +159,16 @@ void bgra_to_nv12(const RowKernels& kernels, const FrameScaler& scaler,
   std::uint8_t* luma = nv12.data();
   std::uint8_t* chroma = luma + i420_luma_size(target.width, target.height);
   const std::size_t row_bytes = stride * 4;
-  pool.run(target.height / 2, [&](std::size_t begin, std::size_t end) {
-    ScaledRows& scratch = scaled_rows(row_bytes);
-    std::uint8_t* first = scratch.rows.data();
+  const std::span<ScaledRows> scratch = scaled_scratch(scaler, pool.thread_count());
+  // Nothing in the rows can throw, so the loop cannot fail.
+  (void)pool.run(target.height / 2, [&](std::size_t begin, std::size_t end, unsigned slot) noexcept {
+    ScaledRows& rows = scratch[slot];
+    std::uint8_t* first = rows.rows.data();
     std::uint8_t* second = first + row_bytes;
     for (std::size_t k = begin; k < end; ++k) {
       const auto row = static_cast<std::uint32_t>(2 * k);
-      scaler.scale_row(bgra.data(), row, first, scratch.accumulator);
-      scaler.scale_row(bgra.data(), row + 1, second, scratch.accumulator);
+      scaler.scale_row(bgra.data(), row, first, rows.accumulator);
+      scaler.scale_row(bgra.data(), row + 1, second, rows.accumulator);
       std::uint8_t* y0 = luma + row * stride;
       kernels.luma_chroma_interleaved(first, y0, chroma + k * stride, target.width);
       kernels.luma(second, y0 + stride, target.width);

@@ -91,9 +91,9 @@ FrameScaler::FrameScaler(FrameSize source, FrameSize target)
       rows_(taps_for(source.height, target.height, kRowWeightTotal, 1)) {}
 
 void FrameScaler::scale_row(const std::uint8_t* bgra, std::uint32_t row, std::uint8_t* out,
-                            std::vector<std::uint16_t>& accumulator) const {
-  const std::size_t samples = std::size_t{source_.width} * 4;
-  if (accumulator.size() < samples) accumulator.resize(samples);
+                            std::span<std::uint16_t> accumulator) const {
+  const std::size_t samples = accumulator_size();
+  if (accumulator.size() < samples) return;
   std::uint16_t* acc = accumulator.data();
 
   // Vertically: the weighted sum of the source rows this output row covers.

@@ -4,7 +4,9 @@
 // than an encoder accepts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace halvorine {
@@ -29,12 +31,16 @@ class FrameScaler {
   FrameSize source() const { return source_; }
   FrameSize target() const { return target_; }
 
+  // The entries scale_row's accumulator needs.
+  std::size_t accumulator_size() const { return std::size_t{source_.width} * 4; }
+
   // Writes output row `row` (< target height) of the scaled picture of `bgra`
   // (tightly packed, source size) to `out` (target width × 4 bytes; alpha is
-  // averaged too). `accumulator` is the calling thread's scratch; it is sized
-  // here on first use.
+  // averaged too). `accumulator` is the calling thread's scratch of
+  // accumulator_size() entries, sized beforehand (a smaller one writes
+  // nothing): the call allocates nothing.
   void scale_row(const std::uint8_t* bgra, std::uint32_t row, std::uint8_t* out,
-                 std::vector<std::uint16_t>& accumulator) const;
+                 std::span<std::uint16_t> accumulator) const;
 
  private:
   // The source pixels each output pixel averages along one axis: the same

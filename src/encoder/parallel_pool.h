@@ -3,18 +3,24 @@
 // rest, so a pool of N threads starts N − 1 workers. A loop allocates nothing.
 //
 // Threading: run() may be called from any thread; concurrent calls take turns.
-// The body must not throw and must not call run() on the same pool.
+// The body must not call run() on the same pool. A body should not throw
+// (allocate its scratch before the loop, per slot); if it does, the loop
+// stops handing out ranges, every thread leaves it, and only then does run()
+// return the error, so nothing still runs on the caller's stack.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "common/error.h"
 
 namespace halvorine {
 
@@ -30,15 +36,25 @@ class ParallelPool {
   // The calling thread plus the workers that actually started.
   unsigned thread_count() const { return static_cast<unsigned>(workers_.size()) + 1; }
 
-  // Calls body(begin, end) on disjoint ranges that together cover
-  // [0, items), spread over the pool's threads in chunks taken on demand.
+  // Calls body(begin, end), or body(begin, end, slot), on disjoint ranges
+  // that together cover [0, items), spread over the pool's threads in chunks
+  // taken on demand. `slot` (< thread_count(), 0 for the calling thread)
+  // names the thread running the range: scratch sized per slot before the
+  // loop needs no allocation inside it. An exception thrown by the body ends
+  // the loop early and comes back as the error, with its text; the pool
+  // stays usable.
   template <typename Body>
-  void run(std::size_t items, Body&& body) {
+  Result<void> run(std::size_t items, Body&& body) {
     using Plain = std::remove_reference_t<Body>;
-    run_erased(
+    return run_erased(
         items,
-        [](void* context, std::size_t begin, std::size_t end) {
-          (*static_cast<Plain*>(context))(begin, end);
+        [](void* context, std::size_t begin, std::size_t end, unsigned slot) {
+          auto& plain = *static_cast<Plain*>(context);
+          if constexpr (std::is_invocable_v<Plain&, std::size_t, std::size_t, unsigned>) {
+            plain(begin, end, slot);
+          } else {
+            plain(begin, end);
+          }
         },
         const_cast<void*>(static_cast<const void*>(&body)));
   }
@@ -48,7 +64,7 @@ class ParallelPool {
   static ParallelPool& shared();
 
  private:
-  using Function = void (*)(void* context, std::size_t begin, std::size_t end);
+  using Function = void (*)(void* context, std::size_t begin, std::size_t end, unsigned slot);
 
   struct Job {
     Function function = nullptr;
@@ -56,11 +72,13 @@ class ParallelPool {
     std::size_t items = 0;
     std::size_t chunk = 1;
     std::atomic<std::size_t> next{0};  // first item not yet handed out
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;  // the first exception; written by its thread only
   };
 
-  void run_erased(std::size_t items, Function function, void* context);
-  void work_on_current_job();
-  void worker_main();
+  Result<void> run_erased(std::size_t items, Function function, void* context);
+  void work_on_current_job(unsigned slot) noexcept;
+  void worker_main(unsigned slot);
 
   std::mutex run_mutex_;  // one loop at a time
   std::mutex mutex_;

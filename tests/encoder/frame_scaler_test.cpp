@@ -35,7 +35,7 @@ TEST(FrameScalerTest, AveragesTheAreaEachPixelCoversInsideTheConversionPass) {
     const std::vector<std::uint8_t> bgra = noise(from, from.width);
     const FrameScaler scaler(from, to);
     std::vector<std::uint8_t> scaled(std::size_t{to.width} * to.height * 4);
-    std::vector<std::uint16_t> scratch;
+    std::vector<std::uint16_t> scratch(scaler.accumulator_size());
     const double sx = double(from.width) / to.width, sy = double(from.height) / to.height;
     for (std::uint32_t y = 0; y < to.height; ++y) {
       scaler.scale_row(bgra.data(), y, &scaled[std::size_t{y} * to.width * 4], scratch);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -13,10 +14,10 @@ namespace {
 void expect_each_item_once(ParallelPool& pool, std::size_t items) {
   std::vector<std::atomic<int>> seen(items);
   std::atomic<bool> bad_range{false};
-  pool.run(items, [&](std::size_t begin, std::size_t end) {
+  EXPECT_TRUE(pool.run(items, [&](std::size_t begin, std::size_t end) {
     if (begin >= end || end > items) bad_range = true;
     for (std::size_t i = begin; i < end && i < items; ++i) seen[i].fetch_add(1);
-  });
+  }));
   EXPECT_FALSE(bad_range);
   for (std::size_t i = 0; i < items; ++i) ASSERT_EQ(seen[i].load(), 1) << "item " << i;
 }
@@ -60,6 +61,33 @@ TEST(ParallelPoolTest, ConcurrentCallersTakeTurns) {
   a.join();
   b.join();
   EXPECT_EQ(total.load(), 2 * 200 * 50);
+}
+
+// A body that throws on one thread (a failed allocation, say) while the
+// others are still inside the loop: the caller gets the error only once every
+// thread has left, and the pool works on.
+TEST(ParallelPoolTest, AThrowOnOneThreadComesBackAsAnErrorOnceEveryThreadHasLeft) {
+  ParallelPool pool(3);
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> inside{0};
+    std::atomic<bool> thrown{false};
+    const Result<void> result = pool.run(600, [&](std::size_t begin, std::size_t, unsigned slot) {
+      struct Inside {
+        std::atomic<int>& count;
+        ~Inside() { count.fetch_sub(1); }
+      } guard{inside};
+      inside.fetch_add(1);
+      if (slot >= 3) throw std::logic_error("no such slot");
+      if (begin == 0) { thrown = true; throw std::runtime_error("no scratch"); }
+      // The others are still at work when the error is there.
+      for (int spin = 0; spin < 1'000'000 && !thrown; ++spin) std::this_thread::yield();
+      for (int spin = 0; spin < 100; ++spin) std::this_thread::yield();
+    });
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().text(), "parallel loop: no scratch");
+    EXPECT_EQ(inside.load(), 0);
+    expect_each_item_once(pool, 1080);
+  }
 }
 
 TEST(ParallelPoolTest, SharedPoolIsSizedToTheMachine) {

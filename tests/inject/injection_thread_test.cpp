@@ -82,5 +82,25 @@ TEST(InjectionThreadTest, ReleasesModifiersAndButtonsLeftDownAtStart) {
   EXPECT_EQ(log.lines().at(4), "inject: eliberez 4 taste/butoane ramase apasate la pornire");
 }
 
+// A worker that never serves (a second one, refused the lock) touches no key,
+// however long it runs.
+TEST(InjectionThreadTest, ReleasesNothingWhenThisWorkerNeverServes) {
+  testing::FakeDesktopSessionApi api;
+  testing::FakeInputSink sink;
+  testing::RecordingLogger log;
+  testing::FakeClock clock;
+  ServingLatch serving;
+  sink.down = {0xA0, 0x01};
+  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+  std::thread thread([&, receiver = std::move(receiver)]() mutable {
+    run_injection_thread(std::move(receiver), api, sink, log, clock, nullptr, &serving);
+  });
+  serving.abandon();
+  { auto gone = std::move(sender); }
+  thread.join();
+  EXPECT_TRUE(sink.calls.empty());
+  EXPECT_EQ(api.opens, 0);
+}
+
 }  // namespace
 }  // namespace halvorine

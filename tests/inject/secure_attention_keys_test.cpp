@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "inject/fakes/fake_desktop_session_api.h"
+#include "support/fake_clock.h"
 #include "support/recording_logger.h"
 
 namespace halvorine {
@@ -24,28 +25,48 @@ struct FakeCall final : SecureAttention {
 
 std::string times(int n, const std::string& keys) { return n > 1 ? keys + ' ' + times(n - 1, keys) : keys; }
 
+// The counts of the sequences swallowed for coming within a second of the last one sent.
+std::uint64_t swallowed(const std::vector<std::string>& lines) {
+  std::uint64_t total = 0;
+  for (const auto& line : lines) {
+    if (line.ends_with(" Ctrl+Alt+Del ignorate (cel mult un SendSAS pe secunda)")) total += std::stoull(line.substr(8));
+  }
+  return total;
+}
+
 // Keys: C/c Control left/right, A/a Alt left/right, S ShiftLeft, D Delete, + down, - up; ! after an event: the
-// thread was left without its user. Platform: w SendSAS, u sas.dll unavailable, n none (Linux).
-TEST(SecureAttentionKeys, DeleteUnderControlAndAltIsOneCallPerPressMadeAsSystem) {
+// thread was left without its user. Platform: w SendSAS, u sas.dll unavailable, n none (Linux). Events come
+// at once, or 10 ms apart where a count of swallowed sequences is given (at most one call a second).
+TEST(SecureAttentionKeys, DeleteUnderControlAndAltIsOneCallPerPressMadeAsSystemAtMostOnceASecond) {
   const std::string cad = "C+ A+ D+ D- A- C-";
-  const std::tuple<std::string, int, std::string, char> cases[] = {
+  const struct {
+    std::string keys;
+    int sends;
+    std::string expected;
+    char platform;
+    std::uint64_t counted = 0;  // sequences swallowed
+  } cases[] = {
       {cad, 1, "C+ A+ A- C-", 'w'}, {"c+ a+ D+ D- a- c-", 1, "c+ a+ a- c-", 'w'},
       {"A+ c+ D+ D+ D+ D- c- A-", 1, "A+ c+ c- A-", 'w'},        // repeated presses before the release
       {"C+ A+ D+ C- A- D-", 1, "C+ A+ C- A-", 'w'},              // a client gone mid-sequence: its releases
       {"C+ c+ C- A+ D+ D- A- c-", 1, "C+ c+ C- A+ A- c-", 'w'},  // the right Control is still held
-      {times(1000, "C+ A+ D+ D+ D- A- C-"), 1000, times(1000, "C+ A+ A- C-"), 'w'},  // quickly, many times
+      // 1000 times, one every 70 ms: the first and every 15th after it are sent, the rest counted.
+      {times(1000, "C+ A+ D+ D+ D- A- C-"), 67, times(1000, "C+ A+ A- C-"), 'w', 933},
+      {times(3, cad), 1, times(3, "C+ A+ A- C-"), 'w', 2},
       {"D+ D-", 0, "D+ D-", 'w'}, {"D-", 0, "D-", 'w'}, {"C+ S+ D+ D- S- C-", 0, "C+ S+ D+ D- S- C-", 'w'},
       {"C+ A+ C- D+ D- A-", 0, "C+ A+ C- D+ D- A-", 'w'}, {"D+ C+ A+ D- A- C-", 0, "D+ C+ A+ D- A- C-", 'w'},
       {times(2, cad), 0, times(2, cad), 'n'}, {times(2, cad), 0, times(2, cad), 'u'}};
-  for (const auto& [keys, sends, expected, platform] : cases) {
+  for (const auto& [keys, sends, expected, platform, counted] : cases) {
     testing::FakeDesktopSessionApi api;
     testing::RecordingLogger log;
+    testing::FakeClock clock;
     FakeCall call(api);
     if (platform == 'u') call.error = Error::message("gone");
     InputDesktopState state{.token = api.query_user_token(1), .impersonating = api.impersonating = true};
-    SecureAttentionKeys detection(platform == 'n' ? nullptr : &call, api, log);
+    SecureAttentionKeys detection(platform == 'n' ? nullptr : &call, api, log, clock);
     std::string injected;
     for (std::size_t i = 0; i < keys.size(); i += 3) {
+      if (counted > 2) clock.advance(std::chrono::milliseconds(10));
       const char* const names[] = {"ControlLeft", "ControlRight", "AltLeft", "AltRight", "ShiftLeft", "Delete"};
       const char* const name = names[std::string_view("CcAaSD").find(keys[i])];
       injected += detection.consume(name, keys[i + 1] == '+', state) ? "" : keys.substr(i, 2) + ' ';
@@ -55,6 +76,8 @@ TEST(SecureAttentionKeys, DeleteUnderControlAndAltIsOneCallPerPressMadeAsSystem)
     EXPECT_EQ(call.sends, sends) << keys;
     EXPECT_FALSE(call.as_user) << keys;
     EXPECT_EQ(std::ranges::count(log.lines(), "inject: Ctrl+Alt+Del -> SendSAS"), sends) << keys;
+    detection.flush();
+    EXPECT_EQ(swallowed(log.lines()), counted) << keys;
     EXPECT_EQ(std::ranges::count(log.lines(), "inject: SendSAS indisponibil (gone) - trimit tastele"), platform == 'u');
   }
 }

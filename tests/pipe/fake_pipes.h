@@ -22,6 +22,7 @@
 #include "bin/worker/pipe/async_sleep.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
+#include "fake_clock.h"
 
 namespace halvorine::testing {
 
@@ -70,10 +71,14 @@ class FakePipeApi final : public PipeApi {
   std::deque<Result<FakeClient>> script;
   std::vector<std::shared_ptr<FakeInstanceRecord>> instances;
   std::size_t create_calls = 0;
+  // When set, each create_instance call comes `step` after the last.
+  FakeClock* clock = nullptr;
+  std::chrono::milliseconds step{0};
 
   Result<std::unique_ptr<PipeInstance>> create_instance(std::string_view name,
                                                         const PipeSecurity* security) override {
     ++create_calls;
+    if (clock) clock->advance(step);
     std::optional<FakeClient> client;
     if (!script.empty()) {
       auto next = std::move(script.front());

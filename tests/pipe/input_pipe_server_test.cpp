@@ -6,6 +6,8 @@
 #include <asio/detached.hpp>
 #include <algorithm>
 
+#include <fmt/format.h>
+
 #include "fake_pipes.h"
 #include "fake_clock.h"
 #include "recording_logger.h"
@@ -146,6 +148,33 @@ TEST_F(InputPipeServerTest, MouseLinesAreLimitedPerSecondAndTheRestCounted) {
   EXPECT_EQ(received().size(), 26u);  // every message is still injected
 }
 
+// A hundred clients ten a second, each breaking the protocol (4 lines each),
+// then one that stays until the stop (3 lines, the count of the last ones
+// written at the stop): the burst, then a line a second and the counts, every
+// line written or counted. The first instance tells that this worker serves.
+TEST_F(InputPipeServerTest, ConnectionFloodLinesDrawOnABudgetAndAreAllCounted) {
+  for (int i = 0; i < 100; ++i) pipes_.script.push_back(client({{0x07}}));
+  pipes_.script.push_back(FakeClient{.stays = true});
+  pipes_.clock = &clock_;
+  pipes_.step = std::chrono::milliseconds(100);
+  InputStop stop;
+  ServingLatch serving;
+  const InputPipeServerContext context{pipes_, security_, sleep_, log_, clock_, &stop, &serving};
+  asio::co_spawn(runtime_, serve_input_pipe(context, make_input_channel().first), asio::detached);
+  run_until_idle(runtime_);
+  stop.request();
+  run_until_idle(runtime_);
+  std::uint64_t written = 0, counted = 0;
+  for (const std::string& line : served_lines()) {
+    const auto n = line.starts_with("pipe input: ") ? std::stoull(line.substr(12)) : 0;
+    line == fmt::format(fmt::runtime(kInputLinesSummary), n) ? counted += n : ++written;
+  }
+  EXPECT_EQ(written + counted, 100u * 4 + 3);
+  EXPECT_LE(written, kClientLineBurst + 11);  // ten seconds of refills
+  EXPECT_GT(counted, 0u);
+  EXPECT_TRUE(serving.wait());
+}
+
 TEST_F(InputPipeServerTest, ConnectionThatReleasedEverythingProducesNoRelease) {
   pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 'A', 0x02, 0x00, 0x00, 0x01, 'A'}}));
   start();
@@ -219,7 +248,7 @@ TEST_F(InputPipeServerTest, FailedCreationPausesTwoSecondsAndFailedWaitRetriesAt
   start();
   const Lines lines = log_.lines();
   EXPECT_EQ(lines, (Lines{kFallbackLine,
-                          "pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;IU)",
+                          "pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)",
                           "pipe: WARNING — DACL restrictiv indisponibil, folosesc securitatea "
                           "implicita a pipe-ului",
                           // Once a minute: the second failure, 2 s later, is not written.

@@ -19,7 +19,7 @@ TEST(PipeSecurity, SessionUserGetsTheUserDacl) {
   const auto security = build_pipe_security(platform, log);
   ASSERT_TRUE(security);
   EXPECT_EQ(security->sddl(),
-            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;S-1-5-21-1004336348-1177238915-682003330-512)");
+            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;S-1-5-21-1004336348-1177238915-682003330-512)");
   EXPECT_EQ(log.lines(), Lines{"pipe: DACL restrictionat -> SYSTEM+Administrators+user pot deschide pipe-ul"});
 }
 
@@ -28,7 +28,7 @@ TEST(PipeSecurity, NoSessionUserFallsBackToInteractiveUsers) {
   RecordingLogger log;
   const auto security = build_pipe_security(platform, log);
   ASSERT_TRUE(security);
-  EXPECT_EQ(security->sddl(), "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;IU)");
+  EXPECT_EQ(security->sddl(), "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)");
   EXPECT_EQ(log.lines(), (Lines{"pipe: SID user indisponibil -> DACL fallback SY+BA+INTERACTIVE",
                                 "pipe: DACL restrictionat -> SYSTEM+Administrators+INTERACTIVE pot "
                                 "deschide pipe-ul"}));
@@ -40,9 +40,9 @@ TEST(PipeSecurity, FailedConversionIsNotRetriedWithTheFallback) {
   platform.conversion_succeeds = false;
   RecordingLogger log;
   EXPECT_EQ(build_pipe_security(platform, log), nullptr);
-  EXPECT_EQ(platform.converted, Lines{"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;S-1-5-21-7)"});
+  EXPECT_EQ(platform.converted, Lines{"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;S-1-5-21-7)"});
   EXPECT_EQ(log.lines(),
-            Lines{"pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;S-1-5-21-7)"});
+            Lines{"pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;S-1-5-21-7)"});
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "bin/worker/process/process_platform.h"
 #include "bin/worker/secure/secure_capture_loop.h"
 #include "bin/worker/secure/secure_capture_thread.h"
+#include "bin/worker/serving_latch.h"
 #include "bin/worker/worker.h"
 #include "bin/worker/worker_stop.h"
 #include "common/clock.h"
@@ -45,6 +46,8 @@ int main() {
   static WorkerLog& log = *new WorkerLog(clock);
   // The video writer's key-frame requests to the secure-capture thread.
   static KeyFrameRequest& key_frames = *new KeyFrameRequest;
+  // Whether this worker holds the machine-wide lock, for the injection thread.
+  static ServingLatch& serving = *new ServingLatch;
 
   std::optional<asio::io_context> runtime;
   try {
@@ -69,12 +72,12 @@ int main() {
           },
       .injection_thread =
           [&stop](InputReceiver receiver) {
-            run_injection_thread(std::move(receiver), log, clock);
+            run_injection_thread(std::move(receiver), log, clock, &serving);
             stop.injection_ended();
           },
       .serve_input_pipe =
           [&stop](InputSender sender) {
-            return run_input_pipe_server(log, clock, std::move(sender), &stop.input_stop());
+            return run_input_pipe_server(log, clock, std::move(sender), &stop.input_stop(), &serving);
           },
       .serve_video_pipe =
           [](VideoReceiver frames) { return run_video_pipe_server(log, clock, std::move(frames), key_frames); },

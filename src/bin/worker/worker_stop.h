@@ -1,5 +1,5 @@
 // The worker's orderly stop, asked for from outside (SIGTERM or SIGINT on
-// Linux; a console control event on Windows). The input pipe
+// Linux; Ctrl+C, Ctrl+Break or the console closing on Windows). The input pipe
 // server ends its client's connection as if the client had hung up, sends the
 // releases of whatever that client still holds, and returns; with its sending
 // ends gone the input channel closes, and the injection thread injects what
@@ -45,9 +45,9 @@ class WorkerStop {
   bool injection_ended_ = false;
 };
 
-// Completes with true on SIGTERM or SIGINT (Linux) or on a console control
-// event (Windows: Ctrl+C, Ctrl+Break, close, log-off, shutdown); with false
-// at once when no stop can be asked for.
+// Completes with true on SIGTERM or SIGINT (Linux) or on the console control
+// events Ctrl+C, Ctrl+Break and close (Windows; log-off and shutdown are
+// ignored); with false at once when no stop can be asked for.
 asio::awaitable<bool> wait_for_stop_signal();
 
 }  // namespace halvorine

@@ -1,7 +1,5 @@
 #include "common/win/log_folder.h"
 
-#include "common/utf16.h"
-
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -68,26 +66,48 @@ bool only_trusted_have_access(const ACL* dacl) {
   return true;
 }
 
-// The path as UTF-8, for log lines.
-std::string path_text(const std::filesystem::path& path) {
-  return utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(path.c_str()), path.native().size()));
+Result<LocalMemory> folder_descriptor_or_error() {
+  LocalMemory descriptor = folder_descriptor();
+  if (!descriptor) {
+    return std::unexpected(Error::last_os().context("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
+  }
+  return descriptor;
 }
 
 // Replaces the folder's access list with kLogFolderSddl's (protected).
-bool restrict_folder(const std::filesystem::path& directory) {
-  const LocalMemory descriptor = folder_descriptor();
-  if (!descriptor) return false;
+Result<void> restrict_folder(const std::filesystem::path& directory) {
+  auto descriptor = folder_descriptor_or_error();
+  if (!descriptor) return std::unexpected(std::move(descriptor.error()));
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL dacl = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present) return false;
+  if (!GetSecurityDescriptorDacl(descriptor->get(), &present, &dacl, &defaulted) || !present) {
+    return std::unexpected(Error::last_os().context("GetSecurityDescriptorDacl"));
+  }
   const UniqueHandle folder(CreateFileW(directory.c_str(), WRITE_DAC | READ_CONTROL,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!folder) return false;
-  return SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
-                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                         dacl, nullptr) == ERROR_SUCCESS;
+  if (!folder) return std::unexpected(Error::last_os().context("CreateFileW"));
+  const DWORD set = SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, dacl, nullptr);
+  if (set != ERROR_SUCCESS) return std::unexpected(Error::os(static_cast<int>(set)).context("SetSecurityInfo"));
+  return {};
+}
+
+// The folder opened as itself (never a reparse point's target), without
+// delete sharing: nobody can rename or replace it while it is held.
+UniqueHandle open_folder_object(const std::filesystem::path& directory, DWORD access) {
+  return UniqueHandle(CreateFileW(directory.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+}
+
+// A real directory, not a reparse point.
+bool is_plain_folder(HANDLE folder) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(folder, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 }  // namespace
@@ -106,12 +126,12 @@ LogFolderVerdict judge_log_folder(PSID owner, const ACL* dacl) {
   return only_trusted_have_access(dacl) ? LogFolderVerdict::use : LogFolderVerdict::restrict;
 }
 
-bool MoveAside::operator()(const std::filesystem::path& path) const {
+Result<std::filesystem::path> move_aside(const std::filesystem::path& path, std::string_view stamp) {
   // The object itself, a link or junction included, never what it points to.
   const UniqueHandle object(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!object) return false;
+  if (!object) return std::unexpected(Error::last_os().context("CreateFileW"));
   // Two moves in one second get a counter.
   for (int attempt = 0; attempt < 10; ++attempt) {
     std::wstring target = path.native() + L".refuzat-" + std::wstring(stamp.begin(), stamp.end());
@@ -122,62 +142,66 @@ bool MoveAside::operator()(const std::filesystem::path& path) const {
     rename->FileNameLength = name_bytes;
     std::memcpy(rename->FileName, target.c_str(), name_bytes);
     if (SetFileInformationByHandle(object.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
-      if (moved) moved->push_back(path_text(path) + " -> " + path_text(std::filesystem::path(target)));
-      return true;
+      return std::filesystem::path(std::move(target));
     }
     const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+      return std::unexpected(Error::os(static_cast<int>(error)).context("SetFileInformationByHandle"));
+    }
   }
-  return false;
+  return std::unexpected(Error::message("every .refuzat name of this second is taken"));
 }
 
-UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory, const MoveAside* move_aside) {
+Result<UniqueHandle> open_trusted_log_folder(const std::filesystem::path& directory) {
   std::error_code ignored;  // the checks below decide
   std::filesystem::create_directories(directory.parent_path(), ignored);
-  // A second round only after what was in the way has been moved aside.
-  for (int round = 0; round < 2; ++round) {
-    {
-      const LocalMemory descriptor = folder_descriptor();
-      if (!descriptor) return UniqueHandle();
-      SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-      if (!CreateDirectoryW(directory.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        return UniqueHandle();
-      }
+  {
+    auto descriptor = folder_descriptor_or_error();
+    if (!descriptor) return std::unexpected(std::move(descriptor.error()));
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor->get(), FALSE};
+    if (!CreateDirectoryW(directory.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      return std::unexpected(Error::last_os().context("CreateDirectoryW"));
     }
-    // Without delete sharing: nobody can rename or replace the folder while
-    // the line is written. The reparse point itself is opened, never its target.
-    UniqueHandle folder(CreateFileW(directory.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!folder || !GetFileInformationByHandle(folder.get(), &info)) return UniqueHandle();
-    const bool foreign = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-                         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (!foreign) {
-      PSID owner = nullptr;
-      PACL dacl = nullptr;
-      PSECURITY_DESCRIPTOR raw = nullptr;
-      if (GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                          &owner, nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
-        return UniqueHandle();
-      }
-      const LocalMemory descriptor(raw);
-      switch (judge_log_folder(owner, dacl)) {
-        case LogFolderVerdict::use:
-          return folder;
-        case LogFolderVerdict::restrict:
-          // Ours but open to others (made by hand, or by an older worker that
-          // let Users read): close it to them. Files inside inherit the change.
-          return restrict_folder(directory) ? std::move(folder) : UniqueHandle();
-        case LogFolderVerdict::refuse:
-          break;  // someone else's folder: moved aside below
-      }
-    }
-    // Something planted would silence the log: out of the way with it.
-    folder.reset();
-    if (!move_aside || round > 0 || !(*move_aside)(directory)) return UniqueHandle();
   }
-  return UniqueHandle();
+  UniqueHandle folder = open_folder_object(directory, READ_CONTROL | FILE_READ_ATTRIBUTES);
+  if (!folder) return std::unexpected(Error::last_os().context("CreateFileW"));
+  if (!is_plain_folder(folder.get())) return std::unexpected(Error::message("log folder: a link or not a folder"));
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  const DWORD read = GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
+                                     nullptr, &raw);
+  if (read != ERROR_SUCCESS) return std::unexpected(Error::os(static_cast<int>(read)).context("GetSecurityInfo"));
+  const LocalMemory descriptor(raw);
+  switch (judge_log_folder(owner, dacl)) {
+    case LogFolderVerdict::use:
+      return folder;
+    case LogFolderVerdict::restrict:
+      // Ours but open to others (made by hand, or by an older worker that
+      // let Users read): close it to them. Files inside inherit the change.
+      if (auto restricted = restrict_folder(directory); !restricted) {
+        return std::unexpected(std::move(restricted.error()).context("log folder: restricting its access list"));
+      }
+      return folder;
+    case LogFolderVerdict::refuse:
+      break;
+  }
+  return std::unexpected(Error::message("log folder: owned by someone else"));
+}
+
+bool is_planted_folder(const std::filesystem::path& directory) {
+  const UniqueHandle folder = open_folder_object(directory, READ_CONTROL | FILE_READ_ATTRIBUTES);
+  if (!folder) return false;
+  if (!is_plain_folder(folder.get())) return true;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &raw) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LocalMemory descriptor(raw);
+  return !is_trusted_owner(owner);
 }
 
 ActAsProcess::ActAsProcess() {

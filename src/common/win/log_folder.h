@@ -5,25 +5,19 @@
 #pragma once
 
 #include <filesystem>
-#include <string>
-#include <vector>
+#include <string_view>
 
+#include "common/error.h"
 #include "common/win/unique_handle.h"
 #include "common/win/win_sdk.h"
 
 namespace halvorine {
 
-// Moves what is at a path aside, working on the object itself, never
+// Moves what is at `path` aside, working on the object itself, never
 // through a link: renamed within its folder to the same name followed by
-// ".refuzat-YYYYMMDDHHMMSS" (local time, `stamp`). Each move is appended to
-// `moved` as the text "<old path> -> <new path>", for the log's own line.
-struct MoveAside {
-  std::string stamp;                      // YYYYMMDDHHMMSS
-  std::vector<std::string>* moved;        // where each move is told
-
-  // True when the object at `path` is now out of the way.
-  bool operator()(const std::filesystem::path& path) const;
-};
+// ".refuzat-" and `stamp` (YYYYMMDDHHMMSS, local time), with a counter when
+// that name is taken. Returns the new path.
+Result<std::filesystem::path> move_aside(const std::filesystem::path& path, std::string_view stamp);
 
 // Full control for SYSTEM and Administrators and nothing for anyone else:
 // the log records every click, on the secure desktop too (an on-screen
@@ -34,15 +28,16 @@ inline constexpr wchar_t kLogFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA
 
 // Creates `directory` (and any missing parents) with kLogFolderSddl, or opens
 // the existing one. The result keeps the folder from being renamed or deleted
-// while it is held. What is at the path and may not be written into (a
-// reparse point such as a link or junction, not a directory, or owned by
-// anyone but SYSTEM, Administrators or this process's user) is moved aside
-// with `move_aside` when one is given, and a folder of our own is made in its
-// place; without it, the result is empty. An existing folder of a trusted
-// owner whose access list lets others in gets kLogFolderSddl's list; if that
-// fails it is refused.
-UniqueHandle open_trusted_log_folder(const std::filesystem::path& directory,
-                                     const MoveAside* move_aside = nullptr);
+// while it is held. An existing folder of a trusted owner whose access list
+// lets others in gets kLogFolderSddl's list first. Anything else at the path
+// (a reparse point such as a link or junction, not a directory, owned by
+// anyone but SYSTEM, Administrators or this process's user) is refused: the
+// error says why, and is_planted_folder() tells it from a failure.
+Result<UniqueHandle> open_trusted_log_folder(const std::filesystem::path& directory);
+
+// True when something is at `directory` that the log may not use as its
+// folder (as opposed to nothing, a folder of ours, or a failure to look).
+bool is_planted_folder(const std::filesystem::path& directory);
 
 // True when `sid` is SYSTEM, Administrators or this process's user.
 bool is_trusted_owner(PSID sid);

@@ -25,6 +25,12 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kNoRotation = UINT64_MAX;
+
+// One line through a writer of its own, as the worker's first line goes.
+bool append_to_log_file(const fs::path& directory, std::string_view line, std::uint64_t rotate_at) {
+  SystemClock clock;
+  return LogFileWriter(directory, rotate_at, clock).append(line).has_value();
+}
 constexpr char kFolderDacl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 std::string read_file(const fs::path& path) {

@@ -1,5 +1,7 @@
 // The descriptor a created named pipe really carries, read back by a client
-// and converted to SDDL: exactly the text the worker built it from.
+// and converted to SDDL: exactly the text the worker built it from, the
+// session user (or Interactive Users) with read and write only. Wine keeps
+// the list but does not enforce it: there the user may still add instances.
 #include "common/win/win_sdk.h"
 
 #include <aclapi.h>
@@ -42,7 +44,7 @@ std::string read_back_dacl(std::string_view name) {
 }
 
 TEST(PipeSecurityReadBack, InteractiveUsersDescriptor) {
-  const std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;IU)";
+  const std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)";
   const auto security = WinPipeSecurity::convert(sddl);
   ASSERT_TRUE(security);
   EXPECT_EQ(security->attributes()->nLength, 24u);
@@ -69,7 +71,7 @@ TEST(PipeSecurityReadBack, SessionUserDescriptorFromTheRealPlatform) {
   auto instance = pipes->create_instance("halvorine-sddl-test-user", security.get());
   ASSERT_TRUE(instance) << instance.error().text();
   EXPECT_EQ(read_back_dacl("halvorine-sddl-test-user"),
-            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + *sid + ")");
+            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;" + *sid + ")");
 }
 
 TEST(PipeSecurityReadBack, MalformedSddlIsNotConverted) {

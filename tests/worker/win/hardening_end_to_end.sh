@@ -1,22 +1,32 @@
 #!/usr/bin/env bash
 # The Windows worker under attack, end to end under Wine: a pipe squatter that
 # got there first, a second worker, things planted where the log goes, keys
-# left down when a worker is killed or stopped by a console control event.
-# usage: hardening_end_to_end.sh WORKER CLIENT TEST_WINDOW PEER   (HALVORINE_WINE_STATE set)
+# left down when a worker is killed or stopped by a console control event,
+# the lock's name taken by an ordinary process, a second worker while a GUI
+# holds a key, a connection flood, Ctrl+Alt+Del a thousand times, a rotation
+# blocked three times.
+# usage: hardening_end_to_end.sh WORKER CLIENT TEST_WINDOW PEER SAS_DLL   (HALVORINE_WINE_STATE set)
 set -uo pipefail
-worker=$1 client=$2 window=$3 peer=$4
+worker=$1 client=$2 window=$3 peer=$4 sas_dll=$5
 # shellcheck disable=SC1091
 . "$HALVORINE_WINE_STATE/env"
 work=$(mktemp -d /tmp/halvorine-hardening.XXXXXX)
 data=$WINEPREFIX/drive_c/ProgramData
 log=$data/Halvorine/halvorine-worker.log rec=$work/recorded failures=0 passed=0 pids=()
+system32=$WINEPREFIX/drive_c/windows/system32
 cleanup() {
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  [ ! -f "$work/sas.dll" ] || cp "$work/sas.dll" "$system32/"  # Wine's own, back
   rm -rf "$work" "$data"/Halvorine.refuzat-* "$data"/Halvorine/*.refuzat-* "$log.1"
 }
 trap cleanup EXIT
 check() { local name=$1; shift; if "$@"; then passed=$((passed + 1)); else echo "FAILED: $name"; failures=$((failures + 1)); fi; }
 count() { sed 's/^\[[^]]*\] \[[^]]*\] //' "$log" 2>/dev/null | tr -d '\r' | grep -cxF -- "$1"; }
+count_prefix() { sed 's/^\[[^]]*\] \[[^]]*\] //' "$log" 2>/dev/null | tr -d '\r' | grep -cF -- "$1"; }
+line_prefix() { for _ in $(seq 1 200); do [ "$(count_prefix "$1")" -ge "$2" ] && return 0; sleep 0.1; done; false; }
+# wait_until N 'CONDITION': evaluates CONDITION anew until it holds, N tenths of a second at most.
+wait_until() { for _ in $(seq 1 "$1"); do eval "$2" && return 0; sleep 0.1; done; false; }
+size() { stat -c %s "$1"; }
 # line TEXT [N]: waits (20 s at most) until the log holds TEXT N times.
 line() { for _ in $(seq 1 200); do [ "$(count "$1")" -ge "${2:-1}" ] && return 0; sleep 0.1; done; echo "no: $1" >&2; false; }
 # seen START PATTERN: waits (30 s at most) for a line of the window after line START.
@@ -25,8 +35,10 @@ mark() { wc -l <"$rec"; }
 send() { wine "$client" input --no-server-check --retry-ms 20000 "$@" 2>>"$work/client.err"; }
 start_worker() { wine "$worker" >>"$work/worker.out" 2>&1 & worker_pid=$!; pids+=("$worker_pid"); }
 wait_for() { for _ in $(seq 1 300); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
+# serve_new: starts a worker and waits until it serves.
+serve_new() { local n; n=$(count "waiting for client"); start_worker; line "waiting for client" $((n + 1)); }
 
-wine "$window" "$(winepath -w "$rec")" 240 >/dev/null 2>&1 & pids+=($!)
+wine "$window" "$(winepath -w "$rec")" 560 >/dev/null 2>&1 & pids+=($!)
 wait_for "$rec" '^ready' || { echo "FAILED: the test window did not start"; exit 1; }
 
 # --- a file where the log folder goes; a squatter on the input pipe -----------
@@ -92,6 +104,93 @@ check "small, saying what was moved" test "$(stat -c %s "$log")" -lt 65536 -a \
   "$(grep -cE 'log: .*\.log\.1 -> .*\.log\.1\.refuzat-[0-9]{14} mutat' "$log")" -eq 1
 kill -INT "$worker_pid"
 wait "$worker_pid"
+
+# --- Global\halvorine-worker made first by an ordinary process, as a mutex
+# and as an event: the worker serves all the same, and says so once per pipe.
+foreign='pipe: Global\halvorine-worker nu e al unui worker (l-a facut alt proces) - servesc halvorine-input fara el'
+for kind in mutex event; do
+  rm -f "$work/lock.end" "$work/lock.out"  # no word of the last one may count
+  wine "$peer" lock "$kind" "$(winepath -w "$work/lock.end")" >"$work/lock.out" 2>&1 & locker=$! pids+=($!)
+  wait_for "$work/lock.out" locking
+  told=$(count "$foreign")
+  check "a $kind of the lock's name keeps no worker from serving" serve_new
+  check "which says whose it is" line "$foreign" $((told + 1))
+  kill -INT "$worker_pid"; wait "$worker_pid"
+  check "once" test "$(count "$foreign")" -eq $((told + 1))
+  touch "$work/lock.end"; wait "$locker"
+done
+
+# --- a second worker while a GUI holds Shift touches no key ------------------
+serve_new; first=$worker_pid
+start=$(mark) released=$(count_prefix "inject: eliberez")
+send --hold-ms 12000 "key ShiftLeft down" & holder=$! pids+=($!)
+check "the GUI holds Shift" seen "$start" '^key down 0x10 '
+threads=$(count_prefix "inject: thread injectie pornit") refusals=$(count "$refused")
+start_worker; second=$worker_pid
+check "the second worker starts and is refused" line_prefix "inject: thread injectie pornit" $((threads + 1))
+check "the pipes" line "$refused" $((refusals + 1))
+sleep 2  # what a worker that released at start would have done by now
+check "and lifts no key" test -z "$(tail -n +"$((start + 1))" "$rec" | grep '^key up 0x10 ')" -a \
+  "$(count_prefix "inject: eliberez")" -eq "$released"
+kill -KILL "$second"; wait "$second" 2>/dev/null; wait "$holder"
+check "the GUI's own release comes when it leaves" seen "$start" '^key up 0x10 '
+
+# --- a connection flood leaves the click logged before it, and the log small -
+click='MOUSE recv nx=100 ny=200 → inject abs_x=100 abs_y=200 btn=1 pressed=true scroll=0'
+send "mouse 100 200 button=1 down" "mouse 100 200 button=1 up"
+check "a click is logged" line "$click"
+before=$(size "$log") seconds=25
+wine "$peer" flood "$seconds" >"$work/flood.out" 2>&1 & flood=$! pids+=($!)
+sleep 5  # past the burst: from here on the steady rate
+steady=$(size "$log"); wait "$flood"
+connections=$(tr -d '\r' <"$work/flood.out" | sed -n 's/^connections //p')
+grown=$(($(size "$log") - before)) rate=$((($(size "$log") - steady) / (seconds - 5)))
+echo "flood: ${connections:-0} connections in $seconds s; the log grew by $grown bytes," \
+     "$rate bytes/s after the burst: 2 x 16 MiB in $((33554432 / (rate + 1) / 3600)) h"
+check "the flood connected" test "${connections:-0}" -gt $((seconds * 10))
+check "and added at most the burst and two lines a second" test "$grown" -lt $(((256 + 2 * (seconds + 5)) * 120))
+check "counting what it did not write" grep -qE '\] pipe input: [0-9]+ mesaje nelogate \(conexiuni sau erori prea dese\)$' "$log"
+check "the click is still there" test "$(cat "$log.1" "$log" 2>/dev/null | grep -cF -- "$click")" -ge 1
+send "mouse 100 201 button=1 down" "mouse 100 201 button=1 up"
+check "and the worker still serves, its clicks logged" line "${click//200/201}"
+kill -INT "$first"; wait "$first"
+
+# --- Ctrl+Alt+Del a thousand times: a few SendSAS calls, the rest counted -----
+cp "$system32/sas.dll" "$work/" && cp "$sas_dll" "$system32/sas.dll"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;sas=n" HALVORINE_TEST_SAS_RECORD=$(winepath -w "$work/sas-calls") serve_new
+for _ in $(seq 1 1000); do printf 'key %s\n' 'ControlLeft down' 'AltLeft down' 'Delete down' 'Delete up' 'AltLeft up' 'ControlLeft up'; done >"$work/cad.txt"
+start=$(mark)
+wine "$client" input --no-server-check --retry-ms 20000 <"$work/cad.txt" 2>>"$work/client.err"
+wait_until 600 '[ "$(tail -n +"$((start + 1))" "$rec" | grep -c "^key up 0x11 ")" -ge 1000 ]'
+kill -INT "$worker_pid"; wait "$worker_pid"
+cp "$work/sas.dll" "$system32/" && rm "$work/sas.dll"
+calls=$(grep -c '^SendSAS 0$' "$work/sas-calls" 2>/dev/null); calls=${calls:-0}
+counted=$(sed -n 's/.*\] inject: \([0-9]*\) Ctrl+Alt+Del ignorate (cel mult un SendSAS pe secunda)$/\1/p' "$log" | awk '{ n += $1 } END { print n + 0 }')
+echo "Ctrl+Alt+Del x1000: $calls SendSAS calls, $counted counted"
+check "a thousand Ctrl+Alt+Del give a few SendSAS calls" test "$calls" -ge 1 -a "$calls" -le 20
+check "one line each, every other one counted" test "$(count "inject: Ctrl+Alt+Del -> SendSAS")" -eq "$calls" -a "$counted" -eq $((1000 - calls))
+check "no Delete reached the desktop" test -z "$(tail -n +"$((start + 1))" "$rec" | grep -E '^key (down|up) 0x2E ')"
+
+# --- a rotation blocked three times leaves the worker's .1 in place ----------
+serve_new
+aside=$(ls -d "$log".1.refuzat-* 2>/dev/null | wc -l)
+click() { send "mouse 5 5 button=1 down" "mouse 5 5 button=1 up"; }  # click lines: the connection lines' budget may be spent
+for episode in 1 2 3; do
+  # Held first, then full: the last connection's lines may still be coming.
+  rm -f "$work/hold.end" "$work/hold.out"
+  wine "$peer" hold "$(winepath -w "$log")" "$(winepath -w "$work/hold.end")" >"$work/hold.out" 2>&1 & holder=$! pids+=($!)
+  wait_for "$work/hold.out" holding
+  truncate -s 16M "$log"
+  dot_one=$(stat -c %i "$log.1")
+  click
+  check "blocked rotation $episode: the line goes to the full log" wait_until 100 '[ "$(size "$log")" -gt 16777216 ]'
+  check "and the worker's .1 stays" test "$(stat -c %i "$log.1")" = "$dot_one" -a "$(ls -d "$log".1.refuzat-* | wc -l)" -eq "$aside"
+  touch "$work/hold.end"; wait "$holder"
+  # Retried at most once a second, with the next line after that.
+  for _ in $(seq 1 20); do click; [ "$(size "$log")" -lt 16777216 ] && break; sleep 0.5; done
+  check "once free, the rotation goes through" test "$(size "$log.1")" -gt 16777216 -a "$(size "$log")" -lt 16777216
+done
+kill -INT "$worker_pid"; wait "$worker_pid"
 
 echo "hardening end to end: $passed passed, $failures failed"
 [ "$failures" -eq 0 ]

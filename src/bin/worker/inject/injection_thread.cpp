@@ -11,7 +11,7 @@
 namespace halvorine {
 
 void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, InputSink& sink, Logger& log,
-                          const Clock& clock, SecureAttention* secure_attention) {
+                          const Clock& clock, SecureAttention* secure_attention, ServingLatch* serving) {
   log.log(fmt::format("inject: thread injectie pornit thread_id={}", desktops.current_thread_id()));
 
   // This thread's own state: desktop attachment, identity and throttles
@@ -19,11 +19,15 @@ void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, I
   InputDesktopState desktop_state;
   const InputDesktopContext context{desktops, log, clock};
   Injector injector(sink, log, clock);
-  SecureAttentionKeys secure_attention_keys(secure_attention, desktops, log);
+  SecureAttentionKeys secure_attention_keys(secure_attention, desktops, log, clock);
 
-  // On the input desktop first: that is whose key state is read.
-  ensure_input_desktop(desktop_state, context);
-  release_input_left_down(sink, log);
+  // Only a worker that serves may release anything: a second one would lift
+  // keys the first one's client holds. No event comes before that anyway.
+  if (!serving || serving->wait()) {
+    // On the input desktop first: that is whose key state is read.
+    ensure_input_desktop(desktop_state, context);
+    release_input_left_down(sink, log);
+  }
 
   while (std::optional<InputEvent> event = receiver.receive()) {
     ensure_input_desktop(desktop_state, context);
@@ -37,14 +41,15 @@ void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, I
     }
   }
 
+  secure_attention_keys.flush();
   revert_impersonation(desktop_state, desktops);
   log.log("inject: channel inchis, thread injectie oprit");
 }
 
-void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock) {
+void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock, ServingLatch* serving) {
   InjectionPlatform platform = make_injection_platform();
   run_injection_thread(std::move(receiver), *platform.desktops, *platform.sink, log, clock,
-                       platform.secure_attention.get());
+                       platform.secure_attention.get(), serving);
 }
 
 }  // namespace halvorine

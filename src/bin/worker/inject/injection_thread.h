@@ -1,26 +1,32 @@
 // The injection thread's body: takes input events from the input channel one
 // by one, in order, keeps the thread on the input desktop under the right
 // identity, and injects each event. Returns once every sender is gone and the
-// queue is drained, after reverting any impersonation. At start it attaches
-// to the input desktop and releases what a killed worker left down there.
+// queue is drained, after reverting any impersonation. At start, once this
+// worker is known to serve, it attaches to the input desktop and releases
+// what a killed worker left down there.
 #pragma once
 
 #include "bin/worker/inject/desktop_session_api.h"
 #include "bin/worker/inject/input_sink.h"
 #include "bin/worker/inject/secure_attention.h"
 #include "bin/worker/input_event.h"
+#include "bin/worker/serving_latch.h"
 #include "common/clock.h"
 #include "common/logger.h"
 
 namespace halvorine {
 
-// `desktops`, `sink`, `log`, `clock` and `secure_attention` must outlive the
-// call. Without `secure_attention`, Ctrl+Alt+Del is injected as plain keys.
+// `desktops`, `sink`, `log`, `clock`, `secure_attention` and `serving` must
+// outlive the call. Without `secure_attention`, Ctrl+Alt+Del is injected as
+// plain keys. With `serving`, the release at start waits until it opens, and
+// is skipped when it is abandoned (a worker that never serves touches no
+// key); without it, the release comes at once.
 void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, InputSink& sink, Logger& log,
-                          const Clock& clock, SecureAttention* secure_attention = nullptr);
+                          const Clock& clock, SecureAttention* secure_attention = nullptr,
+                          ServingLatch* serving = nullptr);
 
 // The same, on this platform's desktop API, input sink and secure attention
 // sequence.
-void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock);
+void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock, ServingLatch* serving);
 
 }  // namespace halvorine

@@ -39,8 +39,22 @@ bool SecureAttentionKeys::consume(std::string_view name, bool pressed, InputDesk
   if (delete_swallowed_) return true;
   if ((held_modifiers_ & kControl) == 0 || (held_modifiers_ & kAlt) == 0) return false;
   if (platform_ == nullptr || availability_ == Availability::unavailable) return false;
+  const Clock::MonotonicTime now = clock_.monotonic_now();
+  // A clock that stepped back counts as no time passed.
+  if (last_sent_ && (now < *last_sent_ || now - *last_sent_ < kSecureAttentionInterval)) {
+    ++swallowed_;
+    delete_swallowed_ = true;
+    return true;
+  }
   delete_swallowed_ = send_sequence(state);
+  if (delete_swallowed_) last_sent_ = now;
   return delete_swallowed_;
+}
+
+void SecureAttentionKeys::flush() {
+  if (swallowed_ == 0) return;
+  log_.log(fmt::format("inject: {} Ctrl+Alt+Del ignorate (cel mult un SendSAS pe secunda)",
+                       std::exchange(swallowed_, 0)));
 }
 
 bool SecureAttentionKeys::send_sequence(InputDesktopState& state) {
@@ -56,7 +70,10 @@ bool SecureAttentionKeys::send_sequence(InputDesktopState& state) {
     // check tries the impersonation again.
     revert_impersonation(state, api_);
   }
-  if (loaded) log_.log("inject: Ctrl+Alt+Del -> SendSAS");
+  if (loaded) {
+    flush();
+    log_.log("inject: Ctrl+Alt+Del -> SendSAS");
+  }
   return loaded;
 }
 

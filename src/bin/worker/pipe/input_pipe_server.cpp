@@ -16,10 +16,9 @@ namespace {
 // Per connection; larger reads only batch what the pipe already holds.
 constexpr std::size_t kReadChunk = 4096;
 
-void release_held(HeldInputs& held, const InputSender& sender, Logger& log) {
+void release_held(HeldInputs& held, const InputSender& sender, BudgetedLines& lines) {
   if (held.empty()) return;
-  log.log(fmt::format("releasing held input: {} key(s), {} button(s)", held.held_keys(),
-                      held.held_buttons()));
+  lines.write(fmt::format("releasing held input: {} key(s), {} button(s)", held.held_keys(), held.held_buttons()));
   for (auto& release : held.take_releases()) sender.send(std::move(release));
 }
 
@@ -37,7 +36,7 @@ void MouseLineLog::summary(std::uint64_t suppressed) {
   if (suppressed != 0) log_.log(fmt::format("MOUSE recv: {} mesaje nelogate in ultima secunda", suppressed));
 }
 
-asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log,
+asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, BudgetedLines& lines,
                                           MouseLineLog& mouse_lines, const InputStop* stop) {
   InputDecoder decoder;
   HeldInputs held;
@@ -45,7 +44,7 @@ asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender
   for (;;) {
     auto read = co_await pipe.read_some(buffer);
     if (!read) {
-      if (!stop || !stop->requested()) log.log(decoder.read_failure_message(read.error().text()));
+      if (!stop || !stop->requested()) lines.write(decoder.read_failure_message(read.error().text()));
       break;
     }
     std::span<const std::uint8_t> input(buffer.data(), *read);
@@ -55,7 +54,7 @@ asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender
       if (outcome == InputDecoder::Outcome::need_more) break;
       if (outcome == InputDecoder::Outcome::dropped) continue;
       if (outcome == InputDecoder::Outcome::violation) {
-        log.log(decoder.violation_message());
+        lines.write(decoder.violation_message());
         violated = true;
         break;
       }
@@ -73,7 +72,7 @@ asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender
     if (violated) break;
   }
   mouse_lines.flush();
-  release_held(held, sender, log);
+  release_held(held, sender, lines);
 }
 
 asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSender sender) {
@@ -84,30 +83,38 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
   }
   const auto stopped = [&] { return context.stop && context.stop->requested(); };
   PipeCreationLog creation_log(context.log, context.clock, "CreateNamedPipe failed: {}");
-  // Across connections: a client cannot reset it by reconnecting.
+  // Across connections: a client cannot reset them by reconnecting.
   MouseLineLog mouse_lines(context.log, context.clock);
+  BudgetedLines lines(context.log, context.clock, kInputLinesSummary);
   for (;;) {
-    if (stopped()) co_return;
+    if (stopped()) {
+      lines.flush();
+      if (context.serving) context.serving->abandon();
+      co_return;
+    }
     auto created = context.pipes.create_instance(kInputPipeName, security.get());
     if (!created) {
       creation_log.report(kInputPipeName, created.error());
       co_await context.sleep.sleep(kPipeRetryPause);
       continue;
     }
+    // Only a worker that serves gets an instance: the names are its own, and
+    // so is the machine-wide lock (or no worker holds it).
+    if (context.serving) context.serving->open();
     std::unique_ptr<PipeInstance> pipe = std::move(*created);
     if (context.stop) context.stop->watch(pipe.get());
-    context.log.log("waiting for client");
+    lines.write("waiting for client");
     if (auto connected = co_await pipe->wait_for_client(); !connected) {
-      if (!stopped()) context.log.log(fmt::format("connect() error: {}", connected.error().text()));
+      if (!stopped()) lines.write(fmt::format("connect() error: {}", connected.error().text()));
       pipe->close();
       if (context.stop) context.stop->watch(nullptr);
       continue;
     }
-    context.log.log("client connected");
-    co_await read_input_messages(*pipe, sender, context.log, mouse_lines, context.stop);
+    lines.write("client connected");
+    co_await read_input_messages(*pipe, sender, lines, mouse_lines, context.stop);
     pipe->close();
     if (context.stop) context.stop->watch(nullptr);
-    context.log.log("client disconnected");
+    lines.write("client disconnected");
   }
 }
 

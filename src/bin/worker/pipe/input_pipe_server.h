@@ -11,8 +11,10 @@
 #include "bin/worker/pipe/input_stop.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
+#include "bin/worker/serving_latch.h"
 #include "common/burst_throttle.h"
 #include "common/clock.h"
+#include "common/line_budget.h"
 #include "common/logger.h"
 
 namespace halvorine {
@@ -25,7 +27,12 @@ struct InputPipeServerContext {
   Logger& log;
   const Clock& clock;
   InputStop* stop = nullptr;  // the worker's orderly stop, where it has one
+  ServingLatch* serving = nullptr;  // opened with the first instance
 };
+
+// The count of connection, disconnection, read-failure, protocol-violation
+// and release lines a client made too often (see line_budget.h).
+inline constexpr std::string_view kInputLinesSummary = "pipe input: {} mesaje nelogate (conexiuni sau erori prea dese)";
 
 // The "MOUSE recv" lines of every button or wheel message. They are written
 // on the runtime's thread, which also writes the video, and each costs a
@@ -56,7 +63,8 @@ class MouseLineLog {
 
 // Returns only on `context.stop`'s request: one instance at a time, one
 // client after another. Runs on the runtime's thread; `sender` is the input
-// channel's sending end.
+// channel's sending end. The lines a client causes draw on one budget for
+// the server's life, so reconnecting does not renew it.
 asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSender sender);
 
 // Serves the connected client on `pipe` until the connection must end (read
@@ -66,8 +74,9 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
 // the receiver has caught up: nothing is dropped and the queue stays bounded.
 // Keys and buttons the client left pressed are released through `sender`
 // after its last event. Does not close `pipe`. A read that fails because
-// `stop` closed the pipe is not logged. Mouse lines go through `mouse_lines`.
-asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, Logger& log,
+// `stop` closed the pipe is not logged. Mouse lines go through `mouse_lines`,
+// every other line through `lines`.
+asio::awaitable<void> read_input_messages(PipeInstance& pipe, InputSender sender, BudgetedLines& lines,
                                           MouseLineLog& mouse_lines, const InputStop* stop = nullptr);
 
 }  // namespace halvorine

@@ -7,7 +7,7 @@
 // served one more instance listens, and the client that connects to it waits
 // and is served next (create_instance hands it out), so no later server can
 // catch it. One worker per machine: the backend serves nothing while another
-// worker holds the machine-wide mutex. Linux: a Unix-domain socket NAME in
+// worker holds the machine-wide mutex (machine_lock.h). Linux: a Unix-domain socket NAME in
 // the pipe directory, listening only until a client is accepted (clients
 // that connected in the same instant are served next).
 // Every operation returns its failure as an Error value; an end of stream is
@@ -26,6 +26,7 @@
 
 #include "bin/worker/pipe/pipe_security.h"
 #include "common/error.h"
+#include "common/logger.h"
 
 namespace halvorine {
 
@@ -82,7 +83,9 @@ Error pipe_name_taken_error();
 bool is_pipe_name_taken(const Error& error);
 
 // The platform's pipes, with instances bound to `executor` (the runtime's).
-std::unique_ptr<PipeApi> make_pipe_api(asio::any_io_executor executor);
+// `log` (may be null; outlives the pipes) hears what the backend notices
+// beside the instances (Windows: a lock name someone else took).
+std::unique_ptr<PipeApi> make_pipe_api(asio::any_io_executor executor, Logger* log = nullptr);
 
 // Where a client finds pipe `name`: "\\.\pipe\NAME" on Windows; on Linux
 // the socket NAME in $HALVORINE_PIPE_DIR, else /run/halvorine for root, else

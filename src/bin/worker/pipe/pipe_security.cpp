@@ -8,11 +8,11 @@ std::unique_ptr<PipeSecurity> build_pipe_security(PipeSecurityPlatform& platform
   std::string sddl;
   std::string_view label;
   if (const auto sid = platform.session_user_sid()) {
-    sddl = fmt::format("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;{})", *sid);
+    sddl = fmt::format("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;{};;;{})", kPipeUserRights, *sid);
     label = "SYSTEM+Administrators+user";
   } else {
     log.log("pipe: SID user indisponibil -> DACL fallback SY+BA+INTERACTIVE");
-    sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;IU)";
+    sddl = fmt::format("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;{};;;IU)", kPipeUserRights);
     label = "SYSTEM+Administrators+INTERACTIVE";
   }
   auto security = platform.make_descriptor(sddl);

@@ -1,9 +1,12 @@
 // The access list both pipes are created with, and how it is decided.
 //
-// Full access for exactly three principals: the local system account, the
-// built-in Administrators and the user logged on to the worker's own session,
-// or the Interactive Users when that user cannot be determined. Built once
-// per pipe server when its task starts; never rebuilt for a later logon.
+// Three principals: the local system account and the built-in Administrators
+// with full access, and the user logged on to the worker's own session (or
+// the Interactive Users when that user cannot be determined) with read and
+// write only. Full access would let any process of that user add instances
+// of the worker's pipe names (and catch the GUI's next connection) or
+// rewrite the list itself. Built once per pipe server when its task starts;
+// never rebuilt for a later logon.
 #pragma once
 
 #include <memory>
@@ -14,6 +17,12 @@
 #include "common/logger.h"
 
 namespace halvorine {
+
+// The session user's rights: FILE_GENERIC_READ | FILE_GENERIC_WRITE
+// (0x12019f) less FILE_CREATE_PIPE_INSTANCE (4, FILE_APPEND_DATA on a file);
+// no WRITE_DAC, WRITE_OWNER or DELETE. A client asks for GENERIC_READ and
+// FILE_WRITE_DATA (GENERIC_WRITE would ask for bit 4 too).
+inline constexpr std::string_view kPipeUserRights = "0x12019b";
 
 // A security descriptor made by PipeSecurityPlatform::make_descriptor. It
 // owns the platform's descriptor and whatever structure points at it, and it

@@ -10,16 +10,16 @@
 namespace halvorine {
 
 asio::awaitable<void> run_input_pipe_server(Logger& log, const Clock& clock, InputSender sender,
-                                            InputStop* stop) {
-  const auto pipes = make_pipe_api(co_await asio::this_coro::executor);
+                                            InputStop* stop, ServingLatch* serving) {
+  const auto pipes = make_pipe_api(co_await asio::this_coro::executor, &log);
   const auto security = make_pipe_security_platform();
   TimerSleep sleep;
-  co_await serve_input_pipe({*pipes, *security, sleep, log, clock, stop}, std::move(sender));
+  co_await serve_input_pipe({*pipes, *security, sleep, log, clock, stop, serving}, std::move(sender));
 }
 
 asio::awaitable<void> run_video_pipe_server(Logger& log, const Clock& clock, VideoReceiver frames,
                                             KeyFrameRequest& key_frames) {
-  const auto pipes = make_pipe_api(co_await asio::this_coro::executor);
+  const auto pipes = make_pipe_api(co_await asio::this_coro::executor, &log);
   const auto security = make_pipe_security_platform();
   TimerSleep sleep;
   co_await serve_video_pipe({*pipes, *security, sleep, log, clock, key_frames}, std::move(frames));

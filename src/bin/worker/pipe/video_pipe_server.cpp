@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "bin/worker/pipe/pipe_creation_log.h"
+#include "common/line_budget.h"
 
 namespace halvorine {
 namespace {
@@ -55,7 +56,8 @@ bool drain_stale_frames(VideoReceiver& frames, std::uint64_t& taken) {
 // `taken` counts every frame taken from the channel, for the key-frame
 // request's numbering.
 asio::awaitable<Streaming> stream_frames(PipeInstance& pipe, VideoReceiver& frames, std::uint64_t& taken,
-                                         Departure& departure, const VideoPipeServerContext& context) {
+                                         Departure& departure, const VideoPipeServerContext& context,
+                                         BudgetedLines& lines) {
   for (;;) {
     if (departure.gone) break;
     std::optional<EncodedFrame> frame = co_await frames.async_receive(
@@ -70,7 +72,7 @@ asio::awaitable<Streaming> stream_frames(PipeInstance& pipe, VideoReceiver& fram
     const std::array<asio::const_buffer, 2> record{asio::buffer(header), asio::buffer(*frame)};
     if (auto written = co_await pipe.write_all(record); !written) break;
   }
-  context.log.log(kGuiGone);
+  lines.write(kGuiGone);
   co_return Streaming::client_gone;
 }
 
@@ -87,6 +89,7 @@ asio::awaitable<void> serve_video_pipe(VideoPipeServerContext context, VideoRece
   std::uint64_t taken = 0;
   std::shared_ptr<PipeInstance> pipe;
   PipeCreationLog creation_log(context.log, context.clock, "secure-stream: CreateNamedPipe esuat: {}");
+  BudgetedLines lines(context.log, context.clock, kVideoLinesSummary);
   for (;;) {
     auto created = context.pipes.create_instance(kVideoPipeName, security.get());
     if (!created) {
@@ -96,20 +99,21 @@ asio::awaitable<void> serve_video_pipe(VideoPipeServerContext context, VideoRece
     }
     pipe = std::move(*created);
     if (auto connected = co_await pipe->wait_for_client(); !connected) {
-      context.log.log(fmt::format("secure-stream: connect() error: {}", connected.error().text()));
+      lines.write(fmt::format("secure-stream: connect() error: {}", connected.error().text()));
       pipe->close();
       continue;
     }
-    context.log.log("secure-stream: GUI conectat la pipe-ul video");
+    lines.write("secure-stream: GUI conectat la pipe-ul video");
     auto departure = std::make_shared<Departure>();
     asio::co_spawn(executor, watch_for_departure(pipe, departure), asio::detached);
     if (drain_stale_frames(frames, taken)) break;
     // Only now: a key frame made before the drain would go with the stale
     // frames, and this GUI would get P-frames it cannot decode.
     context.key_frames.request();
-    if (co_await stream_frames(*pipe, frames, taken, *departure, context) == Streaming::channel_closed) break;
+    if (co_await stream_frames(*pipe, frames, taken, *departure, context, lines) == Streaming::channel_closed) break;
     pipe->close();  // ends the pending read
   }
+  lines.flush();
   context.log.log("secure-stream: canal inchis, opresc writer-ul");
   pipe->close();
   pipe.reset();

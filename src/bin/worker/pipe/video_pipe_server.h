@@ -12,6 +12,7 @@
 #include <asio/awaitable.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "bin/worker/key_frame_request.h"
 #include "bin/worker/pipe/async_sleep.h"
@@ -34,8 +35,14 @@ struct VideoPipeServerContext {
   KeyFrameRequest& key_frames;  // shared with the secure-capture thread
 };
 
+// The count of connection and disconnection lines a GUI made too often (see
+// line_budget.h).
+inline constexpr std::string_view kVideoLinesSummary =
+    "secure-stream: {} mesaje nelogate (conexiuni sau erori prea dese)";
+
 // Ends only when the video channel is closed, which it notices only while a
-// client is connected. Runs on the runtime's thread.
+// client is connected. Runs on the runtime's thread. The lines a GUI causes
+// draw on one budget for the writer's life.
 asio::awaitable<void> serve_video_pipe(VideoPipeServerContext context, VideoReceiver frames);
 
 }  // namespace halvorine

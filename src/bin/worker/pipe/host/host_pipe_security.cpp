@@ -20,11 +20,13 @@ std::unique_ptr<HostPipeSecurity> HostPipeSecurity::parse(const std::string& sdd
   std::string_view rest = sddl;
   if (!rest.starts_with("D:P")) return nullptr;
   rest.remove_prefix(3);
-  constexpr std::string_view kAllowAll = "(A;;FA;;;";
   if (rest.empty()) return nullptr;
   while (!rest.empty()) {
-    if (!rest.starts_with(kAllowAll)) return nullptr;
-    rest.remove_prefix(kAllowAll.size());
+    // Full access, or the session user's read and write: both mean "may connect".
+    const std::string_view rights = rest.starts_with("(A;;FA;;;") ? "FA" : kPipeUserRights;
+    const std::string entry = fmt::format("(A;;{};;;", rights);
+    if (!rest.starts_with(entry)) return nullptr;
+    rest.remove_prefix(entry.size());
     const auto close = rest.find(')');
     if (close == std::string_view::npos) return nullptr;
     const std::string_view trustee = rest.substr(0, close);

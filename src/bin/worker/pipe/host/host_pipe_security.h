@@ -20,7 +20,8 @@ namespace halvorine {
 class HostPipeSecurity final : public PipeSecurity {
  public:
   // Parses `sddl`; nullptr when it is not a protected DACL of allow
-  // entries for SY, BA, IU or S-1-22-1-UID with full file access.
+  // entries for SY, BA, IU or S-1-22-1-UID with full file access or
+  // kPipeUserRights.
   static std::unique_ptr<HostPipeSecurity> parse(const std::string& sddl);
 
   const std::string& sddl() const override { return sddl_; }

@@ -206,7 +206,7 @@ class UnixSocketPipes final : public PipeApi {
 
 }  // namespace
 
-std::unique_ptr<PipeApi> make_pipe_api(asio::any_io_executor executor) {
+std::unique_ptr<PipeApi> make_pipe_api(asio::any_io_executor executor, Logger*) {
   return std::make_unique<UnixSocketPipes>(std::move(executor));
 }
 

@@ -1,5 +1,6 @@
 #include "bin/worker/pipe/win/machine_lock.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <memory>
@@ -14,6 +15,56 @@ namespace {
 struct LocalFreeDeleter {
   void operator()(void* memory) const { LocalFree(memory); }
 };
+using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
+
+// The same list with the default owner, for a worker that does not run as
+// SYSTEM (a test, a developer's run) and so may not name SYSTEM as owner.
+constexpr wchar_t kDefaultOwnerSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+
+// What is at the lock's name.
+struct LockObject {
+  bool a_workers = false;  // made by a worker: `mutex` is it
+  UniqueHandle mutex;
+};
+
+// Whether the object's owner is SYSTEM or Administrators: no user can make
+// one of these owners, so anything else (no owner readable included) was
+// made by someone else.
+bool made_by_a_worker(HANDLE object) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &raw) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LocalMemory descriptor(raw);
+  return owner != nullptr && IsValidSid(owner) &&
+         (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+}
+
+// Makes the mutex, or opens the one a worker made.
+Result<LockObject> open_lock_object() {
+  for (const wchar_t* sddl : {kMachineLockSddl, kDefaultOwnerSddl}) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr)) {
+      return std::unexpected(Error::last_os().context("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
+    }
+    const LocalMemory descriptor(raw);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+    UniqueHandle mutex(CreateMutexW(&attributes, FALSE, kMachineLockName));
+    const DWORD error = GetLastError();
+    if (!mutex) {
+      // Not SYSTEM: may not name SYSTEM as the owner.
+      if (error == ERROR_INVALID_OWNER) continue;
+      // An object of another type, or a list that keeps SYSTEM out: no worker's.
+      if (error == ERROR_INVALID_HANDLE || error == ERROR_ACCESS_DENIED) return LockObject{};
+      return std::unexpected(Error::os(static_cast<int>(error)).context("CreateMutexW Global\\halvorine-worker"));
+    }
+    if (error == ERROR_ALREADY_EXISTS && !made_by_a_worker(mutex.get())) return LockObject{};
+    return LockObject{true, std::move(mutex)};
+  }
+  return std::unexpected(Error::os(ERROR_INVALID_OWNER).context("CreateMutexW Global\\halvorine-worker"));
+}
 
 }  // namespace
 
@@ -24,15 +75,17 @@ MachineLock::~MachineLock() {
 Result<void> MachineLock::acquire(std::string_view name) {
   if (owned_) return {};
   if (!mutex_) {
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kMachineLockSddl, SDDL_REVISION_1, &raw, nullptr)) {
-      return std::unexpected(Error::last_os().context("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
+    auto object = open_lock_object();
+    if (!object) return std::unexpected(std::move(object.error()));
+    if (!object->a_workers) {
+      if (log_ && !foreign_told_) {
+        log_->log(fmt::format(
+            "pipe: Global\\halvorine-worker nu e al unui worker (l-a facut alt proces) - servesc {} fara el", name));
+      }
+      foreign_told_ = true;
+      return {};
     }
-    const std::unique_ptr<void, LocalFreeDeleter> descriptor(raw);
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-    // Opens the existing mutex when another worker made it.
-    mutex_.reset(CreateMutexW(&attributes, FALSE, kMachineLockName));
-    if (!mutex_) return std::unexpected(Error::last_os().context("CreateMutexW Global\\halvorine-worker"));
+    mutex_ = std::move(object->mutex);
   }
   switch (WaitForSingleObject(mutex_.get(), 0)) {
     case WAIT_OBJECT_0:

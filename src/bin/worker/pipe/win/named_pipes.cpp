@@ -164,7 +164,7 @@ class NamedPipeInstance final : public PipeInstance {
 
 class NamedPipes final : public PipeApi {
  public:
-  explicit NamedPipes(asio::any_io_executor executor) : executor_(std::move(executor)) {}
+  NamedPipes(asio::any_io_executor executor, Logger* log) : executor_(std::move(executor)), lock_(log) {}
 
   Result<std::unique_ptr<PipeInstance>> create_instance(std::string_view name,
                                                         const PipeSecurity* security) override {
@@ -199,8 +199,8 @@ class NamedPipes final : public PipeApi {
 
 }  // namespace
 
-std::unique_ptr<PipeApi> make_pipe_api(asio::any_io_executor executor) {
-  return std::make_unique<NamedPipes>(std::move(executor));
+std::unique_ptr<PipeApi> make_pipe_api(asio::any_io_executor executor, Logger* log) {
+  return std::make_unique<NamedPipes>(std::move(executor), log);
 }
 
 std::string pipe_path(std::string_view name) {

@@ -14,6 +14,10 @@
 
 namespace halvorine {
 
+// The session user's entry: read and write, without the right to add
+// instances (FILE_APPEND_DATA on a file) and without WRITE_DAC or WRITE_OWNER.
+static_assert(((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE) == 0x12019b);
+
 WinPipeSecurity::WinPipeSecurity(std::string sddl, PSECURITY_DESCRIPTOR descriptor)
     : sddl_(std::move(sddl)), descriptor_(descriptor), attributes_{} {
   attributes_.nLength = sizeof(SECURITY_ATTRIBUTES);

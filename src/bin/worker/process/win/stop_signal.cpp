@@ -1,7 +1,11 @@
-// Console control events ask for the orderly stop: Ctrl+C and Ctrl+Break,
-// the console closing, the user logging off, the system shutting down (a
-// console program started by a service gets the last two). Whatever the
-// client holds is released before the worker ends, as on Linux with SIGTERM.
+// Console control events ask for the orderly stop: Ctrl+C, Ctrl+Break and
+// the console closing. Whatever the client holds is released before the
+// worker ends, as on Linux with SIGTERM. A user logging off is no reason to
+// stop: the worker is about to stream the logon screen that follows. Nor is
+// the system shutting down, which ends the worker by itself. (Windows does
+// not even send these two to a process that loads user32, as the worker
+// does; should they come, they are taken and ignored, since the default
+// handler would end the process.)
 #include "common/win/win_sdk.h"
 
 #include <asio/redirect_error.hpp>
@@ -14,10 +18,10 @@
 namespace halvorine {
 namespace {
 
-// How long a handler holds its event: the system ends the process when the
-// handler of a close, log-off or shutdown event returns (and by itself after
-// about 5 s), and the stop (at most kInjectionDrainLimit for the injection
-// thread) ends the process first.
+// How long the handler of a close event holds it: the system ends the
+// process when that handler returns (and by itself after about 5 s), and the
+// stop (at most kInjectionDrainLimit for the injection thread) ends the
+// process first.
 constexpr DWORD kHandlerHoldMs = 4500;
 
 // The handler runs on a thread of its own with no context to be given, so
@@ -27,10 +31,19 @@ HANDLE stop_event() {
   return event;
 }
 
-BOOL WINAPI on_console_event(DWORD) {
-  SetEvent(stop_event());
-  Sleep(kHandlerHoldMs);
-  return TRUE;
+BOOL WINAPI on_console_event(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      SetEvent(stop_event());
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+      SetEvent(stop_event());
+      Sleep(kHandlerHoldMs);
+      return TRUE;
+    default:  // log-off, shutdown: handled, by going on
+      return TRUE;
+  }
 }
 
 }  // namespace
