@@ -75,12 +75,18 @@ class NamedPipeClient final : public ClientPipe {
 
 }  // namespace
 
+// Read and write only: the session user's entry on the worker's pipes grants
+// no more. GENERIC_WRITE would ask for FILE_APPEND_DATA too, which on a pipe is
+// FILE_CREATE_PIPE_INSTANCE, and the open would be refused.
+constexpr DWORD kPipeAccess = GENERIC_READ | FILE_WRITE_DATA;
+// What GENERIC_READ maps to, plus FILE_WRITE_DATA, within that entry (0x12019b).
+static_assert(((FILE_GENERIC_READ | FILE_WRITE_DATA) & ~DWORD{0x12019b}) == 0);
+
 std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std::string& path,
                                                                       ServerCheck check) {
   const std::u16string wide = utf8_to_utf16(path);
-  UniqueHandle handle(CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()),
-                                  GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                  nullptr));
+  UniqueHandle handle(CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), kPipeAccess, 0,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
   if (!handle) {
     const DWORD code = GetLastError();
     const OpenFailure failure = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
