@@ -66,21 +66,10 @@ XDisplayConnection::~XDisplayConnection() {
   // A binding is undone only while the keycode still holds our keysym alone:
   // someone else may have remapped it since.
   for (const Binding& binding : bindings_) {
-    if (lost()) break;
-    int per_keycode = 0;
-    KeySym* row = XGetKeyboardMapping(display_, static_cast<KeyCode>(binding.keycode), 1, &per_keycode);
-    if (lost()) {
-      if (row) XFree(row);
-      break;
+    if (!holds_alone(binding)) {
+      if (lost()) break;
+      continue;
     }
-    // The server repeats a lone keysym for other groups: any keysym but ours
-    // means someone else has the keycode now.
-    const bool ours = row && per_keycode > 0 && row[0] == binding.keysym &&
-                      std::all_of(row, row + per_keycode, [&binding](KeySym sym) {
-                        return sym == NoSymbol || sym == binding.keysym;
-                      });
-    if (row) XFree(row);
-    if (!ours) continue;
     KeySym none = NoSymbol;
     XChangeKeyboardMapping(display_, static_cast<int>(binding.keycode), 1, &none, 1);
   }
@@ -89,6 +78,20 @@ XDisplayConnection::~XDisplayConnection() {
     return;
   }
   XCloseDisplay(display_);
+}
+
+bool XDisplayConnection::holds_alone(const Binding& binding) {
+  if (lost()) return false;
+  int per_keycode = 0;
+  KeySym* row = XGetKeyboardMapping(display_, static_cast<KeyCode>(binding.keycode), 1, &per_keycode);
+  // The server repeats a lone keysym for other groups: any keysym but ours
+  // means someone else has the keycode now.
+  const bool ours = !lost() && row && per_keycode > 0 && row[0] == binding.keysym &&
+                    std::all_of(row, row + per_keycode, [&binding](KeySym sym) {
+                      return sym == NoSymbol || sym == binding.keysym;
+                    });
+  if (row) XFree(row);
+  return ours;
 }
 
 std::optional<std::string> XDisplayConnection::desktop_name() {
@@ -116,18 +119,23 @@ std::optional<std::string> XDisplayConnection::desktop_name() {
 
 unsigned XDisplayConnection::keycode_for(unsigned long keysym) {
   if (lost() || keysym == NoSymbol) return 0;
+  notice_map_changes();
+  if (lost()) return 0;
   for (const Binding& known : known_) {
     if (known.keysym == keysym) return known.keycode;
   }
-  // Xlib's cached map: no round trip. It does not see this connection's own
-  // bindings, which known_ holds.
+  // Xlib's copy of the map, refreshed above: no round trip (with XKB, one to
+  // fetch a change it was told of). It does not see bindings made since,
+  // which known_ holds.
   const KeyCode any = XKeysymToKeycode(display_, keysym);
+  if (lost()) return 0;
   if (any != 0 && !is_keypad(keysym)) return any;
 
   unsigned keycode = 0;
   if (any != 0) {
     // A keypad keysym: usable as it is when it is the key's first level and
-    // NumLock's level (the second) does not change it.
+    // NumLock's level (the second) does not change it. Our own binding, once
+    // Xlib's map has it, is found first: level 0 is searched before level 1.
     int per_keycode = 0;
     KeySym* row = XGetKeyboardMapping(display_, any, 1, &per_keycode);
     if (lost()) {
@@ -139,11 +147,30 @@ unsigned XDisplayConnection::keycode_for(unsigned long keysym) {
     }
     if (row) XFree(row);
   }
+  // After a map change that put the keysym on a lower key unusably, our
+  // binding may still stand: use it rather than take another free keycode.
+  if (keycode == 0) keycode = surviving_binding(keysym);
   if (keycode == 0) keycode = bind_to_free_keycode(keysym);
   if (lost()) return 0;
   if (keycode == 0) keycode = any;  // no free keycode: NumLock's level is better than nothing
   if (keycode != 0) known_.push_back({keysym, keycode});
   return keycode;
+}
+
+void XDisplayConnection::notice_map_changes() {
+  if (lost() || XEventsQueued(display_, QueuedAfterReading) == 0) return;
+  bool changed = false;
+  while (!lost() && XEventsQueued(display_, QueuedAlready) > 0) {
+    XEvent event;
+    XNextEvent(display_, &event);
+    if (event.type == MappingNotify && event.xmapping.request == MappingKeyboard) {
+      XRefreshKeyboardMapping(&event.xmapping);
+      changed = true;
+    }
+  }
+  // Cached keycodes may carry another keysym now, or none (a binding that a
+  // new map dropped): resolve again rather than check each one per key.
+  if (changed) known_.clear();
 }
 
 void XDisplayConnection::prepare_keycodes(const std::vector<std::uint32_t>& keysyms) {
@@ -177,8 +204,24 @@ unsigned XDisplayConnection::bind_to_free_keycode(unsigned long keysym) {
   XChangeKeyboardMapping(display_, chosen, 1, &binding, 1);
   XSync(display_, False);
   if (lost()) return 0;
+  // An earlier binding on this keycode was lost to a map change (the keycode
+  // was free): it is this one now, undone once.
+  std::erase_if(bindings_, [chosen](const Binding& old) { return old.keycode == static_cast<unsigned>(chosen); });
   bindings_.push_back({keysym, static_cast<unsigned>(chosen)});
   return static_cast<unsigned>(chosen);
+}
+
+unsigned XDisplayConnection::surviving_binding(unsigned long keysym) {
+  for (auto it = bindings_.begin(); it != bindings_.end();) {
+    if (it->keysym != keysym) {
+      ++it;
+      continue;
+    }
+    if (holds_alone(*it)) return it->keycode;
+    if (lost()) return 0;
+    it = bindings_.erase(it);  // the keycode is someone else's, or free: nothing of ours to undo there
+  }
+  return 0;
 }
 
 }  // namespace halvorine

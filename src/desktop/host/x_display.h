@@ -62,15 +62,20 @@ class XDisplayConnection {
   std::optional<std::string> desktop_name();
 
   // The keycode that types `keysym` as Windows types the matching virtual
-  // key; 0 when there is none or the connection is lost.
+  // key in the keyboard map as the server last reported it; 0 when there is
+  // none or the connection is lost.
+  //  - A map change (setxkbmap, xmodmap, this connection's own bindings) is
+  //    taken in first: keycodes resolved before it are resolved again. Seeing
+  //    none costs one read of what has already arrived, no round trip.
   //  - A keypad keysym needs a key that gives it whatever NumLock's state
   //    (Windows' VK_NUMPAD0 always types "0"; X puts KP_0 on the NumLock level
   //    of the key whose first level is KP_Insert).
   //  - A keysym the map lacks (F13..F24 and KP_Separator on Xvfb's default
   //    map), or a keypad keysym only on a NumLock level, is bound alone to a
   //    keycode that has no keysym at all, as other XTest tools do. The binding
-  //    is kept for the connection's life and undone when it closes. With no
-  //    free keycode, a keypad keysym falls back to its NumLock level.
+  //    is kept while the map keeps it (bound again after a map change that
+  //    dropped it) and undone when the connection closes. With no free
+  //    keycode, a keypad keysym falls back to its NumLock level.
   unsigned keycode_for(unsigned long keysym);
 
   // Resolves (and binds where needed) each keysym ahead of use. A binding
@@ -83,7 +88,14 @@ class XDisplayConnection {
 
  private:
   explicit XDisplayConnection(Display* display);
+  // Refreshes Xlib's copy of the map and forgets known_ when the server has
+  // reported a keyboard-map change. Also empties the event queue, which
+  // nothing else on this connection reads.
+  void notice_map_changes();
   unsigned bind_to_free_keycode(unsigned long keysym);
+  // Our binding of `keysym` that the map still holds, else 0; bindings that
+  // the map lost are forgotten on the way.
+  unsigned surviving_binding(unsigned long keysym);
 
   struct Binding {
     unsigned long keysym;
@@ -92,8 +104,11 @@ class XDisplayConnection {
 
   Display* display_;
   unsigned long name_atom_ = 0;
-  std::vector<Binding> known_;     // keysyms already resolved, by this connection's rules
-  std::vector<Binding> bindings_;  // keycodes this connection bound, to undo
+  // Holds `binding.keycode` our keysym alone? (one round trip)
+  bool holds_alone(const Binding& binding);
+
+  std::vector<Binding> known_;     // keysyms resolved since the last map change, by this connection's rules
+  std::vector<Binding> bindings_;  // keycodes this connection bound (one entry per keycode), to undo
   std::atomic<bool> lost_{false};
 };
 

@@ -205,6 +205,15 @@ TEST_F(XBackendTest, KeysymsMissingFromTheKeyboardMapAreBoundUntilTheConnectionC
   EXPECT_NE(separator, 0u);
   EXPECT_NE(f20, separator);
 
+  // Another client takes F20's keycode away: the next F20 is bound afresh,
+  // and that binding too is undone on close.
+  KeySym none = NoSymbol;
+  XChangeKeyboardMapping(peer, static_cast<int>(f20), 1, &none, 1);
+  XSync(peer, False);
+  XSync(attachment->connection->get(), False);  // its MappingNotify is queued before the sink looks
+  EXPECT_EQ(sink.send(records).inserted, 4u);
+  EXPECT_NE(keycodes_now().first, 0u);
+
   attachment->connection.reset();  // closing the connection gives the keycodes back
   EXPECT_EQ(keycodes_now(), std::make_pair(0u, 0u));
 }

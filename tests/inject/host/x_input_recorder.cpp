@@ -7,7 +7,10 @@
 //   button press|release BUTTON X Y              (root coordinates)
 //   motion N                                      (pointer motions since the last line,
 //                                                  written before a key or button line)
-// Runs until killed.
+// The server's auto-repeat of a held key is not written: the checks are about
+// the presses and releases the worker sends, however long a loaded machine
+// holds a key. Runs until killed.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -52,6 +55,8 @@ int main(int argc, char** argv) {
                    StructureNotifyMask);
   XMapRaised(display, window);
   unsigned long long motions = 0;
+  XkbSetDetectableAutoRepeat(display, True, nullptr);  // a repeat is then a press of a key already down
+  bool down[256] = {};
   auto report_motions = [&] {
     if (motions > 0) std::fprintf(out, "motion %llu\n", motions);
     motions = 0;
@@ -73,6 +78,8 @@ int main(int argc, char** argv) {
         break;
       case KeyPress:
       case KeyRelease:
+        if (event.type == KeyPress && down[event.xkey.keycode & 0xFF]) break;
+        down[event.xkey.keycode & 0xFF] = event.type == KeyPress;
         report_motions();
         if (XLookupKeysym(&event.xkey, 0) == NoSymbol) {
           // The server can deliver the first press of a keycode bound just

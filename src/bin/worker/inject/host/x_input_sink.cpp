@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "bin/worker/inject/host/virtual_key_keysyms.h"
 
@@ -31,26 +32,6 @@ unsigned physical_keycode(Display* display, std::uint16_t scan_code) {
   XDisplayKeycodes(display, &min_keycode, &max_keycode);
   const int keycode = scan_code + 8;
   return keycode >= min_keycode && keycode <= max_keycode ? static_cast<unsigned>(keycode) : 0;
-}
-
-// Replays one record; 0 on success, else an errno value. A record with a
-// scan code presses that physical key, so the display's map gives the
-// character; any other goes by the keysym of its virtual key.
-int replay_keyboard(XDisplayConnection& connection, const KeyboardInput& key) {
-  Display* display = connection.get();
-  const bool extended = (key.flags & kKeyEventExtendedKey) != 0;
-  unsigned keycode = 0;
-  if (key.scan_code != 0 && !extended) {
-    keycode = physical_keycode(display, key.scan_code);
-    if (keycode == 0) return EINVAL;
-  } else {
-    const KeySym keysym = keysym_for_virtual_key(key.virtual_key, extended);
-    if (keysym == 0) return EINVAL;
-    keycode = connection.keycode_for(keysym);
-    if (keycode == 0) return ENOKEY;
-  }
-  const Bool press = (key.flags & kKeyEventKeyUp) == 0;
-  return XTestFakeKeyEvent(display, keycode, press, CurrentTime) ? 0 : EINVAL;
 }
 
 int replay_mouse(XDisplayConnection& connection, const MouseInput& mouse) {
@@ -96,6 +77,37 @@ int replay_mouse(XDisplayConnection& connection, const MouseInput& mouse) {
 }
 
 }  // namespace
+
+// Replays one record; 0 on success, else an errno value. A record with a
+// scan code presses that physical key, so the display's map decides the
+// character; any other goes by the keysym of its virtual key.
+int XInputSink::replay_keyboard(XDisplayConnection& connection, const KeyboardInput& key) {
+  Display* display = connection.get();
+  const bool extended = (key.flags & kKeyEventExtendedKey) != 0;
+  const Bool press = (key.flags & kKeyEventKeyUp) == 0;
+  if (key.scan_code != 0 && !extended) {
+    const unsigned keycode = physical_keycode(display, key.scan_code);
+    if (keycode == 0) return EINVAL;
+    return XTestFakeKeyEvent(display, keycode, press, CurrentTime) ? 0 : EINVAL;
+  }
+  const KeySym keysym = keysym_for_virtual_key(key.virtual_key, extended);
+  if (keysym == 0 || key.virtual_key > 0xFF) return EINVAL;
+  std::uint8_t& held_on = held_on_[key.virtual_key | (extended ? 0x100u : 0u)];
+  if (!press && held_on != 0) {
+    // Released where it went down, whatever the map says now.
+    const unsigned keycode = std::exchange(held_on, 0);
+    return XTestFakeKeyEvent(display, keycode, False, CurrentTime) ? 0 : EINVAL;
+  }
+  const unsigned keycode = connection.keycode_for(keysym);
+  if (keycode == 0) return ENOKEY;
+  if (press && held_on != 0 && held_on != keycode) {
+    // A repeat after the map moved the keysym: the old keycode goes up first.
+    if (!XTestFakeKeyEvent(display, held_on, False, CurrentTime) || connection.lost()) return EINVAL;
+  }
+  if (!XTestFakeKeyEvent(display, keycode, press, CurrentTime)) return EINVAL;
+  held_on = press ? static_cast<std::uint8_t>(keycode) : 0;
+  return 0;
+}
 
 SendOutcome XInputSink::send(std::span<const InputRecord> records) {
   const auto& connection = attachment_->connection;
