@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -95,7 +96,7 @@ TEST_F(HardwareEncoderTest, SetUpAtThirtyFpsAndSixMegabits) {
   // input type, both before streaming starts, and every codec value.
   using V = MfCodecValue;
   using P = MfCodecProperty;
-  auto at = [&](const std::string& call) { return std::find(t->calls.begin(), t->calls.end(), call) - t->calls.begin(); };
+  auto at = [&](const std::string& call) { return std::ranges::find(t->calls, call) - t->calls.begin(); };
   EXPECT_LT(at("SetOutputType"), at("SetInputType"));
   EXPECT_LT(at("SetInputType"), at("ProcessMessage(BEGIN_STREAMING)"));
   EXPECT_LT(at("ProcessMessage(BEGIN_STREAMING)"), at("ProcessMessage(START_OF_STREAM)"));
@@ -332,7 +333,8 @@ TEST_F(HardwareEncoderTest, SynchronousOutputCollection) {
   const std::vector<Case> cases = {
       {{{0, {{0, 0, 1, 0x41}}}, {need, {}}}, {0, 0, 1, 0x41}},
       {{{need, {}}}, {}},
-      {{{0, {{0, 0, 1}, {0x41}}}, {0, {{0, 0, 1, 0x41}}}, {need, {}}}, {0, 0, 1, 0x41, 0, 0, 1, 0x41}},  // two samples, three buffers
+      // Two samples, three buffers.
+      {{{0, {{0, 0, 1}, {0x41}}}, {0, {{0, 0, 1, 0x41}}}, {need, {}}}, {0, 0, 1, 0x41, 0, 0, 1, 0x41}},
       {{{kMfUnexpected, {}}}, {}},
   };
   for (const Case& c : cases) {
@@ -523,11 +525,7 @@ TEST_F(HardwareEncoderTest, SilentAsynchronousTransformFailsTheFrameWithinTheBou
 // facade counts it and asks for a key frame), the output before it stays.
 TEST_F(HardwareEncoderTest, OutputThatCannotBeH264FailsTheCall) {
   const std::vector<std::uint8_t> good{0, 0, 0, 1, 0x41, 0x9A};
-  struct Case {
-    const char* name;
-    std::vector<std::vector<std::uint8_t>> buffers;
-    std::string error;
-  };
+  struct Case { const char* name; std::vector<std::vector<std::uint8_t>> buffers; std::string error; };
   const std::vector<Case> cases = {
       {"empty sample", {{}}, "empty output sample (0x8007000D)"},
       {"no start code", {{0x41, 0x9A, 0, 0, 1, 0x41}}, "output that is not H.264 (Annex-B) (0x8007000D)"},

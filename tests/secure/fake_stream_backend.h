@@ -134,7 +134,7 @@ class FakeStreamBackend final : public StreamBackend {
         // A change every capture_wait: one that came while the loop slept
         // is there at once.
         // GDI-only capture takes its period from the call on.
-        const auto since = backend_.gdi_only ? decltype(clock.monotonic_now() - last_return_){} : clock.monotonic_now() - last_return_;
+        const auto since = clock.monotonic_now() - (backend_.gdi_only ? clock.monotonic_now() : last_return_);
         if (since < backend_.capture_wait) clock.advance(backend_.capture_wait - since);
         last_return_ = clock.monotonic_now();
         return std::optional<ScreenImage>(changed_image(size_));
@@ -178,14 +178,9 @@ class FakeStreamBackend final : public StreamBackend {
 
   // The next scripted answer of `answers`.
   static EncodeResult take(std::deque<Result<EncodedFrame>>& answers) {
-    EncodeResult result;
-    if (!answers.front()) {
-      result.failure = answers.front().error();
-    } else {
-      result.output.swap(*answers.front());
-    }
+    Result<EncodedFrame> next = std::move(answers.front());
     answers.pop_front();
-    return result;
+    return next ? EncodeResult{std::move(*next)} : EncodeResult::failed(next.error());
   }
 
   class Encoder final : public H264Encoder {

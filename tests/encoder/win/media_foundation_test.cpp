@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 TEST_F(MediaFoundationTest, LocalTransformIsFoundOnlyWhenLocalOnesAreAsked) {
   auto record = std::make_shared<TransformRecord>();
-  LocalRegistration registration(TestTransformConfig{}, record);
+  Registration registration(TestTransformConfig{}, record);
   ASSERT_TRUE(registration.ok());
 
   WinMediaFoundation product;
