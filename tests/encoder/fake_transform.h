@@ -88,9 +88,7 @@ struct FakeInput {
   std::int64_t duration = 0;
   bool discontinuity = false;
   std::size_t content = 0;  // a hash of the picture
-  // On the clock, when there is one: taken in, and handed out.
-  std::optional<FakeClock::MonotonicTime> taken_at;
-  std::optional<FakeClock::MonotonicTime> answered_at;
+  std::optional<FakeClock::MonotonicTime> taken_at, answered_at;  // on the clock, if any: in, and out
 };
 
 // Everything one fake transform is told to do and everything it saw. Shared

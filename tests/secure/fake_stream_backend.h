@@ -176,8 +176,9 @@ class FakeStreamBackend final : public StreamBackend {
     FakeClock::MonotonicTime last_return_;
   };
 
-  // The next scripted answer of `answers`.
-  static EncodeResult take(std::deque<Result<EncodedFrame>>& answers) {
+  // The next scripted answer of `answers`, else `otherwise`.
+  static EncodeResult take(std::deque<Result<EncodedFrame>>& answers, EncodedFrame otherwise = {}) {
+    if (answers.empty()) return {std::move(otherwise)};
     Result<EncodedFrame> next = std::move(answers.front());
     answers.pop_front();
     return next ? EncodeResult{std::move(*next)} : EncodeResult::failed(next.error());
@@ -196,12 +197,10 @@ class FakeStreamBackend final : public StreamBackend {
         return EncodeResult::failed(Error::message("frame size mismatch"));
       }
       if (std::exchange(forced_, false)) ++backend_.encodes_after_force;
-      if (!backend_.encodes.empty()) return take(backend_.encodes);
-      return {EncodedFrame{0, 0, 0, 1, 0x41}};
+      return take(backend_.encodes, {0, 0, 0, 1, 0x41});
     }
     EncodeResult collect_pending_output() override {
       ++backend_.collects;
-      if (backend_.pending_outputs.empty()) return {};
       return take(backend_.pending_outputs);
     }
     EncodedFrame parameter_sets() override { return {}; }

@@ -32,7 +32,7 @@ struct Behaviour {
   int at_second = -1;  // when `event` happens, once
   Habit event;
   bool unusable = false;  // software takes over
-  std::chrono::milliseconds first_record_within{250};  // of a GUI's connection
+  std::chrono::milliseconds first_record_within{250};  // of a GUI's connection (a rebuild takes ~1 s)
 };
 
 const Behaviour kBehaviours[] = {
@@ -42,7 +42,6 @@ const Behaviour kBehaviours[] = {
     {"OutputThreeFramesLate", [](auto& t) { t.asynchronous = true; t.pipeline_depth = 3; t.output_latency = 5ms; }},
     {"ParameterSetsOnlyInTheFirstIdr", [](auto& t) { t.parameter_sets = Sets::first_idr; }},
     {"ParameterSetsOnlyInTheOutputType", [](auto& t) { t.parameter_sets = Sets::output_type; }},
-    // The transform is rebuilt about a second after a request.
     {"KeyFrameRequestsIgnored", [](auto& t) { t.ignores_key_frames = true; }, -1, {}, false, 1500ms},
     {"NoCodecApi", [](auto& t) { t.failures["QueryInterface(ICodecAPI)"] = kMfNotImplemented; }},
     {"OneOutputStepFails", [](auto&) {}, 45, [](auto& t) { t.lose_next_output = true; }},
