@@ -134,6 +134,7 @@ struct FakeTransformState {
   std::size_t pipeline_depth = 0;    // a picture comes out after this many later inputs
   bool nal_per_sample = false;
   bool lose_next_output = false;     // the next sample is lost, its step fails
+  bool change_loses_output = false;  // a stream change loses the samples not yet handed out
   std::optional<std::uint64_t> available_frame_size = (std::uint64_t{1920} << 32) | 1088;
   std::optional<std::uint32_t> refused_profile;  // MF_MT_MPEG2_PROFILE value refused
 
@@ -411,6 +412,7 @@ class FakeTransform final : public MfTransform, FakeObject {
     if (!state_->outputs.empty()) {
       answer = std::move(state_->outputs.front());
       state_->outputs.pop_front();
+      if (answer.hr == kMfStreamChange && state_->change_loses_output) state_->stream.ready.clear();
     } else if (!state_->stream.ready.empty()) {
       answer.buffers.push_back(std::move(state_->stream.ready.front()));
       state_->stream.ready.pop_front();
