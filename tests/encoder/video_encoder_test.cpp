@@ -136,13 +136,6 @@ class VideoEncoderTest : public ::testing::Test {
     }
     return at;
   }
-  std::vector<std::string> lines_with(std::string_view part) {
-    std::vector<std::string> found;
-    for (const auto& line : log_.lines()) {
-      if (line.find(part) != std::string::npos) found.push_back(line);
-    }
-    return found;
-  }
 
   Script script_;
   testing::RecordingLogger log_;
@@ -212,11 +205,11 @@ TEST_F(VideoEncoderTest, FailuresSwitchOnTheThirtiethAndAreLoggedOncePerError) {
     transient.push_back("ENCODER hw: eroare tranzitorie #" + std::to_string(transient.size() % 3 + 1) +
                         " (HW encode frame " + std::to_string(frame) + ": fake failure (0xC00D36B5)) - skip frame");
   }
-  EXPECT_EQ(lines_with("tranzitorie"), transient);
+  EXPECT_EQ(log_.lines_with("tranzitorie"), transient);
   // Once for the error, not once per frame; again a second later.
   const std::string failed = " erori hardware consecutive (HW encode frame ";
   const std::string end = ": fake failure (0xC00D36B5)) -> switch software";
-  EXPECT_THAT(lines_with("erori hardware"),
+  EXPECT_THAT(log_.lines_with("erori hardware"),
               ElementsAre("ENCODER: 30" + failed + "64" + end, "ENCODER: 33" + failed + "67" + end));
   EXPECT_EQ(continuity_error(gui_), "");
 }
@@ -225,7 +218,7 @@ TEST_F(VideoEncoderTest, RetryScheduleBackToHardwareAndAgain) {
   script_.hardware_fails = true;
   VideoEncoder encoder = make();
   EXPECT_EQ(retries(encoder, 1000), (std::vector<int>{60, 120, 180, 480}));
-  EXPECT_THAT(lines_with("give up"), ElementsAre("ENCODER: give up hardware, ramanem pe software"));
+  EXPECT_THAT(log_.lines_with("give up"), ElementsAre("ENCODER: give up hardware, ramanem pe software"));
 
   // After a fall-back at run time: four retries again; a silent new
   // transform is a failed retry, the frame still the software's.
@@ -245,7 +238,7 @@ TEST_F(VideoEncoderTest, RetryScheduleBackToHardwareAndAgain) {
   EXPECT_EQ(retries(encoder, 60), (std::vector<int>{60}));
   EXPECT_TRUE(encoder.on_hardware());
   EXPECT_THAT(script_.made, ElementsAre("hardware 100 on a frame"));
-  EXPECT_THAT(lines_with("revenit"), ElementsAre("ENCODER: revenit pe hardware"));
+  EXPECT_THAT(log_.lines_with("revenit"), ElementsAre("ENCODER: revenit pe hardware"));
   EXPECT_EQ(continuity_error(gui_), "");
 }
 
@@ -300,7 +293,7 @@ TEST_F(VideoEncoderTest, KeyFramesReachTheGuiWhateverTheHardwareDoes) {
     EXPECT_EQ(continuity_error(gui_), "");
     EXPECT_EQ(script_.made, c.made);
     EXPECT_EQ(script_.alive, 1);
-    EXPECT_EQ(lines_with("ENCODER: "), c.lines);
+    EXPECT_EQ(log_.lines_with("ENCODER: "), c.lines);
     const std::string collect_failure = "HW collect output: fake failure (0xC00D36B5)";
     EXPECT_EQ(errors, std::vector<std::string>(c.collect_fails_at < 0 ? 0 : 1, collect_failure));
   }
