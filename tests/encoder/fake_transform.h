@@ -88,9 +88,7 @@ struct FakeInput {
   std::int64_t duration = 0;
   bool discontinuity = false;
   std::size_t content = 0;  // a hash of the picture
-  // On the clock, when there is one: taken in, and handed out.
-  std::optional<FakeClock::MonotonicTime> taken_at;
-  std::optional<FakeClock::MonotonicTime> answered_at;
+  std::optional<FakeClock::MonotonicTime> taken_at, answered_at;  // on the clock, if any: in, and out
 };
 
 // Everything one fake transform is told to do and everything it saw. Shared
@@ -129,15 +127,14 @@ struct FakeTransformState {
       scheduled.pop_front();
     }
   }
-  // Pictures in H.264 syntax with frame_num (TestPictures) instead of the
-  // fixed default and key outputs.
-  bool numbered = false;
+  bool numbered = false;  // pictures with frame_num (TestPictures), not the fixed outputs
   enum class Sets { every_idr, first_idr, output_type };
   Sets parameter_sets = Sets::every_idr;
   bool ignores_key_frames = false;   // a key frame for the first input only
   std::size_t pipeline_depth = 0;    // a picture comes out after this many later inputs
   bool nal_per_sample = false;
   bool lose_next_output = false;     // the next sample is lost, its step fails
+  bool change_loses_output = false;  // a stream change loses the samples not yet handed out
   std::optional<std::uint64_t> available_frame_size = (std::uint64_t{1920} << 32) | 1088;
   std::optional<std::uint32_t> refused_profile;  // MF_MT_MPEG2_PROFILE value refused
 
@@ -148,58 +145,35 @@ struct FakeTransformState {
   std::vector<FakeInput> inputs;
   std::vector<std::chrono::milliseconds> waits;
   std::vector<std::uint32_t> output_sample_capacities;
-  std::deque<bool> unanswered_keys;  // per input not yet answered: a key frame
-  std::deque<std::size_t> unanswered_inputs;  // their indices in `inputs`
-  std::deque<std::vector<std::uint8_t>> ready;  // samples to hand out
-  bool key_frame_asked = true;       // through the codec API, or the stream's start
-  TestPictures pictures;
-  int idrs = 0;
   int live_objects = 0;
-
-  // A newly activated transform's stream starts anew.
-  void new_stream() {
-    unanswered_keys.clear();
-    unanswered_inputs.clear();
-    ready.clear();
-    key_frame_asked = true;
-    pictures = TestPictures();
-    idrs = 0;
-  }
+  // The stream of the transform activated last, anew with each activation.
+  struct Stream {
+    std::deque<std::pair<std::size_t, bool>> unanswered;  // inputs not yet answered: index, key frame
+    std::deque<std::vector<std::uint8_t>> ready;           // samples to hand out
+    bool key_frame_asked = true;  // through the codec API, or the stream's start
+    TestPictures pictures;
+    int idrs = 0;
+  } stream;
 
   // Answers the inputs the pipeline lets out, posting have-output per sample.
   void release() {
-    while (unanswered_keys.size() > pipeline_depth) {
-      const bool key = unanswered_keys.front();
-      unanswered_keys.pop_front();
-      if (!unanswered_inputs.empty()) {
-        if (clock != nullptr) inputs.at(unanswered_inputs.front()).answered_at = clock->monotonic_now();
-        unanswered_inputs.pop_front();
-      }
+    auto& [unanswered, ready, asked, pictures, idrs] = stream;
+    for (; unanswered.size() > pipeline_depth; unanswered.pop_front()) {
+      const auto [index, key] = unanswered.front();
+      if (clock != nullptr) inputs.at(index).answered_at = clock->monotonic_now();
       if (silent) continue;
-      std::vector<std::uint8_t> picture;
-      if (numbered) {
-        const bool sets = parameter_sets == Sets::every_idr || (parameter_sets == Sets::first_idr && idrs == 0);
-        picture = pictures.next(key, sets);
-      } else {
-        picture = key ? key_output : default_output;
-      }
+      const bool sets = parameter_sets == Sets::every_idr || (parameter_sets == Sets::first_idr && idrs == 0);
+      const std::vector<std::uint8_t> picture = numbered ? pictures.next(key, sets) : key ? key_output : default_output;
       idrs += key ? 1 : 0;
-      std::vector<std::vector<std::uint8_t>> samples{picture};
-      if (nal_per_sample) {
-        samples.clear();
-        for (std::size_t i = 0; i < picture.size(); ++i) {
-          if (i + 3 < picture.size() && picture[i] == 0 && picture[i + 1] == 0 && picture[i + 2] == 0 &&
-              picture[i + 3] == 1) {
-            samples.emplace_back();
-          }
-          samples.back().push_back(picture[i]);
-        }
-      }
-      for (auto& sample : samples) {
-        ready.push_back(std::move(sample));
+      for (std::size_t from = 0, i = 1; i <= picture.size(); ++i) {
+        // A sample ends with the picture, or before each start code when one NAL unit goes per sample.
+        const bool cut = nal_per_sample && i + 3 < picture.size() && picture[i] == 0 && picture[i + 1] == 0 &&
+                         picture[i + 2] == 0 && picture[i + 3] == 1;
+        if (i < picture.size() && !cut) continue;
+        ready.emplace_back(picture.begin() + from, picture.begin() + i);
+        from = i;
         if (!asynchronous || !auto_events) continue;
-        const bool late = output_latency.count() > 0 && clock != nullptr;
-        if (late) {
+        if (output_latency.count() > 0 && clock != nullptr) {
           scheduled.emplace_back(clock->monotonic_now() + output_latency, kMfEventHaveOutput);
         } else {
           events.push_back(kMfEventHaveOutput);
@@ -356,7 +330,7 @@ class FakeCodecApi final : public MfCodecApi, FakeObject {
   using FakeObject::FakeObject;
   Result<void> set_value(MfCodecProperty property, MfCodecValue value) override {
     auto r = state_->call(set_value_call(property, value));
-    if (r && property == MfCodecProperty::force_key_frame) state_->key_frame_asked = true;
+    if (r && property == MfCodecProperty::force_key_frame) state_->stream.key_frame_asked = true;
     return r;
   }
 };
@@ -391,11 +365,7 @@ class FakeTransform final : public MfTransform, FakeObject {
   Result<std::unique_ptr<MfMediaType>> output_current_type() override {
     if (auto r = state_->call("GetOutputCurrentType"); !r) return std::unexpected(r.error());
     auto type = std::make_unique<FakeMediaType>(state_);
-    if (state_->parameter_sets == FakeTransformState::Sets::output_type) {
-      type->blob = TestPictures::sps();
-      const auto pps = TestPictures::pps();
-      type->blob.insert(type->blob.end(), pps.begin(), pps.end());
-    }
+    if (state_->parameter_sets == FakeTransformState::Sets::output_type) type->blob = TestPictures::sets();
     return type;
   }
   Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t) override {
@@ -425,10 +395,10 @@ class FakeTransform final : public MfTransform, FakeObject {
     const std::size_t index = static_cast<FakeSample&>(sample).input_index();
     const bool marked = state_->inputs.at(index).discontinuity;
     if (state_->clock != nullptr) state_->inputs.at(index).taken_at = state_->clock->monotonic_now();
-    state_->unanswered_inputs.push_back(index);
-    const bool asked = std::exchange(state_->key_frame_asked, false) || marked;
-    state_->unanswered_keys.push_back(state_->ignores_key_frames ? state_->idrs + state_->unanswered_keys.size() == 0
-                                                                 : asked);
+    auto& stream = state_->stream;
+    const bool asked = std::exchange(stream.key_frame_asked, false) || marked;
+    const bool first = stream.idrs + stream.unanswered.size() == 0;
+    stream.unanswered.emplace_back(index, state_->ignores_key_frames ? first : asked);
     state_->release();
     if (state_->asynchronous && state_->auto_events) state_->events.push_back(kMfEventNeedInput);
     return {};
@@ -442,9 +412,10 @@ class FakeTransform final : public MfTransform, FakeObject {
     if (!state_->outputs.empty()) {
       answer = std::move(state_->outputs.front());
       state_->outputs.pop_front();
-    } else if (!state_->ready.empty()) {
-      answer.buffers.push_back(std::move(state_->ready.front()));
-      state_->ready.pop_front();
+      if (answer.hr == kMfStreamChange && state_->change_loses_output) state_->stream.ready.clear();
+    } else if (!state_->stream.ready.empty()) {
+      answer.buffers.push_back(std::move(state_->stream.ready.front()));
+      state_->stream.ready.pop_front();
       if (std::exchange(state_->lose_next_output, false)) answer = {static_cast<std::int32_t>(0xC00D36B5), {}};
     } else {
       answer.hr = kMfNeedMoreInput;
@@ -465,7 +436,7 @@ class FakeCandidate final : public MfEncoderCandidate, FakeObject {
   }
   Result<std::unique_ptr<MfTransform>> activate() override {
     if (auto r = state_->call("ActivateObject"); !r) return std::unexpected(r.error());
-    state_->new_stream();
+    state_->stream = {};
     return std::make_unique<FakeTransform>(state_);
   }
 };
@@ -500,8 +471,8 @@ class FakeMediaFoundation final : public MediaFoundation {
                                                         std::int64_t duration) override {
     auto& s = current();
     if (auto r = s->call("MFCreateSample(input)"); !r) return std::unexpected(r.error());
-    s->inputs.push_back({bytes.size(), time, duration, false,
-                         std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))});
+    const std::string_view content(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    s->inputs.push_back({bytes.size(), time, duration, false, std::hash<std::string_view>{}(content)});
     return std::make_unique<FakeSample>(s, s->inputs.size() - 1);
   }
   Result<std::unique_ptr<MfSample>> create_output_sample(std::uint32_t capacity) override {

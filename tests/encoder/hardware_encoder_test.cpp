@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,14 +28,6 @@ using testing::FakeOutput;
 using testing::set_value_call;
 
 std::uint64_t pack(std::uint64_t high, std::uint64_t low) { return high << 32 | low; }
-
-std::vector<std::string> lines_with(const std::vector<std::string>& lines, std::string_view part) {
-  std::vector<std::string> found;
-  for (const auto& line : lines) {
-    if (line.find(part) != std::string::npos) found.push_back(line);
-  }
-  return found;
-}
 
 class HardwareEncoderTest : public ::testing::Test {
  protected:
@@ -95,7 +88,7 @@ TEST_F(HardwareEncoderTest, SetUpAtThirtyFpsAndSixMegabits) {
   // input type, both before streaming starts, and every codec value.
   using V = MfCodecValue;
   using P = MfCodecProperty;
-  auto at = [&](const std::string& call) { return std::find(t->calls.begin(), t->calls.end(), call) - t->calls.begin(); };
+  auto at = [&](const std::string& call) { return std::ranges::find(t->calls, call) - t->calls.begin(); };
   EXPECT_LT(at("SetOutputType"), at("SetInputType"));
   EXPECT_LT(at("SetInputType"), at("ProcessMessage(BEGIN_STREAMING)"));
   EXPECT_LT(at("ProcessMessage(BEGIN_STREAMING)"), at("ProcessMessage(START_OF_STREAM)"));
@@ -169,7 +162,7 @@ TEST_F(HardwareEncoderTest, RefusedCodecSettingsBecomeLabels) {
     for (const auto& call : c.refused) t->failures[call] = static_cast<std::int32_t>(0x80070057);
     log_.clear();
     ASSERT_TRUE(HardwareEncoder::create(mf, 64, 48, 30, 6000, 100, log_, clock_).has_value());
-    EXPECT_THAT(lines_with(log_.lines(), "rate control="), ElementsAre(c.line));
+    EXPECT_THAT(log_.lines_with("rate control="), ElementsAre(c.line));
     const bool peak = c.line.find("max=n/a") == std::string::npos;
     EXPECT_EQ(t->count(set_value_call(P::max_bit_rate, V::ui4(12'000'000))), peak ? 1 : 0);
   }
@@ -195,11 +188,11 @@ TEST_F(HardwareEncoderTest, WithoutCodecApiKeyFramesOnlyMarkTheSample) {
   t->failures["QueryInterface(ICodecAPI)"] = static_cast<std::int32_t>(0x80004002);
   HardwareEncoder encoder = make();
   EXPECT_THAT(log_.lines(), Contains("ENCODER hw: ICodecAPI indisponibil (fara GOP/ForceKeyFrame)"));
-  EXPECT_THAT(lines_with(log_.lines(), "rate control"), ElementsAre());
+  EXPECT_THAT(log_.lines_with("rate control"), ElementsAre());
 
   log_.clear();
   encoder.force_key_frame();
-  EXPECT_THAT(lines_with(log_.lines(), "ForceKeyFrame"), ElementsAre());
+  EXPECT_THAT(log_.lines_with("ForceKeyFrame"), ElementsAre());
   ASSERT_TRUE(encoder.encode(frame()).has_value());
   ASSERT_TRUE(encoder.encode(frame()).has_value());
   EXPECT_TRUE(t->inputs.at(4).discontinuity);
@@ -210,7 +203,7 @@ TEST_F(HardwareEncoderTest, ForceKeyFrameAsksTheCodecApiAndLogsTheOutcomeOncePer
   auto t = add();
   HardwareEncoder encoder = make();
   // Creation asks too: the validation frames had the transform's first one.
-  EXPECT_THAT(lines_with(log_.lines(), "ForceKeyFrame"),
+  EXPECT_THAT(log_.lines_with("ForceKeyFrame"),
               ElementsAre("ENCODER hw: ForceKeyFrame cerut (ICodecAPI)"));
   log_.clear();
   for (int i = 0; i < 5; ++i) encoder.force_key_frame();  // the same line, within the second
@@ -235,7 +228,7 @@ TEST_F(HardwareEncoderTest, CandidateRefusingTheOutputTypeIsSkippedForTheNext) {
   EXPECT_THAT(lines, IsSupersetOf({"ENCODER enum: gasit 2 encodere HW", "ENCODER enum: [0] First",
                                    "ENCODER enum: [1] Second", "ENCODER: skip First: 0xC00D6D60",
                                    "ENCODER: hardware activat: Second"}));
-  EXPECT_EQ(lines_with(lines, "ENCODER: skip").size(), 1U);
+  EXPECT_EQ(log_.lines_with("ENCODER: skip").size(), 1U);
   // Whatever was made for the first candidate is released.
   EXPECT_EQ(first->live_objects, 0);
   EXPECT_EQ(first->count("ProcessMessage(BEGIN_STREAMING)"), 0);
@@ -332,7 +325,8 @@ TEST_F(HardwareEncoderTest, SynchronousOutputCollection) {
   const std::vector<Case> cases = {
       {{{0, {{0, 0, 1, 0x41}}}, {need, {}}}, {0, 0, 1, 0x41}},
       {{{need, {}}}, {}},
-      {{{0, {{0, 0, 1}, {0x41}}}, {0, {{0, 0, 1, 0x41}}}, {need, {}}}, {0, 0, 1, 0x41, 0, 0, 1, 0x41}},  // two samples, three buffers
+      // Two samples, three buffers.
+      {{{0, {{0, 0, 1}, {0x41}}}, {0, {{0, 0, 1, 0x41}}}, {need, {}}}, {0, 0, 1, 0x41, 0, 0, 1, 0x41}},
       {{{kMfUnexpected, {}}}, {}},
   };
   for (const Case& c : cases) {
@@ -342,9 +336,9 @@ TEST_F(HardwareEncoderTest, SynchronousOutputCollection) {
     EXPECT_EQ(*out, c.want);
     EXPECT_TRUE(t->outputs.empty());
   }
-  EXPECT_THAT(lines_with(log_.lines(), "E_UNEXPECTED"),
+  EXPECT_THAT(log_.lines_with("E_UNEXPECTED"),
               ElementsAre("ENCODER hw: ProcessOutput E_UNEXPECTED (benign, no output)"));
-  EXPECT_EQ(lines_with(log_.lines(), "NEED_MORE_INPUT").size(), 3U);
+  EXPECT_EQ(log_.lines_with("NEED_MORE_INPUT").size(), 3U);
 }
 
 TEST_F(HardwareEncoderTest, SamplesPerCallLineAtMostEveryFiveSeconds) {
@@ -363,7 +357,7 @@ TEST_F(HardwareEncoderTest, SamplesPerCallLineAtMostEveryFiveSeconds) {
   clock_.advance(1ms);
   call({two, need});             // one sample
   call({two, two, two, need});   // 5 s after the first line
-  EXPECT_THAT(lines_with(log_.lines(), "sample-uri"),
+  EXPECT_THAT(log_.lines_with("sample-uri"),
               ElementsAre("ENCODER hw: 2 sample-uri intr-un apel",
                           "ENCODER hw: 3 sample-uri intr-un apel"));
 }
@@ -393,7 +387,7 @@ TEST_F(HardwareEncoderTest, VerboseForThirtyOutputStepsThenQuietUntilAStreamChan
   // The frame's input is still waiting: the stream change ended the call.
   log_.clear();
   for (int frame = 17; frame < 27; ++frame) ASSERT_TRUE(encoder.encode(this->frame(1365, 767)));
-  EXPECT_EQ(lines_with(log_.lines(), "ProcessOutput").size(), 20U);
+  EXPECT_EQ(log_.lines_with("ProcessOutput").size(), 20U);
 }
 
 TEST_F(HardwareEncoderTest, FailuresOfTheFrameAndWhatTheyLeave) {
@@ -523,11 +517,7 @@ TEST_F(HardwareEncoderTest, SilentAsynchronousTransformFailsTheFrameWithinTheBou
 // facade counts it and asks for a key frame), the output before it stays.
 TEST_F(HardwareEncoderTest, OutputThatCannotBeH264FailsTheCall) {
   const std::vector<std::uint8_t> good{0, 0, 0, 1, 0x41, 0x9A};
-  struct Case {
-    const char* name;
-    std::vector<std::vector<std::uint8_t>> buffers;
-    std::string error;
-  };
+  struct Case { const char* name; std::vector<std::vector<std::uint8_t>> buffers; std::string error; };
   const std::vector<Case> cases = {
       {"empty sample", {{}}, "empty output sample (0x8007000D)"},
       {"no start code", {{0x41, 0x9A, 0, 0, 1, 0x41}}, "output that is not H.264 (Annex-B) (0x8007000D)"},

@@ -134,7 +134,7 @@ class FakeStreamBackend final : public StreamBackend {
         // A change every capture_wait: one that came while the loop slept
         // is there at once.
         // GDI-only capture takes its period from the call on.
-        const auto since = backend_.gdi_only ? decltype(clock.monotonic_now() - last_return_){} : clock.monotonic_now() - last_return_;
+        const auto since = clock.monotonic_now() - (backend_.gdi_only ? clock.monotonic_now() : last_return_);
         if (since < backend_.capture_wait) clock.advance(backend_.capture_wait - since);
         last_return_ = clock.monotonic_now();
         return std::optional<ScreenImage>(changed_image(size_));
@@ -176,16 +176,12 @@ class FakeStreamBackend final : public StreamBackend {
     FakeClock::MonotonicTime last_return_;
   };
 
-  // The next scripted answer of `answers`.
-  static EncodeResult take(std::deque<Result<EncodedFrame>>& answers) {
-    EncodeResult result;
-    if (!answers.front()) {
-      result.failure = answers.front().error();
-    } else {
-      result.output.swap(*answers.front());
-    }
+  // The next scripted answer of `answers`, else `otherwise`.
+  static EncodeResult take(std::deque<Result<EncodedFrame>>& answers, EncodedFrame otherwise = {}) {
+    if (answers.empty()) return {std::move(otherwise)};
+    Result<EncodedFrame> next = std::move(answers.front());
     answers.pop_front();
-    return result;
+    return next ? EncodeResult{std::move(*next)} : EncodeResult::failed(next.error());
   }
 
   class Encoder final : public H264Encoder {
@@ -201,12 +197,10 @@ class FakeStreamBackend final : public StreamBackend {
         return EncodeResult::failed(Error::message("frame size mismatch"));
       }
       if (std::exchange(forced_, false)) ++backend_.encodes_after_force;
-      if (!backend_.encodes.empty()) return take(backend_.encodes);
-      return {EncodedFrame{0, 0, 0, 1, 0x41}};
+      return take(backend_.encodes, {0, 0, 0, 1, 0x41});
     }
     EncodeResult collect_pending_output() override {
       ++backend_.collects;
-      if (backend_.pending_outputs.empty()) return {};
       return take(backend_.pending_outputs);
     }
     EncodedFrame parameter_sets() override { return {}; }

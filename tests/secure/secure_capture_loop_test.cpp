@@ -295,17 +295,13 @@ TEST_F(SecureCaptureLoopTest, AtMostOneImagePerFrameIntervalAndTheLastChangeOfAB
   start_streaming();
   backend_.changes_start = clock_.monotonic_now();
   backend_.change_period = 15ms;  // 66 changes a second
-  // At the rate the encoder was made with: the software encoder's is lower.
-  for (const std::uint32_t fps : {30u, 20u}) {
-    backend_.encoder_fps = fps;
-    const auto first = backend_.encode_times.size();
-    run_reading(1s);
-    for (std::size_t i = first + 1; i < backend_.encode_times.size(); ++i) {
-      EXPECT_GE(backend_.encode_times[i] - backend_.encode_times[i - 1], std::chrono::nanoseconds(1s) / fps);
-    }
-    EXPECT_GE(backend_.encode_times.size() - first, fps - 1);
+  backend_.encoder_fps = 20;  // the rate the encoder was made with (the software encoder's)
+  run_reading(1s);
+  for (std::size_t i = 1; i < backend_.encode_times.size(); ++i) {
+    EXPECT_GE(backend_.encode_times[i] - backend_.encode_times[i - 1], 50ms);
   }
-  EXPECT_LE(backend_.captures_made, 33 + 22);  // changes merge in the source, not in captures
+  EXPECT_GE(backend_.encoded_tags.size(), 19u);
+  EXPECT_LE(backend_.captures_made, 22);  // changes merge in the source, not in captures
   // The burst ends: its last change still goes out, at the next slot.
   const auto last = static_cast<std::uint8_t>((clock_.monotonic_now() - backend_.changes_start) / 15ms);
   backend_.change_period.reset();

@@ -20,6 +20,14 @@ class RecordingLogger final : public Logger {
     std::lock_guard lock(mutex_);
     return lines_;
   }
+  // The lines that contain `part`, in order.
+  std::vector<std::string> lines_with(std::string_view part) const {
+    std::vector<std::string> found;
+    for (const auto& line : lines()) {
+      if (line.find(part) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
   void clear() {
     std::lock_guard lock(mutex_);
     lines_.clear();

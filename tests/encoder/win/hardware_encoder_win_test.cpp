@@ -24,6 +24,7 @@
 #include "encoder/win/test_transform.h"
 #include "encoder/win/win_media_foundation.h"
 #include "support/fake_clock.h"
+#include "support/h264_stream.h"
 #include "support/recording_logger.h"
 
 namespace halvorine::testing {
@@ -140,7 +141,7 @@ class LocalEncoderTest : public MediaFoundationTest {
 // value reaches it under the SDK's GUIDs, and frames travel as NV12 of the
 // padded size in and as the transform's bytes out.
 TEST_F(LocalEncoderTest, SynchronousTransformIsSetUpAndEncodesThroughMediaFoundation) {
-  LocalRegistration registration({}, record_);
+  Registration registration({}, record_);
   ASSERT_TRUE(registration.ok());
   const std::string name = logged_name();
   auto encoder = create(1365, 767);
@@ -223,7 +224,7 @@ TEST_F(LocalEncoderTest, SynchronousTransformIsSetUpAndEncodesThroughMediaFounda
 // An asynchronous transform without a codec API that hands out its own
 // samples: unlocked, driven by Media Foundation's event queue.
 TEST_F(LocalEncoderTest, AsynchronousTransformRunsOnItsEventQueue) {
-  LocalRegistration registration(
+  Registration registration(
       {.asynchronous = true, .codec_api = false, .provides_samples = true}, record_);
   ASSERT_TRUE(registration.ok());
   auto encoder = create(640, 360);
@@ -248,7 +249,7 @@ TEST_F(LocalEncoderTest, AsynchronousTransformRunsOnItsEventQueue) {
 // The bounded wait on the real event machinery: a transform that never asks
 // for input fails validation after the wait instead of holding the thread.
 TEST_F(LocalEncoderTest, SilentAsynchronousTransformFailsInsteadOfHanging) {
-  LocalRegistration registration({.asynchronous = true, .posts_events = false}, record_);
+  Registration registration({.asynchronous = true, .posts_events = false}, record_);
   ASSERT_TRUE(registration.ok());
   const auto started = std::chrono::steady_clock::now();
   auto encoder = create(640, 360);
@@ -265,7 +266,7 @@ TEST_F(LocalEncoderTest, SilentAsynchronousTransformFailsInsteadOfHanging) {
 }
 
 TEST_F(LocalEncoderTest, StreamChangeRenegotiatesTheOutputType) {
-  LocalRegistration registration({.stream_change_at = 2, .template_width = 320,
+  Registration registration({.stream_change_at = 2, .template_width = 320,
                                   .template_height = 240},
                                  record_);
   ASSERT_TRUE(registration.ok());
@@ -291,8 +292,8 @@ TEST_F(LocalEncoderTest, StreamChangeRenegotiatesTheOutputType) {
 // Media Foundation lists local transforms in the order they were registered.
 TEST_F(LocalEncoderTest, CandidateThatRefusesTheOutputTypeIsSkippedAndReleased) {
   auto refusing = std::make_shared<TransformRecord>();
-  LocalRegistration first({.refuses_output_type = true}, refusing);
-  LocalRegistration second({}, record_);
+  Registration first({.refuses_output_type = true}, refusing);
+  Registration second({}, record_);
   ASSERT_TRUE(first.ok() && second.ok());
   auto encoder = create(640, 360);
   ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
@@ -309,7 +310,7 @@ TEST_F(LocalEncoderTest, CandidateThatRefusesTheOutputTypeIsSkippedAndReleased) 
 // A transform that stalls in use: every frame waits at most kEventWait, so
 // the 30th failure moves the facade to software after about 30 × 300 ms.
 TEST_F(LocalEncoderTest, StalledTransformMovesTheFacadeToSoftwareInBoundedTime) {
-  LocalRegistration registration({.asynchronous = true, .silent_after_inputs = 6}, record_);
+  Registration registration({.asynchronous = true, .silent_after_inputs = 6}, record_);
   ASSERT_TRUE(registration.ok());
   {
     auto encoder = VideoEncoder::create(640, 360, 30, 6000, log_, clock_, platform_,
@@ -342,7 +343,7 @@ TEST_F(LocalEncoderTest, StalledTransformMovesTheFacadeToSoftwareInBoundedTime) 
 
 TEST_F(LocalEncoderTest, FacadeRunsOnTheTransformAndReleasesIt) {
   {
-    LocalRegistration registration({.asynchronous = true}, record_);
+    Registration registration({.asynchronous = true}, record_);
     ASSERT_TRUE(registration.ok());
     auto encoder = VideoEncoder::create(640, 360, 30, 6000, log_, clock_, platform_,
                                         linked_openh264(), 2);
@@ -365,7 +366,7 @@ TEST_F(LocalEncoderTest, StalledTransformsLeaveNoThreadOrHandleBehind) {
   for (const bool shutdown_interface : {true, false}) {
     SCOPED_TRACE(shutdown_interface ? "with IMFShutdown" : "without IMFShutdown");
     auto record = std::make_shared<TransformRecord>();
-    LocalRegistration registration({.asynchronous = true,
+    Registration registration({.asynchronous = true,
                                     .silent_after_inputs = 4,
                                     .output_delay = 5ms,
                                     .shutdown_interface = shutdown_interface},
@@ -408,32 +409,6 @@ TEST_F(LocalEncoderTest, StalledTransformsLeaveNoThreadOrHandleBehind) {
   }
 }
 
-}  // namespace
-}  // namespace halvorine::testing
-
-namespace halvorine::testing {
-namespace {
-
-// The test transform's pictures as a GUI's decoder takes them: empty when
-// the stream starts on a key frame with its parameter sets and every later
-// P-frame is the picture after the one before (the transform numbers its
-// pictures by input, so a missing one shows).
-std::string gap_in(const std::vector<std::uint8_t>& stream, int& last) {
-  bool sps = false, pps = false;
-  last = -1;
-  for (std::size_t i = 0; i + 5 < stream.size(); ++i) {
-    if (stream[i] != 0 || stream[i + 1] != 0 || stream[i + 2] != 1) continue;
-    const int type = stream[i + 3] & 0x1F, n = stream[i + 5];
-    sps = sps || type == 7;
-    pps = pps || type == 8;
-    if (type == 5 && last < 0 && !(sps && pps)) return "a key frame without its parameter sets first";
-    if (type == 1 && (last < 0 || n != (last + 1) % 256)) return "P-frame " + std::to_string(n) + " after " + std::to_string(last);
-    if (type == 1 || type == 5) last = n;
-    i += 3;
-  }
-  return last < 0 ? "no picture" : "";
-}
-
 // Registered as a hardware encoder and found by the product's enumeration,
 // with the habits of real transforms. A GUI connects halfway through the
 // session (or, back from software, when the first retry finds the transform):
@@ -459,15 +434,15 @@ TEST_F(MediaFoundationTest, RegisteredHardwareEncoderWithRealWorldHabits) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     auto record = std::make_shared<TransformRecord>();
-    std::optional<HardwareRegistration> registration;
-    if (!row.from_software) registration.emplace(row.config, record);
+    std::optional<Registration> registration;
+    if (!row.from_software) registration.emplace(row.config, record, true);
     RecordingLogger log;
     FakeClock clock;
     WinMediaFoundation product;
     auto encoder = VideoEncoder::create(640, 360, 30, 6000, log, clock, product, linked_openh264(), 2);
     ASSERT_TRUE(encoder.has_value()) << encoder.error().text();
     if (row.from_software) {
-      registration.emplace(row.config, record);
+      registration.emplace(row.config, record, true);
       clock.advance(VideoEncoder::kFirstRetryDelay);
     }
     ASSERT_TRUE(registration->ok());
@@ -475,7 +450,7 @@ TEST_F(MediaFoundationTest, RegisteredHardwareEncoderWithRealWorldHabits) {
     const int new_gui = row.from_software ? 0 : row.frames / 2;
     std::vector<std::uint8_t> gui;
     std::vector<std::uint8_t> bgra = painted_frame(640, 360);
-    int late = 0, last = -1;
+    int late = 0;
     for (int frame = 0; frame < row.frames; ++frame) {
       if (frame == new_gui) {
         encoder->force_key_frame();
@@ -484,15 +459,20 @@ TEST_F(MediaFoundationTest, RegisteredHardwareEncoderWithRealWorldHabits) {
       bgra[frame % bgra.size()] ^= 0xFF;
       auto out = encoder->encode(bgra);
       gui.insert(gui.end(), out->begin(), out->end());
-      const auto input = static_cast<int>(record->inputs.size() - 1);
-      if (row.every >= 100ms) Sleep(30);  // the capture wait
+      // A picture ends in its input's number: on a sparse screen this frame's is out after the capture wait (the
+      // wait longer only when the transform's own thread, which posts late output, lags on a loaded machine).
+      const auto input = static_cast<std::uint8_t>(record->inputs.size() - 1);
+      const auto out_yet = [&] { return !gui.empty() && static_cast<std::uint8_t>(gui.back() - input) < 128; };
+      const bool sparse = row.every >= 100ms, checked = sparse && frame > new_gui + 2;
       clock.advance(row.every);
-      out = encoder->collect_pending_output();
-      gui.insert(gui.end(), out->begin(), out->end());
-      (void)gap_in(gui, last);
-      late += frame > new_gui + 2 && row.every >= 100ms && ((last - input) & 0xFF) >= 128;
+      for (int wait = 0; wait == 0 || (checked && !out_yet() && wait < 200); ++wait) {
+        if (sparse) Sleep(wait == 0 ? 30 : 10);
+        out = encoder->collect_pending_output();
+        gui.insert(gui.end(), out->begin(), out->end());
+      }
+      late += checked && !out_yet();
     }
-    EXPECT_EQ(gap_in(gui, last), "");
+    EXPECT_EQ(continuity_error(gui), "");
     EXPECT_EQ(late, 0);
     EXPECT_TRUE(encoder->on_hardware());
     EXPECT_THAT(log.lines(), Not(Contains(HasSubstr("switch software"))));

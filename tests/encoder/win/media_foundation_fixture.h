@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "common/win/com_ptr.h"
 #include "encoder/win/mf_sdk.h"
@@ -31,55 +32,42 @@ class MediaFoundationTest : public ::testing::Test {
   }
 };
 
-// The test transform registered in this process for as long as it lives.
-class LocalRegistration {
- public:
-  LocalRegistration(TestTransformConfig config, std::shared_ptr<TransformRecord> record)
-      : factory_(make_test_transform_factory(config, std::move(record))) {
-    const MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_NV12};
-    const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
-    const std::wstring name(kTestTransformName.begin(), kTestTransformName.end());
-    result_ = MFTRegisterLocal(factory_.get(), MFT_CATEGORY_VIDEO_ENCODER, name.c_str(),
-                               MFT_ENUM_FLAG_HARDWARE, 1, &input, 1, &output);
-  }
-  LocalRegistration(const LocalRegistration&) = delete;
-  LocalRegistration& operator=(const LocalRegistration&) = delete;
-  ~LocalRegistration() { unregister(); }
-  // Wine 8 crashes in MFTUnregisterLocal when the latest of several local
-  // registrations goes first: tests with several end them in order.
-  void unregister() {
-    if (SUCCEEDED(result_)) MFTUnregisterLocal(factory_.get());
-    result_ = E_FAIL;
-  }
-  bool ok() const { return SUCCEEDED(result_); }
-
- private:
-  ComPtr<IClassFactory> factory_;
-  HRESULT result_ = E_FAIL;
-};
-
-// The test transform registered as this machine's hardware encoder, as a
-// driver registers one (MFTRegister with the hardware flag), its class served
-// from this process; found by the product's own enumeration.
-class HardwareRegistration {
+// The test transform registered for as long as this lives: in this process
+// (MFTRegisterLocal), or as a driver registers a hardware encoder
+// (MFTRegister with the hardware flag; its class served from this process),
+// for the product's own enumeration to find.
+class Registration {
  public:
   static constexpr GUID kClsid = {0x5d1c3a70, 0x9b1e, 0x4c55, {0x8f, 0x2a, 0x61, 0x0b, 0x7e, 0x43, 0x19, 0xd2}};
 
-  HardwareRegistration(TestTransformConfig config, std::shared_ptr<TransformRecord> record)
+  Registration(TestTransformConfig config, std::shared_ptr<TransformRecord> record, bool as_driver = false)
       : factory_(make_test_transform_factory(config, std::move(record))) {
-    result_ = CoRegisterClassObject(kClsid, factory_.get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_);
-    if (FAILED(result_)) return;
     MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_NV12};
     MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
     std::wstring name(kTestTransformName.begin(), kTestTransformName.end());
-    result_ = MFTRegister(kClsid, MFT_CATEGORY_VIDEO_ENCODER, name.data(), MFT_ENUM_FLAG_HARDWARE, 1, &input, 1,
-                          &output, nullptr);
+    const GUID& category = MFT_CATEGORY_VIDEO_ENCODER;
+    if (!as_driver) {
+      result_ = MFTRegisterLocal(factory_.get(), category, name.c_str(), MFT_ENUM_FLAG_HARDWARE, 1, &input, 1, &output);
+      return;
+    }
+    result_ = CoRegisterClassObject(kClsid, factory_.get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_);
+    if (SUCCEEDED(result_)) {
+      result_ = MFTRegister(kClsid, category, name.data(), MFT_ENUM_FLAG_HARDWARE, 1, &input, 1, &output, nullptr);
+    }
   }
-  HardwareRegistration(const HardwareRegistration&) = delete;
-  HardwareRegistration& operator=(const HardwareRegistration&) = delete;
-  ~HardwareRegistration() {
-    MFTUnregister(kClsid);
-    if (cookie_ != 0) CoRevokeClassObject(cookie_);
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+  ~Registration() { unregister(); }
+  // Wine 8 crashes in MFTUnregisterLocal when the latest of several local
+  // registrations goes first: tests with several end them in order.
+  void unregister() {
+    if (cookie_ != 0) {
+      MFTUnregister(kClsid);
+      CoRevokeClassObject(std::exchange(cookie_, 0));
+    } else if (SUCCEEDED(result_)) {
+      MFTUnregisterLocal(factory_.get());
+    }
+    result_ = E_FAIL;
   }
   bool ok() const { return SUCCEEDED(result_); }
 

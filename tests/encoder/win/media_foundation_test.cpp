@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 TEST_F(MediaFoundationTest, LocalTransformIsFoundOnlyWhenLocalOnesAreAsked) {
   auto record = std::make_shared<TransformRecord>();
-  LocalRegistration registration(TestTransformConfig{}, record);
+  Registration registration(TestTransformConfig{}, record);
   ASSERT_TRUE(registration.ok());
 
   WinMediaFoundation product;
@@ -94,6 +94,7 @@ TEST_F(MediaFoundationTest, OutputStepsReadEveryBufferAndKeepTheCodes) {
     std::vector<std::uint8_t> expected = {0xAA};
     for (std::uint8_t b : test_transform_output(0, true)) expected.push_back(b);
     EXPECT_EQ(bytes, expected) << "appended after what was there";
+    EXPECT_FALSE((*produced)->append_buffer(0, bytes, expected.size() - 2).has_value()) << "longer than the limit";
     EXPECT_FALSE((*produced)->append_buffer(1, bytes, 1 << 20).has_value());
     EXPECT_EQ(bytes, expected) << "a failed read leaves the output as it was";
   }

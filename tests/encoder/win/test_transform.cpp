@@ -131,21 +131,15 @@ class TestTransform final : public IMFTransform,
   // The last output type set, with the parameter sets when only it has them.
   HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD stream, IMFMediaType** out) override {
     if (stream != 0 || out == nullptr) return E_INVALIDARG;
+    std::lock_guard lock(record_->mutex);
+    if (record_->output_types.empty()) return MF_E_TRANSFORM_TYPE_NOT_SET;
     ComPtr<IMFMediaType> copy;
     HRESULT hr = MFCreateMediaType(copy.put());
-    if (FAILED(hr)) return hr;
-    {
-      std::lock_guard lock(record_->mutex);
-      if (record_->output_types.empty()) return MF_E_TRANSFORM_TYPE_NOT_SET;
-      record_->output_types.back()->CopyAllItems(copy.get());
-    }
-    if (config_.sets_in_type_only) {
-      const std::vector<std::uint8_t> key = test_transform_output(0, true);
-      const std::vector<std::uint8_t> sets(key.begin() + 6, key.begin() + 18);  // the SPS and the PPS
-      copy->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, sets.data(), static_cast<UINT32>(sets.size()));
-    }
-    *out = copy.release();
-    return S_OK;
+    if (SUCCEEDED(hr)) hr = record_->output_types.back()->CopyAllItems(copy.get());
+    const std::vector<std::uint8_t> key = test_transform_output(0, true);  // its SPS and PPS: bytes 6 to 17
+    if (SUCCEEDED(hr) && config_.sets_in_type_only) hr = copy->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, &key[6], 12);
+    if (SUCCEEDED(hr)) *out = copy.release();
+    return hr;
   }
   HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD*) override { return E_NOTIMPL; }
@@ -445,9 +439,7 @@ class TestTransformFactory final : public IClassFactory {
 
 std::vector<std::uint8_t> test_transform_output(std::size_t n, bool key, bool with_sets) {
   const auto number = static_cast<std::uint8_t>(n);
-  if (key && !with_sets) {
-    return {0, 0, 0, 1, 0x09, 0x10, 0, 0, 0, 1, 0x65, 0x88, number};
-  }
+  if (key && !with_sets) return {0, 0, 0, 1, 0x09, 0x10, 0, 0, 0, 1, 0x65, 0x88, number};
   if (key) {
     return {0, 0, 0, 1, 0x09, 0x10,        // delimiter: an I picture
             0, 0, 0, 1, 0x67, 0x42,        // sequence parameter set

@@ -39,11 +39,9 @@ struct TestTransformConfig {
   bool shutdown_interface = true;
   // The output step number (from 0) answered with MF_E_TRANSFORM_STREAM_CHANGE.
   std::optional<int> stream_change_at;
-  // Habits of real hardware transforms: key frames only for the first input
-  // (requests and discontinuities ignored); parameter sets only in the
-  // output type's MF_MT_MPEG_SEQUENCE_HEADER; a picture handed out only
-  // after this many later inputs; the output step of this number (from 0)
-  // fails with E_FAIL and its picture is lost.
+  // Habits of real hardware transforms: a key frame for the first input only;
+  // SPS and PPS only in the output type; a picture out only after this many
+  // later inputs; this output step (from 0) fails with E_FAIL, its picture lost.
   bool ignores_key_frames = false;
   bool sets_in_type_only = false;
   std::size_t pipeline_depth = 0;
