@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -10,12 +9,10 @@
 #define STB_IMAGE_WRITE_STATIC
 #include <stb/stb_image_write.h>
 
+#include "common/unique_file.h"
+
 namespace halvorine {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 // The C library's errno, as text on every platform (Error::os would read it
 // as a Win32 code on Windows).
@@ -28,12 +25,12 @@ Error errno_error() {
 
 Result<void> write_raw_file(const std::string& path, std::span<const std::uint8_t> bytes) {
   errno = 0;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  UniqueFile file(std::fopen(path.c_str(), "wb"));
   if (!file) return std::unexpected(errno_error());
   if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
     return std::unexpected(errno_error());
   }
-  if (std::fclose(file.release()) != 0) return std::unexpected(errno_error());
+  if (file.close() != 0) return std::unexpected(errno_error());
   return {};
 }
 

@@ -2,12 +2,8 @@
 
 namespace halvorine::client {
 
-void OutputFile::Closer::operator()(std::FILE* file) const {
-  if (file == stdout) {
-    std::fflush(file);
-  } else {
-    std::fclose(file);
-  }
+int OutputFile::StreamTraits::close(std::FILE* file) {
+  return file == stdout ? std::fflush(file) : FileTraits::close(file);
 }
 
 Result<OutputFile> OutputFile::open(const std::string& path) {

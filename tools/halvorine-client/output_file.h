@@ -5,11 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <span>
 #include <string>
 
 #include "common/error.h"
+#include "common/unique_file.h"
 
 namespace halvorine::client {
 
@@ -20,11 +20,14 @@ class OutputFile {
   Result<void> write(std::span<const std::uint8_t> bytes);
 
  private:
-  struct Closer {
-    void operator()(std::FILE* file) const;
+  // A file is closed; standard output is only flushed.
+  struct StreamTraits {
+    using Value = std::FILE*;
+    static std::FILE* invalid() { return nullptr; }
+    static int close(std::FILE* file);
   };
   explicit OutputFile(std::FILE* file) : file_(file) {}
-  std::unique_ptr<std::FILE, Closer> file_;
+  UniqueResource<StreamTraits> file_;
 };
 
 // Makes standard output carry bytes unchanged (Windows would turn "\n" into

@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +24,7 @@
 
 #include "common/clock.h"
 #include "common/logger.h"
+#include "common/unique_file.h"
 #include "encoder/color_conversion.h"
 #include "encoder/software_encoder.h"
 #include "encoder/video_encoder.h"
@@ -40,11 +40,6 @@ class StderrLogger final : public halvorine::Logger {
  public:
   void log(std::string_view message) override { fmt::print(stderr, "{}\n", message); }
 };
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 struct Options {
   std::uint32_t width = 0;
@@ -142,12 +137,12 @@ int run(const Options& options) {
   }
   const std::uintmax_t frames = input_size / frame_bytes;
 
-  File input(std::fopen(options.input.c_str(), "rb"));
+  halvorine::UniqueFile input(std::fopen(options.input.c_str(), "rb"));
   if (!input) {
     fmt::print(stderr, "halvorine-encode: cannot open {}\n", options.input);
     return 1;
   }
-  File output(std::fopen(options.output.c_str(), "wb"));
+  halvorine::UniqueFile output(std::fopen(options.output.c_str(), "wb"));
   if (!output) {
     fmt::print(stderr, "halvorine-encode: cannot create {}\n", options.output);
     return 1;
@@ -213,7 +208,7 @@ int run(const Options& options) {
       return 1;
     }
   }
-  if (std::fclose(output.release()) != 0) {
+  if (output.close() != 0) {
     fmt::print(stderr, "halvorine-encode: writing {} failed\n", options.output);
     return 1;
   }

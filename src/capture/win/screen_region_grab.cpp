@@ -10,7 +10,7 @@ namespace halvorine {
 bool grab_screen_region(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
                         std::vector<std::uint8_t>& pixels) {
   if (width <= 0 || height <= 0) return false;
-  const ScreenDc screen = ScreenDc::acquire();
+  const ScreenDc screen(GetDC(nullptr));
   if (!screen) return false;
   // Declared in this order so they are torn down in the order GDI wants (see
   // gdi_handles.h). A DC or bitmap that cannot be made fails the BitBlt

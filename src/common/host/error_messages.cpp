@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/error.h"
+#include "common/unique_resource.h"
 
 namespace halvorine {
 
@@ -16,5 +17,9 @@ std::string system_error_message(int code) {
 std::string hresult_system_message(std::int32_t) { return "Unknown error"; }
 
 int last_os_error_code() { return errno; }
+
+KeptErrorCodes::KeptErrorCodes() noexcept : errno_value_(errno), os_error_(0) {}
+
+KeptErrorCodes::~KeptErrorCodes() { errno = errno_value_; }
 
 }  // namespace halvorine

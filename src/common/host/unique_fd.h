@@ -1,36 +1,18 @@
-// A file descriptor owned by one object and closed with it.
+// A file descriptor owned by one object and closed with it (see
+// unique_resource.h).
 #pragma once
 
 #include <unistd.h>
 
-#include <utility>
+#include "common/unique_resource.h"
 
 namespace halvorine {
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Gives up ownership: the caller closes the descriptor.
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
+struct FdTraits {
+  using Value = int;
+  static int invalid() { return -1; }
+  static int close(int fd) { return ::close(fd); }
 };
+using UniqueFd = UniqueResource<FdTraits>;
 
 }  // namespace halvorine

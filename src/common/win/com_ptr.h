@@ -9,8 +9,10 @@
 
 #include <utility>
 
+#include "common/unique_resource.h"
 #include "common/win/win_sdk.h"
 // After win_sdk.h, which fixes the SDK version and header set.
+#include <objbase.h>
 #include <unknwn.h>
 
 namespace halvorine {
@@ -40,9 +42,8 @@ class ComPtr {
   void reset(T* pointer = nullptr) {
     T* old = std::exchange(pointer_, pointer);
     if (old != nullptr) {
-      const DWORD saved = GetLastError();
+      const KeptErrorCodes kept;
       old->Release();
-      SetLastError(saved);
     }
   }
   // For out-parameters: releases the current reference first.
@@ -71,6 +72,41 @@ class ComPtr {
 
  private:
   T* pointer_ = nullptr;
+};
+
+// Memory a COM call allocated for the caller with CoTaskMemAlloc (strings,
+// arrays; see unique_resource.h); `T` is its pointer type.
+template <typename T>
+struct CoTaskMemoryTraits {
+  using Value = T;
+  static T invalid() { return nullptr; }
+  static void close(T memory) { CoTaskMemFree(memory); }
+};
+template <typename T>
+using CoTaskMemory = UniqueResource<CoTaskMemoryTraits<T>>;
+
+// An array of interface references a call allocated (MFTEnumEx): every entry
+// still in it is released, then the array is freed.
+template <typename T>
+class ComArray {
+ public:
+  ComArray() = default;
+  ComArray(const ComArray&) = delete;
+  ComArray& operator=(const ComArray&) = delete;
+  ~ComArray() {
+    for (UINT32 i = 0; i < count(); ++i) ComPtr<T> released(entries_.get()[i]);
+  }
+
+  T*** put_entries() { return entries_.put(); }
+  UINT32* put_count() { return &count_; }
+  UINT32 count() const { return entries_ ? count_ : 0; }
+  T* get(UINT32 index) const { return entries_.get()[index]; }
+  // Moves entry `index` out of the array (empty when it was null).
+  ComPtr<T> take(UINT32 index) { return ComPtr<T>(std::exchange(entries_.get()[index], nullptr)); }
+
+ private:
+  CoTaskMemory<T**> entries_;
+  UINT32 count_ = 0;
 };
 
 }  // namespace halvorine

@@ -1,21 +1,23 @@
+#include <cerrno>
 #include <string>
 
 #include "common/error.h"
+#include "common/unique_resource.h"
 #include "common/utf16.h"
+#include "common/win/unique_handle.h"
 #include "common/win/win_sdk.h"
 
 namespace halvorine {
 namespace {
 
 std::string format_system_message(DWORD code) {
-  wchar_t* buffer = nullptr;
+  LocalMemory<wchar_t*> buffer;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  if (length == 0 || buffer == nullptr) return "Unknown error";
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr);
+  if (length == 0 || !buffer) return "Unknown error";
   std::string text = utf16_to_utf8_lossy(
-      std::u16string_view(reinterpret_cast<const char16_t*>(buffer), length));
-  LocalFree(buffer);
+      std::u16string_view(reinterpret_cast<const char16_t*>(buffer.get()), length));
   while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n')) {
     text.pop_back();
   }
@@ -33,5 +35,12 @@ std::string hresult_system_message(std::int32_t hr) {
 }
 
 int last_os_error_code() { return static_cast<int>(GetLastError()); }
+
+KeptErrorCodes::KeptErrorCodes() noexcept : errno_value_(errno), os_error_(GetLastError()) {}
+
+KeptErrorCodes::~KeptErrorCodes() {
+  SetLastError(static_cast<DWORD>(os_error_));
+  errno = errno_value_;
+}
 
 }  // namespace halvorine

@@ -31,13 +31,12 @@ bool is_log_file(HANDLE handle, std::uint64_t* size) {
   constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
   if ((info.dwFileAttributes & kNotAFile) != 0 || info.nNumberOfLinks != 1) return false;
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                      &descriptor) != ERROR_SUCCESS) {
+                      descriptor.put()) != ERROR_SUCCESS) {
     return false;
   }
   const bool trusted = is_trusted_owner(owner);
-  LocalFree(descriptor);
   if (trusted && size) *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   return trusted;
 }

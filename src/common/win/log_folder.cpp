@@ -4,18 +4,12 @@
 #include <sddl.h>
 
 #include <cstring>
-#include <memory>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 namespace halvorine {
 namespace {
-
-struct LocalFreeDeleter {
-  void operator()(void* memory) const { LocalFree(memory); }
-};
-using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
 
 // The user this process runs as, read once (it never changes).
 const std::vector<BYTE>& process_user() {
@@ -33,13 +27,13 @@ const std::vector<BYTE>& process_user() {
   return user;
 }
 
-LocalMemory folder_descriptor() {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSddl, SDDL_REVISION_1, &descriptor,
+LocalMemory<> folder_descriptor() {
+  LocalMemory<> descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSddl, SDDL_REVISION_1, descriptor.put(),
                                                             nullptr)) {
-    return nullptr;
+    return {};
   }
-  return LocalMemory(descriptor);
+  return descriptor;
 }
 
 // Whether only trusted accounts (and the owner, itself trusted) have any
@@ -66,8 +60,8 @@ bool only_trusted_have_access(const ACL* dacl) {
   return true;
 }
 
-Result<LocalMemory> folder_descriptor_or_error() {
-  LocalMemory descriptor = folder_descriptor();
+Result<LocalMemory<>> folder_descriptor_or_error() {
+  LocalMemory<> descriptor = folder_descriptor();
   if (!descriptor) {
     return std::unexpected(Error::last_os().context("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
   }
@@ -168,12 +162,11 @@ Result<UniqueHandle> open_trusted_log_folder(const std::filesystem::path& direct
   if (!is_plain_folder(folder.get())) return std::unexpected(Error::message("log folder: a link or not a folder"));
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR raw = nullptr;
+  LocalMemory<> descriptor;
   const DWORD read = GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
-                                     nullptr, &raw);
+                                     nullptr, descriptor.put());
   if (read != ERROR_SUCCESS) return std::unexpected(Error::os(static_cast<int>(read)).context("GetSecurityInfo"));
-  const LocalMemory descriptor(raw);
   switch (judge_log_folder(owner, dacl)) {
     case LogFolderVerdict::use:
       return folder;
@@ -195,12 +188,11 @@ bool is_planted_folder(const std::filesystem::path& directory) {
   if (!folder) return false;
   if (!is_plain_folder(folder.get())) return true;
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR raw = nullptr;
+  LocalMemory<> descriptor;
   if (GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                      &raw) != ERROR_SUCCESS) {
+                      descriptor.put()) != ERROR_SUCCESS) {
     return false;
   }
-  const LocalMemory descriptor(raw);
   return !is_trusted_owner(owner);
 }
 

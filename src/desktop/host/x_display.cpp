@@ -1,7 +1,5 @@
 #include "desktop/host/x_display.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <mutex>
@@ -13,6 +11,8 @@
 #include <X11/Xlibint.h>
 #undef min
 #undef max
+
+#include "common/host/unique_fd.h"
 
 namespace halvorine {
 namespace {
@@ -49,7 +49,10 @@ void watch_connection_loss(Display* display, std::atomic<bool>* lost) {
   XSetIOErrorExitHandler(display, on_connection_lost, lost);
 }
 
-void close_lost_display(Display* display) { close(ConnectionNumber(display)); }
+void close_lost_display(Display* display) {
+  // Adopted only to be closed here; Xlib is never asked about it again.
+  const UniqueFd lost_socket(ConnectionNumber(display));
+}
 
 std::shared_ptr<XDisplayConnection> XDisplayConnection::open() {
   Display* display = XOpenDisplay(nullptr);

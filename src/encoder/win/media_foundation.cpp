@@ -18,15 +18,13 @@ class WinEncoderCandidate final : public MfEncoderCandidate {
   explicit WinEncoderCandidate(ComPtr<IMFActivate> activate) : activate_(std::move(activate)) {}
 
   Result<std::u16string> friendly_name() override {
-    wchar_t* name = nullptr;
+    CoTaskMemory<wchar_t*> name;
     UINT32 length = 0;
-    const HRESULT hr = activate_->GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, &name, &length);
+    const HRESULT hr = activate_->GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, name.put(), &length);
     if (FAILED(hr)) return std::unexpected(hresult_error(hr));
-    if (name == nullptr) return std::unexpected(Error::hresult(0, "no friendly name"));
+    if (!name) return std::unexpected(Error::hresult(0, "no friendly name"));
     static_assert(sizeof(wchar_t) == sizeof(char16_t));
-    std::u16string text(reinterpret_cast<const char16_t*>(name), length);
-    CoTaskMemFree(name);
-    return text;
+    return std::u16string(reinterpret_cast<const char16_t*>(name.get()), length);
   }
 
   Result<std::unique_ptr<MfTransform>> activate() override {
@@ -41,32 +39,6 @@ class WinEncoderCandidate final : public MfEncoderCandidate {
 
  private:
   ComPtr<IMFActivate> activate_;
-};
-
-// The array MFTEnumEx allocates: every entry released, then the array freed.
-class ActivateArray {
- public:
-  ActivateArray() = default;
-  ActivateArray(const ActivateArray&) = delete;
-  ActivateArray& operator=(const ActivateArray&) = delete;
-  ~ActivateArray() {
-    for (UINT32 i = 0; i < count_; ++i) {
-      if (entries_[i] != nullptr) entries_[i]->Release();
-    }
-    CoTaskMemFree(entries_);
-  }
-
-  IMFActivate*** put_entries() { return &entries_; }
-  UINT32* put_count() { return &count_; }
-  UINT32 count() const { return entries_ != nullptr ? count_ : 0; }
-  // Moves entry `index` out of the array (null when it was null).
-  ComPtr<IMFActivate> take(UINT32 index) {
-    return ComPtr<IMFActivate>(std::exchange(entries_[index], nullptr));
-  }
-
- private:
-  IMFActivate** entries_ = nullptr;
-  UINT32 count_ = 0;
 };
 
 }  // namespace
@@ -85,7 +57,7 @@ Result<void> WinMediaFoundation::startup() {
 Result<std::vector<std::unique_ptr<MfEncoderCandidate>>>
 WinMediaFoundation::enumerate_h264_encoders() {
   const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
-  ActivateArray found;
+  ComArray<IMFActivate> found;
   const HRESULT hr = MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER, enum_flags_, nullptr, &output,
                                found.put_entries(), found.put_count());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));

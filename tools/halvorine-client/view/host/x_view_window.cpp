@@ -27,6 +27,7 @@ extern "C" {
 
 #include <fmt/format.h>
 
+#include "common/host/unique_fd.h"
 #include "view/key_codes.h"
 #include "view/view_window.h"
 
@@ -76,9 +77,6 @@ class XViewWindow final : public ViewWindow {
     if (gc_) XFreeGC(display_, gc_);
     if (window_) XDestroyWindow(display_, window_);
     XCloseDisplay(display_);
-    for (const int fd : wake_pipe_) {
-      if (fd >= 0) ::close(fd);
-    }
   }
 
   std::optional<WindowEvent> next_event(Clock::MonotonicTime deadline) override {
@@ -91,11 +89,11 @@ class XViewWindow final : public ViewWindow {
       }
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
-      pollfd fds[2] = {{ConnectionNumber(display_), POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
+      pollfd fds[2] = {{ConnectionNumber(display_), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
       const int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
       if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
         char drain[64];
-        while (::read(wake_pipe_[0], drain, sizeof drain) > 0) {
+        while (::read(wake_read_.get(), drain, sizeof drain) > 0) {
         }
         return g_end_requested ? std::optional<WindowEvent>(WindowEvent{}) : std::nullopt;
       }
@@ -104,7 +102,7 @@ class XViewWindow final : public ViewWindow {
 
   void wake() override {
     const char byte = 'x';
-    [[maybe_unused]] const auto written = ::write(wake_pipe_[1], &byte, 1);  // a full pipe already wakes
+    [[maybe_unused]] const auto written = ::write(wake_write_.get(), &byte, 1);  // a full pipe already wakes
   }
 
   Result<void> show(const Picture& picture) override {
@@ -135,7 +133,10 @@ class XViewWindow final : public ViewWindow {
 
   Result<void> set_up(const std::string& title) {
     XSetErrorHandler(note_x_error);
-    if (::pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return std::unexpected(Error::last_os().context("pipe2"));
+    int wake_pipe[2];
+    if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return std::unexpected(Error::last_os().context("pipe2"));
+    wake_read_.reset(wake_pipe[0]);
+    wake_write_.reset(wake_pipe[1]);
     const int screen = DefaultScreen(display_);
     Visual* visual = DefaultVisual(display_, screen);
     const int depth = DefaultDepth(display_, screen);
@@ -172,7 +173,7 @@ class XViewWindow final : public ViewWindow {
     XMapWindow(display_, window_);
     XSync(display_, False);
 
-    g_wake_fd = wake_pipe_[1];
+    g_wake_fd = wake_write_.get();
     struct sigaction action {};
     action.sa_handler = on_end_signal;
     sigemptyset(&action.sa_mask);
@@ -371,7 +372,8 @@ class XViewWindow final : public ViewWindow {
   Atom wm_delete_ = 0;
   Atom utf8_string_ = 0;
   Atom net_wm_name_ = 0;
-  int wake_pipe_[2] = {-1, -1};
+  UniqueFd wake_read_;
+  UniqueFd wake_write_;
   struct sigaction old_term_ {};
   struct sigaction old_int_ {};
   bool use_shm_ = false;

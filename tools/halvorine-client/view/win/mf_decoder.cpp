@@ -239,33 +239,20 @@ class MediaFoundationDecoder final : public FrameDecoder {
   BgraPictures pictures_;
 };
 
-// The array MFTEnumEx allocates: every entry released, then the array freed.
-class ActivateArray {
- public:
-  ~ActivateArray() {
-    for (UINT32 i = 0; i < count; ++i) {
-      if (entries[i]) entries[i]->Release();
-    }
-    CoTaskMemFree(entries);
-  }
-  IMFActivate** entries = nullptr;
-  UINT32 count = 0;
-};
-
 }  // namespace
 
 Result<std::unique_ptr<FrameDecoder>> create_media_foundation_decoder() {
   auto scope = std::make_unique<MediaFoundationScope>();
   if (!scope->started()) return std::unexpected(Error::message("MFStartup failed"));
   const MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_H264};
-  ActivateArray found;
+  ComArray<IMFActivate> found;
   HRESULT hr = MFTEnumEx(MFT_CATEGORY_VIDEO_DECODER,
                          MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_LOCALMFT | MFT_ENUM_FLAG_SORTANDFILTER, &input, nullptr,
-                         &found.entries, &found.count);
+                         found.put_entries(), found.put_count());
   if (FAILED(hr)) return std::unexpected(failed("MFTEnumEx", hr));
-  if (found.count == 0) return std::unexpected(Error::message("MFTEnumEx found no H.264 decoder"));
+  if (found.count() == 0) return std::unexpected(Error::message("MFTEnumEx found no H.264 decoder"));
   ComPtr<IMFTransform> transform;
-  hr = found.entries[0]->ActivateObject(__uuidof(IMFTransform), transform.put_void());
+  hr = found.get(0)->ActivateObject(__uuidof(IMFTransform), transform.put_void());
   if (FAILED(hr) || !transform) return std::unexpected(failed("ActivateObject", FAILED(hr) ? hr : E_POINTER));
   auto decoder = std::make_unique<MediaFoundationDecoder>(std::move(scope), std::move(transform));
   if (auto started = decoder->start(); !started) return std::unexpected(started.error());

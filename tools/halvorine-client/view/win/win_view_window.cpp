@@ -30,6 +30,18 @@ BOOL WINAPI on_console_end(DWORD) {
   return TRUE;
 }
 
+// A window's DC (GetDC), given back to that window with ReleaseDC.
+struct WindowDc {
+  HWND window = nullptr;
+  HDC dc = nullptr;
+  friend bool operator==(const WindowDc&, const WindowDc&) = default;
+};
+struct WindowDcTraits {
+  using Value = WindowDc;
+  static WindowDc invalid() { return {}; }
+  static int close(WindowDc held) { return ReleaseDC(held.window, held.dc); }
+};
+
 std::wstring wide(const std::string& text) {
   const std::u16string converted = utf8_to_utf16(text);
   return std::wstring(converted.begin(), converted.end());
@@ -84,8 +96,8 @@ class WinViewWindow final : public ViewWindow {
     last_ = picture;
     HDC dc = GetDC(window_);
     if (!dc) return std::unexpected(Error::last_os().context("GetDC"));
+    const UniqueResource<WindowDcTraits> held(WindowDc{window_, dc});
     draw(dc);
-    ReleaseDC(window_, dc);
     return {};
   }
 

@@ -1,41 +1,20 @@
-// Move-only owner of memory that a WTS call allocated; freed with WTSFreeMemory.
+// Move-only owner of memory that a WTS call allocated (see
+// unique_resource.h); freed with WTSFreeMemory.
 #pragma once
 
-#include <utility>
-
+#include "common/unique_resource.h"
 #include "common/win/win_sdk.h"
 #include <wtsapi32.h>
 
 namespace halvorine {
 
 template <typename T>
-class UniqueWtsMemory {
- public:
-  UniqueWtsMemory() = default;
-  UniqueWtsMemory(UniqueWtsMemory&& other) noexcept : memory_(std::exchange(other.memory_, nullptr)) {}
-  UniqueWtsMemory& operator=(UniqueWtsMemory&& other) noexcept {
-    if (this != &other) {
-      reset();
-      memory_ = std::exchange(other.memory_, nullptr);
-    }
-    return *this;
-  }
-  UniqueWtsMemory(const UniqueWtsMemory&) = delete;
-  UniqueWtsMemory& operator=(const UniqueWtsMemory&) = delete;
-  ~UniqueWtsMemory() { reset(); }
-
-  T* get() const { return memory_; }
-  void reset() {
-    if (memory_ != nullptr) WTSFreeMemory(std::exchange(memory_, nullptr));
-  }
-  // For out-parameters: frees any current memory first.
-  T** put() {
-    reset();
-    return &memory_;
-  }
-
- private:
-  T* memory_ = nullptr;
+struct WtsMemoryTraits {
+  using Value = T*;
+  static T* invalid() { return nullptr; }
+  static void close(T* memory) { WTSFreeMemory(memory); }
 };
+template <typename T>
+using UniqueWtsMemory = UniqueResource<WtsMemoryTraits<T>>;
 
 }  // namespace halvorine

@@ -3,10 +3,8 @@
 // SoftwareSASGeneration machine policy read from the registry (never written).
 #pragma once
 
-#include <memory>
-#include <type_traits>
-
 #include "bin/worker/inject/secure_attention.h"
+#include "common/unique_resource.h"
 #include "common/win/win_sdk.h"
 
 namespace halvorine {
@@ -18,12 +16,14 @@ class WinSecureAttention final : public SecureAttention {
   void send() override;
 
  private:
-  struct FreeModule {
-    void operator()(HMODULE module) const { FreeLibrary(module); }
+  struct ModuleTraits {
+    using Value = HMODULE;
+    static HMODULE invalid() { return nullptr; }
+    static BOOL close(HMODULE module) { return FreeLibrary(module); }
   };
   using SendSasFunction = VOID(WINAPI*)(BOOL as_user);
 
-  std::unique_ptr<std::remove_pointer_t<HMODULE>, FreeModule> module_;
+  UniqueResource<ModuleTraits> module_;
   SendSasFunction send_sas_ = nullptr;
 };
 

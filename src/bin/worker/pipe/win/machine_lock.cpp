@@ -3,19 +3,12 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
-
 #include <fmt/format.h>
 
 #include "common/win/win_sdk.h"
 
 namespace halvorine {
 namespace {
-
-struct LocalFreeDeleter {
-  void operator()(void* memory) const { LocalFree(memory); }
-};
-using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
 
 // The same list with the default owner, for a worker that does not run as
 // SYSTEM (a test, a developer's run) and so may not name SYSTEM as owner.
@@ -32,12 +25,11 @@ struct LockObject {
 // made by someone else.
 bool made_by_a_worker(HANDLE object) {
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR raw = nullptr;
+  LocalMemory<> descriptor;
   if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                      &raw) != ERROR_SUCCESS) {
+                      descriptor.put()) != ERROR_SUCCESS) {
     return false;
   }
-  const LocalMemory descriptor(raw);
   return owner != nullptr && IsValidSid(owner) &&
          (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
 }
@@ -45,11 +37,10 @@ bool made_by_a_worker(HANDLE object) {
 // Makes the mutex, or opens the one a worker made.
 Result<LockObject> open_lock_object() {
   for (const wchar_t* sddl : {kMachineLockSddl, kDefaultOwnerSddl}) {
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr)) {
+    LocalMemory<> descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr)) {
       return std::unexpected(Error::last_os().context("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
     }
-    const LocalMemory descriptor(raw);
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
     UniqueHandle mutex(CreateMutexW(&attributes, FALSE, kMachineLockName));
     const DWORD error = GetLastError();

@@ -18,23 +18,21 @@ namespace halvorine {
 // instances (FILE_APPEND_DATA on a file) and without WRITE_DAC or WRITE_OWNER.
 static_assert(((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE) == 0x12019b);
 
-WinPipeSecurity::WinPipeSecurity(std::string sddl, PSECURITY_DESCRIPTOR descriptor)
-    : sddl_(std::move(sddl)), descriptor_(descriptor), attributes_{} {
+WinPipeSecurity::WinPipeSecurity(std::string sddl, LocalMemory<> descriptor)
+    : sddl_(std::move(sddl)), descriptor_(std::move(descriptor)), attributes_{} {
   attributes_.nLength = sizeof(SECURITY_ATTRIBUTES);
-  attributes_.lpSecurityDescriptor = descriptor_;
+  attributes_.lpSecurityDescriptor = descriptor_.get();
   attributes_.bInheritHandle = FALSE;
 }
 
-WinPipeSecurity::~WinPipeSecurity() { LocalFree(descriptor_); }
-
 std::unique_ptr<WinPipeSecurity> WinPipeSecurity::convert(const std::string& sddl) {
   const std::u16string wide = utf8_to_utf16(sddl);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalMemory<> descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          reinterpret_cast<const wchar_t*>(wide.c_str()), SDDL_REVISION_1, &descriptor, nullptr)) {
+          reinterpret_cast<const wchar_t*>(wide.c_str()), SDDL_REVISION_1, descriptor.put(), nullptr)) {
     return nullptr;
   }
-  return std::unique_ptr<WinPipeSecurity>(new WinPipeSecurity(sddl, descriptor));
+  return std::unique_ptr<WinPipeSecurity>(new WinPipeSecurity(sddl, std::move(descriptor)));
 }
 
 namespace {
@@ -54,11 +52,9 @@ class WinPipeSecurityPlatform final : public PipeSecurityPlatform {
     token.reset();
     if (!fetched || size == 0) return std::nullopt;
     const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(user->User.Sid, &text)) return std::nullopt;
-    std::string sid = utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(text));
-    LocalFree(text);
-    return sid;
+    LocalMemory<wchar_t*> text;
+    if (!ConvertSidToStringSidW(user->User.Sid, text.put())) return std::nullopt;
+    return utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(text.get()));
   }
 
   std::unique_ptr<PipeSecurity> make_descriptor(const std::string& sddl) override {

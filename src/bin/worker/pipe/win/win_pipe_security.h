@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bin/worker/pipe/pipe_security.h"
+#include "common/win/unique_handle.h"
 #include "common/win/win_sdk.h"
 
 namespace halvorine {
@@ -16,16 +17,15 @@ class WinPipeSecurity final : public PipeSecurity {
  public:
   // Converts `sddl`; nullptr when the conversion fails.
   static std::unique_ptr<WinPipeSecurity> convert(const std::string& sddl);
-  ~WinPipeSecurity() override;
 
   const std::string& sddl() const override { return sddl_; }
   SECURITY_ATTRIBUTES* attributes() const { return &attributes_; }
 
  private:
-  WinPipeSecurity(std::string sddl, PSECURITY_DESCRIPTOR descriptor);
+  WinPipeSecurity(std::string sddl, LocalMemory<> descriptor);
 
   std::string sddl_;
-  PSECURITY_DESCRIPTOR descriptor_;
+  LocalMemory<> descriptor_;
   mutable SECURITY_ATTRIBUTES attributes_;
 };
 
