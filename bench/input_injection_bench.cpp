@@ -44,7 +44,7 @@ class NullLogger final : public Logger {
 };
 
 // One desktop named "Default", one active session whose user can be impersonated.
-class SteadyDesktopApi final : public DesktopSessionApi {
+class SteadyDesktopApi final : public DesktopApi, public SessionApi {
  public:
   OwnedDesktop open_input_desktop() override { return OwnedDesktop(*this, 1); }
   bool read_desktop_name(const OwnedDesktop&, std::span<char16_t, kDesktopNameUnits> units) override {
@@ -151,7 +151,7 @@ void BM_DecodeChannelInject(benchmark::State& state) {
     CountingSink sink;
     auto [sender, receiver] = make_unbounded_channel<InputEvent>();
     std::thread injection([&, receiver = std::move(receiver)]() mutable {
-      run_injection_thread(std::move(receiver), desktops, sink, log, clock);
+      run_injection_thread(std::move(receiver), desktops, desktops, sink, log, clock);
     });
     InputDecoder decoder;
     std::span<const std::uint8_t> rest(bytes);
@@ -175,7 +175,7 @@ class PipeRig {
     setenv("HALVORINE_PIPE_DIR", directory_.c_str(), 1);
     auto [sender, receiver] = make_unbounded_channel<InputEvent>();
     injection_ = std::thread([this, receiver = std::move(receiver)]() mutable {
-      run_injection_thread(std::move(receiver), desktops_, sink_, log_, clock_);
+      run_injection_thread(std::move(receiver), desktops_, desktops_, sink_, log_, clock_);
     });
     runtime_.emplace(1);
     asio::co_spawn(*runtime_, run_input_pipe_server(log_, clock_, std::move(sender)), asio::detached);

@@ -14,12 +14,14 @@
 
 namespace halvorine::testing {
 
-class FakeDesktopApi final : public DesktopApi {
+class FakeDesktopApi : public DesktopApi {
  public:
   // --- what the platform looks like -------------------------------------
   std::optional<std::string> input_desktop = "Default";  // nullopt: the name cannot be read
   bool open_fails = false;
-  std::set<std::string> attach_refused;  // names SetThreadDesktop fails for
+  const bool* open_fails_while = nullptr;  // also fails while this is true (the session fake's impersonating)
+  std::set<std::string> attach_refused;    // names SetThreadDesktop fails for
+  bool attach_fails_without_name = false;
 
   // --- what happened ------------------------------------------------------
   int opens = 0;
@@ -29,7 +31,7 @@ class FakeDesktopApi final : public DesktopApi {
 
   OwnedDesktop open_input_desktop() override {
     ++opens;
-    if (open_fails) return {};
+    if (open_fails || (open_fails_while && *open_fails_while)) return {};
     const std::uintptr_t handle = ++last_handle_;
     names_[handle] = input_desktop;  // a desktop keeps the name it had when opened
     ++desktops_open;
@@ -49,7 +51,7 @@ class FakeDesktopApi final : public DesktopApi {
   }
   bool set_thread_desktop(const OwnedDesktop& desktop) override {
     const auto& name = names_.at(desktop.handle());
-    if (name && attach_refused.contains(*name)) return false;
+    if (name ? attach_refused.contains(*name) : attach_fails_without_name) return false;
     attached = name;
     ++attaches;
     return true;

@@ -6,7 +6,8 @@
 #include <thread>
 
 #include "support/fake_clock.h"
-#include "inject/fakes/fake_desktop_session_api.h"
+#include "desktop/fake_desktop_api.h"
+#include "inject/fakes/fake_session_api.h"
 #include "inject/fakes/fake_input_sink.h"
 #include "support/recording_logger.h"
 
@@ -16,7 +17,8 @@ namespace {
 using ::testing::ElementsAre;
 
 TEST(InjectionThreadTest, InjectsQueuedEventsInOrderThenStopsAndReverts) {
-  testing::FakeDesktopSessionApi api;
+  testing::FakeDesktopApi desktops;
+  testing::FakeSessionApi sessions;
   testing::FakeInputSink sink;
   testing::RecordingLogger log;
   testing::FakeClock clock;
@@ -30,32 +32,33 @@ TEST(InjectionThreadTest, InjectsQueuedEventsInOrderThenStopsAndReverts) {
   { auto moved = std::move(sender); }
 
   std::thread thread(
-      [&, receiver = std::move(receiver)]() mutable { run_injection_thread(std::move(receiver), api, sink, log, clock); });
+      [&, receiver = std::move(receiver)]() mutable { run_injection_thread(std::move(receiver), desktops, sessions, sink, log, clock); });
   thread.join();
 
   ASSERT_EQ(sink.calls.size(), 3u);
   EXPECT_EQ(sink.calls[0][0].keyboard, (KeyboardInput{0x51, 0x10, 0}));
   EXPECT_EQ(sink.calls[1].size(), 2u);
   EXPECT_EQ(sink.calls[2][0].keyboard, (KeyboardInput{0x51, 0x10, 0x0002}));
-  EXPECT_EQ(api.opens, 5);  // one at start, one per event, the empty name included
+  EXPECT_EQ(desktops.opens, 5);  // one at start, one per event, the empty name included
   EXPECT_THAT(log.lines(), ElementsAre("inject: thread injectie pornit thread_id=4242",
                                        "inject: impersonez user sesiune 1 (state=Active)",
                                        "input: reatasat la desktopul de input Some(\"Default\")",
                                        "inject: desktop=Some(\"Default\") thread_id=4242", "key nemapat (ignorat)",
                                        "inject: channel inchis, thread injectie oprit"));
-  EXPECT_FALSE(api.impersonating);
-  EXPECT_EQ(api.tokens_open, 0);
-  EXPECT_EQ(api.desktops_open, 0);
+  EXPECT_FALSE(sessions.impersonating);
+  EXPECT_EQ(sessions.tokens_open, 0);
+  EXPECT_EQ(desktops.desktops_open, 0);
 }
 
 TEST(InjectionThreadTest, WaitsForEventsSentAfterItStarted) {
-  testing::FakeDesktopSessionApi api;
+  testing::FakeDesktopApi desktops;
+  testing::FakeSessionApi sessions;
   testing::FakeInputSink sink;
   testing::RecordingLogger log;
   testing::FakeClock clock;
   auto [sender, receiver] = make_unbounded_channel<InputEvent>();
   std::thread thread(
-      [&, receiver = std::move(receiver)]() mutable { run_injection_thread(std::move(receiver), api, sink, log, clock); });
+      [&, receiver = std::move(receiver)]() mutable { run_injection_thread(std::move(receiver), desktops, sessions, sink, log, clock); });
   for (std::uint16_t i = 0; i < 100; ++i) sender.send(MouseEvent{i, i, 0, false, 0});
   { auto moved = std::move(sender); }
   thread.join();
@@ -66,14 +69,15 @@ TEST(InjectionThreadTest, WaitsForEventsSentAfterItStarted) {
 
 // What a killed worker left down is released at start, once attached, before any event.
 TEST(InjectionThreadTest, ReleasesModifiersAndButtonsLeftDownAtStart) {
-  testing::FakeDesktopSessionApi api;
+  testing::FakeDesktopApi desktops;
+  testing::FakeSessionApi sessions;
   testing::FakeInputSink sink;
   testing::RecordingLogger log;
   testing::FakeClock clock;
   sink.down = {0x41, 0x04, 0xA0, 0xA5, 0x01};  // KeyA is no modifier: left alone
   auto [sender, receiver] = make_unbounded_channel<InputEvent>();
   { auto gone = std::move(sender); }
-  run_injection_thread(std::move(receiver), api, sink, log, clock);
+  run_injection_thread(std::move(receiver), desktops, sessions, sink, log, clock);
   EXPECT_EQ(sink.calls, (std::vector<std::vector<InputRecord>>{
                             {InputRecord::key({0xA0, 0, kKeyEventKeyUp}),
                              InputRecord::key({0xA5, 0, kKeyEventKeyUp | kKeyEventExtendedKey}),
@@ -85,7 +89,8 @@ TEST(InjectionThreadTest, ReleasesModifiersAndButtonsLeftDownAtStart) {
 // A worker that never serves (a second one, refused the lock) touches no key,
 // however long it runs.
 TEST(InjectionThreadTest, ReleasesNothingWhenThisWorkerNeverServes) {
-  testing::FakeDesktopSessionApi api;
+  testing::FakeDesktopApi desktops;
+  testing::FakeSessionApi sessions;
   testing::FakeInputSink sink;
   testing::RecordingLogger log;
   testing::FakeClock clock;
@@ -93,13 +98,13 @@ TEST(InjectionThreadTest, ReleasesNothingWhenThisWorkerNeverServes) {
   sink.down = {0xA0, 0x01};
   auto [sender, receiver] = make_unbounded_channel<InputEvent>();
   std::thread thread([&, receiver = std::move(receiver)]() mutable {
-    run_injection_thread(std::move(receiver), api, sink, log, clock, nullptr, &serving);
+    run_injection_thread(std::move(receiver), desktops, sessions, sink, log, clock, nullptr, &serving);
   });
   serving.abandon();
   { auto gone = std::move(sender); }
   thread.join();
   EXPECT_TRUE(sink.calls.empty());
-  EXPECT_EQ(api.opens, 0);
+  EXPECT_EQ(desktops.opens, 0);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-#include "inject/fakes/fake_desktop_session_api.h"
+#include "desktop/fake_desktop_api.h"
+#include "inject/fakes/fake_session_api.h"
 #include "support/fake_clock.h"
 #include "support/recording_logger.h"
 
@@ -12,12 +13,12 @@ namespace halvorine {
 namespace {
 
 struct FakeCall final : SecureAttention {
-  explicit FakeCall(testing::FakeDesktopSessionApi& api) : api(api) {}
+  explicit FakeCall(testing::FakeSessionApi& api) : api(api) {}
   Result<void> load() override { return checked(error ? Result<void>(std::unexpected(*error)) : Result<void>()); }
   std::uint32_t software_sas_generation() override { return checked(1u); }
   void send() override { sends += checked(1); }
   template <typename T> T checked(T result) { return as_user |= api.impersonating, result; }
-  testing::FakeDesktopSessionApi& api;
+  testing::FakeSessionApi& api;
   std::optional<Error> error;
   int sends = 0;
   bool as_user = false;  // a call was made while impersonating
@@ -57,19 +58,21 @@ TEST(SecureAttentionKeys, DeleteUnderControlAndAltIsOneCallPerPressMadeAsSystemA
       {"C+ A+ C- D+ D- A-", 0, "C+ A+ C- D+ D- A-", 'w'}, {"D+ C+ A+ D- A- C-", 0, "D+ C+ A+ D- A- C-", 'w'},
       {times(2, cad), 0, times(2, cad), 'n'}, {times(2, cad), 0, times(2, cad), 'u'}};
   for (const auto& [keys, sends, expected, platform, counted] : cases) {
-    testing::FakeDesktopSessionApi api;
+    testing::FakeDesktopApi desktops;
+    testing::FakeSessionApi api;
     testing::RecordingLogger log;
     testing::FakeClock clock;
     FakeCall call(api);
     if (platform == 'u') call.error = Error::message("gone");
-    InputDesktopState state{.token = api.query_user_token(1), .impersonating = api.impersonating = true};
-    SecureAttentionKeys detection(platform == 'n' ? nullptr : &call, api, log, clock);
+    InputDesktop desktop(desktops, api, log, clock);
+    desktop.ensure();  // impersonates session 1's user
+    SecureAttentionKeys detection(platform == 'n' ? nullptr : &call, desktop, log, clock);
     std::string injected;
     for (std::size_t i = 0; i < keys.size(); i += 3) {
       if (counted > 2) clock.advance(std::chrono::milliseconds(10));
       const char* const names[] = {"ControlLeft", "ControlRight", "AltLeft", "AltRight", "ShiftLeft", "Delete"};
       const char* const name = names[std::string_view("CcAaSD").find(keys[i])];
-      injected += detection.consume(name, keys[i + 1] == '+', state) ? "" : keys.substr(i, 2) + ' ';
+      injected += detection.consume(name, keys[i + 1] == '+') ? "" : keys.substr(i, 2) + ' ';
       injected += api.impersonating ? "" : "! ";
     }
     EXPECT_EQ(injected, expected + ' ') << keys;

@@ -15,6 +15,7 @@ OwnedDesktop XDesktopApi::open_input_desktop() {
     attachment.connection = XDisplayConnection::open();
     if (!attachment.connection) return {};
     ++attachment.generation;
+    if (connection_ready_) connection_ready_(*attachment.connection);
   }
   return OwnedDesktop(*this, attachment.generation);
 }

@@ -5,6 +5,7 @@
 // keeps the connection for the next open.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "desktop/desktop_api.h"
@@ -14,9 +15,13 @@ namespace halvorine {
 
 class XDesktopApi final : public DesktopApi {
  public:
+  // Called with each new connection, before the open that made it returns.
+  using ConnectionReady = std::function<void(XDisplayConnection&)>;
+
   // `attachment` may be shared with another object of the same thread that
   // works where this API attached it (the injection thread's input sink).
-  explicit XDesktopApi(std::shared_ptr<XAttachment> attachment) : attachment_(std::move(attachment)) {}
+  explicit XDesktopApi(std::shared_ptr<XAttachment> attachment, ConnectionReady connection_ready = {})
+      : attachment_(std::move(attachment)), connection_ready_(std::move(connection_ready)) {}
 
   OwnedDesktop open_input_desktop() override;
   bool read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) override;
@@ -28,6 +33,7 @@ class XDesktopApi final : public DesktopApi {
   XDisplayConnection* connection_of(const OwnedDesktop& desktop) const;
 
   std::shared_ptr<XAttachment> attachment_;
+  ConnectionReady connection_ready_;
 };
 
 }  // namespace halvorine

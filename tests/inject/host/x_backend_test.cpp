@@ -10,10 +10,12 @@
 #include <string>
 
 #include "bin/worker/inject/host/virtual_key_keysyms.h"
-#include "bin/worker/inject/host/x_desktop_session_api.h"
 #include "bin/worker/inject/host/x_input_sink.h"
+#include "bin/worker/inject/host/x_session_api.h"
 #include "bin/worker/inject/input_desktop.h"
 #include "bin/worker/inject/key_table.h"
+#include "desktop/desktop_name.h"
+#include "desktop/host/x_desktop_api.h"
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include <X11/Xatom.h>
@@ -137,29 +139,30 @@ class XBackendTest : public ::testing::Test {
   PrivateXvfb xvfb;
   Display* peer = nullptr;
   std::shared_ptr<XAttachment> attachment = std::make_shared<XAttachment>();
-  XDesktopSessionApi api{attachment};
+  XDesktopApi desktops{attachment, bind_numpad_keysyms};
+  XSessionApi sessions;
   XInputSink sink{attachment};
 };
 
 TEST_F(XBackendTest, DisplayNameIsDefaultOrTheRootProperty) {
-  const OwnedDesktop desktop = api.open_input_desktop();
+  const OwnedDesktop desktop = desktops.open_input_desktop();
   ASSERT_TRUE(desktop);
-  EXPECT_EQ(desktop_name(api, desktop), "Default");
+  EXPECT_EQ(desktop_name(desktops, desktop), "Default");
   set_name("Winlogon");
-  EXPECT_EQ(desktop_name(api, desktop), "Winlogon");
+  EXPECT_EQ(desktop_name(desktops, desktop), "Winlogon");
   set_name(std::string(255, 'n'));  // 255 units and the NUL fill the 512-byte buffer
-  EXPECT_EQ(desktop_name(api, desktop), std::string(255, 'n'));
+  EXPECT_EQ(desktop_name(desktops, desktop), std::string(255, 'n'));
   set_name(std::string(256, 'n'));
-  EXPECT_EQ(desktop_name(api, desktop), std::nullopt);
+  EXPECT_EQ(desktop_name(desktops, desktop), std::nullopt);
 }
 
 TEST_F(XBackendTest, OneActiveSessionWhoseImpersonationChangesNothing) {
-  EXPECT_EQ(api.enumerate_sessions(), (std::vector<SessionInfo>{{1, SessionState::active}}));
-  EXPECT_EQ(api.query_user_token(2), nullptr);
-  const std::unique_ptr<UserToken> token = api.query_user_token(1);
+  EXPECT_EQ(sessions.enumerate_sessions(), (std::vector<SessionInfo>{{1, SessionState::active}}));
+  EXPECT_EQ(sessions.query_user_token(2), nullptr);
+  const std::unique_ptr<UserToken> token = sessions.query_user_token(1);
   ASSERT_NE(token, nullptr);
-  EXPECT_TRUE(api.impersonate(*token));
-  EXPECT_EQ(api.current_thread_id(), static_cast<std::uint32_t>(gettid()));
+  EXPECT_TRUE(sessions.impersonate(*token));
+  EXPECT_EQ(sessions.current_thread_id(), static_cast<std::uint32_t>(gettid()));
 }
 
 TEST_F(XBackendTest, SinkInjectsOnlyOnceAttachedAndScalesAbsolutePositions) {
@@ -168,8 +171,8 @@ TEST_F(XBackendTest, SinkInjectsOnlyOnceAttachedAndScalesAbsolutePositions) {
   EXPECT_EQ(detached.inserted, 0u);
   EXPECT_EQ(detached.error, ENOTCONN);
 
-  const OwnedDesktop desktop = api.open_input_desktop();
-  ASSERT_TRUE(api.set_thread_desktop(desktop));
+  const OwnedDesktop desktop = desktops.open_input_desktop();
+  ASSERT_TRUE(desktops.set_thread_desktop(desktop));
   EXPECT_EQ(sink.send(std::span(&move, 1)).inserted, 1u);
   // The sink only flushes: the server may answer this connection first.
   for (int tries = 0; tries < 200 && pointer() != std::make_pair(1279, 400); ++tries) usleep(10'000);
@@ -177,8 +180,8 @@ TEST_F(XBackendTest, SinkInjectsOnlyOnceAttachedAndScalesAbsolutePositions) {
 }
 
 TEST_F(XBackendTest, KeyWithoutAKeycodeIsReportedAsNotInserted) {
-  const OwnedDesktop desktop = api.open_input_desktop();
-  ASSERT_TRUE(api.set_thread_desktop(desktop));
+  const OwnedDesktop desktop = desktops.open_input_desktop();
+  ASSERT_TRUE(desktops.set_thread_desktop(desktop));
   const InputRecord records[] = {InputRecord::key({0x70, 0, 0}), InputRecord::key({0x70, 0, 0x0002}),
                                  InputRecord::key({0xFF, 0, 0})};  // no keysym at all
   const SendOutcome outcome = sink.send(records);
@@ -187,8 +190,8 @@ TEST_F(XBackendTest, KeyWithoutAKeycodeIsReportedAsNotInserted) {
 }
 
 TEST_F(XBackendTest, KeysymsMissingFromTheKeyboardMapAreBoundUntilTheConnectionCloses) {
-  const OwnedDesktop desktop = api.open_input_desktop();
-  ASSERT_TRUE(api.set_thread_desktop(desktop));
+  const OwnedDesktop desktop = desktops.open_input_desktop();
+  ASSERT_TRUE(desktops.set_thread_desktop(desktop));
   const InputRecord records[] = {InputRecord::key({0x83, 0, 0}), InputRecord::key({0x83, 0, 0x0002}),  // F20
                                  InputRecord::key({0x6C, 0, 0}), InputRecord::key({0x6C, 0, 0x0002})};  // NumpadComma
   EXPECT_EQ(sink.send(records).inserted, 4u);
@@ -221,8 +224,8 @@ TEST_F(XBackendTest, KeysymsMissingFromTheKeyboardMapAreBoundUntilTheConnectionC
 // Windows types the digit for VK_NUMPAD0..9 (and the separator for
 // VK_DECIMAL) whatever NumLock's state; so must the X backend.
 TEST_F(XBackendTest, NumpadDigitsTypeDigitsWhateverNumLock) {
-  const OwnedDesktop desktop = api.open_input_desktop();
-  ASSERT_TRUE(api.set_thread_desktop(desktop));
+  const OwnedDesktop desktop = desktops.open_input_desktop();
+  ASSERT_TRUE(desktops.set_thread_desktop(desktop));
   XGrabKeyboard(peer, DefaultRootWindow(peer), False, GrabModeAsync, GrabModeAsync, CurrentTime);
   const unsigned num_lock = XkbKeysymToModifiers(peer, XK_Num_Lock);
   ASSERT_NE(num_lock, 0u);
@@ -255,8 +258,8 @@ TEST_F(XBackendTest, NumpadDigitsTypeDigitsWhateverNumLock) {
 }
 
 TEST_F(XBackendTest, LostDisplayIsAFailureNotAnExit) {
-  const OwnedDesktop desktop = api.open_input_desktop();
-  ASSERT_TRUE(api.set_thread_desktop(desktop));
+  const OwnedDesktop desktop = desktops.open_input_desktop();
+  ASSERT_TRUE(desktops.set_thread_desktop(desktop));
   XCloseDisplay(peer);
   peer = nullptr;
   xvfb.stop();
@@ -265,14 +268,14 @@ TEST_F(XBackendTest, LostDisplayIsAFailureNotAnExit) {
   for (int i = 0; i < 3 && outcome.inserted != 0; ++i) outcome = sink.send(std::span(&move, 1));
   EXPECT_EQ(outcome.inserted, 0u);
   EXPECT_EQ(outcome.error, ENOTCONN);
-  EXPECT_EQ(desktop_name(api, desktop), std::nullopt);
-  EXPECT_FALSE(api.open_input_desktop());  // no server to reconnect to
+  EXPECT_EQ(desktop_name(desktops, desktop), std::nullopt);
+  EXPECT_FALSE(desktops.open_input_desktop());  // no server to reconnect to
 }
 
 TEST(XBackendWithoutDisplayTest, OpeningTheInputDesktopFails) {
   unsetenv("DISPLAY");
-  XDesktopSessionApi api(std::make_shared<XAttachment>());
-  EXPECT_FALSE(api.open_input_desktop());
+  XDesktopApi desktops(std::make_shared<XAttachment>());
+  EXPECT_FALSE(desktops.open_input_desktop());
 }
 
 }  // namespace

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "bin/worker/inject/input_desktop.h"
-#include "bin/worker/inject/win/win_desktop_session_api.h"
 #include "bin/worker/inject/win/win_input_sink.h"
+#include "bin/worker/inject/win/win_session_api.h"
 #include "common/win/win_sdk.h"
+#include "desktop/desktop_name.h"
 #include "support/fake_clock.h"
 #include "support/recording_logger.h"
 
@@ -15,16 +16,16 @@ namespace {
 TEST(WinBackendTest, RecordsHaveTheSizeSendInputIsGiven) { EXPECT_EQ(sizeof(INPUT), 40u); }
 
 TEST(WinBackendTest, InputDesktopIsNamedAndAttachable) {
-  WinDesktopSessionApi api;
-  const OwnedDesktop desktop = api.open_input_desktop();
+  const std::unique_ptr<DesktopApi> desktops = make_desktop_api();
+  const OwnedDesktop desktop = desktops->open_input_desktop();
   ASSERT_TRUE(desktop);
-  EXPECT_EQ(desktop_name(api, desktop), "Default");
-  EXPECT_TRUE(api.set_thread_desktop(desktop));
-  EXPECT_EQ(api.current_thread_id(), GetCurrentThreadId());
+  EXPECT_EQ(desktop_name(*desktops, desktop), "Default");
+  EXPECT_TRUE(desktops->set_thread_desktop(desktop));
+  EXPECT_EQ(WinSessionApi().current_thread_id(), GetCurrentThreadId());
 }
 
 TEST(WinBackendTest, SessionTokenImpersonationAndRevert) {
-  WinDesktopSessionApi api;
+  WinSessionApi api;
   // Wine lists no session but gives the token of the process's own session.
   EXPECT_TRUE(api.enumerate_sessions().has_value());
   DWORD session = 0;
@@ -36,17 +37,18 @@ TEST(WinBackendTest, SessionTokenImpersonationAndRevert) {
 }
 
 TEST(WinBackendTest, EnsureInputDesktopAttachesToDefault) {
-  WinDesktopSessionApi api;
+  const std::unique_ptr<DesktopApi> desktops = make_desktop_api();
+  WinSessionApi sessions;
   testing::RecordingLogger log;
   testing::FakeClock clock;
-  InputDesktopState state;
-  ensure_input_desktop(state, {api, log, clock});
+  InputDesktop desktop(*desktops, sessions, log, clock);
+  desktop.ensure();
   const std::string thread = std::to_string(GetCurrentThreadId());
   const std::vector<std::string> expected = {"input: reatasat la desktopul de input Some(\"Default\")",
                                              "inject: desktop=Some(\"Default\") thread_id=" + thread};
   EXPECT_THAT(log.lines(), ::testing::IsSupersetOf(expected));
-  EXPECT_EQ(state.attached_name, "Default");
-  revert_impersonation(state, api);
+  EXPECT_EQ(desktop.attached_name(), "Default");
+  desktop.revert_impersonation();
 }
 
 TEST(WinBackendTest, AbsoluteMoveLandsWhereNormalisedCoordinatesSay) {

@@ -4,14 +4,16 @@
 
 #include <memory>
 
-#include "bin/worker/inject/desktop_session_api.h"
 #include "bin/worker/inject/input_sink.h"
 #include "bin/worker/inject/secure_attention.h"
+#include "bin/worker/inject/session_api.h"
+#include "desktop/desktop_api.h"
 
 namespace halvorine {
 
 struct InjectionPlatform {
-  std::unique_ptr<DesktopSessionApi> desktops;
+  std::unique_ptr<DesktopApi> desktops;
+  std::unique_ptr<SessionApi> sessions;
   std::unique_ptr<InputSink> sink;
   std::unique_ptr<SecureAttention> secure_attention;  // null where the platform has none
 };

@@ -10,29 +10,28 @@
 
 namespace halvorine {
 
-void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, InputSink& sink, Logger& log,
-                          const Clock& clock, SecureAttention* secure_attention, ServingLatch* serving) {
-  log.log(fmt::format("inject: thread injectie pornit thread_id={}", desktops.current_thread_id()));
+void run_injection_thread(InputReceiver receiver, DesktopApi& desktops, SessionApi& sessions, InputSink& sink,
+                          Logger& log, const Clock& clock, SecureAttention* secure_attention, ServingLatch* serving) {
+  log.log(fmt::format("inject: thread injectie pornit thread_id={}", sessions.current_thread_id()));
 
   // This thread's own state: desktop attachment, identity and throttles
   // persist from one event to the next.
-  InputDesktopState desktop_state;
-  const InputDesktopContext context{desktops, log, clock};
+  InputDesktop desktop(desktops, sessions, log, clock);
   Injector injector(sink, log, clock);
-  SecureAttentionKeys secure_attention_keys(secure_attention, desktops, log, clock);
+  SecureAttentionKeys secure_attention_keys(secure_attention, desktop, log, clock);
 
   // Only a worker that serves may release anything: a second one would lift
   // keys the first one's client holds. No event comes before that anyway.
   if (!serving || serving->wait()) {
     // On the input desktop first: that is whose key state is read.
-    ensure_input_desktop(desktop_state, context);
+    desktop.ensure();
     release_input_left_down(sink, log);
   }
 
   while (std::optional<InputEvent> event = receiver.receive()) {
-    ensure_input_desktop(desktop_state, context);
+    desktop.ensure();
     if (const auto* key = std::get_if<KeyEvent>(&*event)) {
-      if (!secure_attention_keys.consume(key->name, key->pressed, desktop_state)) {
+      if (!secure_attention_keys.consume(key->name, key->pressed)) {
         injector.inject_key(key->name, key->pressed);
       }
     } else {
@@ -42,13 +41,13 @@ void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, I
   }
 
   secure_attention_keys.flush();
-  revert_impersonation(desktop_state, desktops);
+  desktop.revert_impersonation();
   log.log("inject: channel inchis, thread injectie oprit");
 }
 
 void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock, ServingLatch* serving) {
   InjectionPlatform platform = make_injection_platform();
-  run_injection_thread(std::move(receiver), *platform.desktops, *platform.sink, log, clock,
+  run_injection_thread(std::move(receiver), *platform.desktops, *platform.sessions, *platform.sink, log, clock,
                        platform.secure_attention.get(), serving);
 }
 

@@ -6,26 +6,27 @@
 // what a killed worker left down there.
 #pragma once
 
-#include "bin/worker/inject/desktop_session_api.h"
 #include "bin/worker/inject/input_sink.h"
 #include "bin/worker/inject/secure_attention.h"
+#include "bin/worker/inject/session_api.h"
 #include "bin/worker/input_event.h"
 #include "bin/worker/serving_latch.h"
 #include "common/clock.h"
 #include "common/logger.h"
+#include "desktop/desktop_api.h"
 
 namespace halvorine {
 
-// `desktops`, `sink`, `log`, `clock`, `secure_attention` and `serving` must
+// `desktops`, `sessions`, `sink`, `log`, `clock`, `secure_attention` and `serving` must
 // outlive the call. Without `secure_attention`, Ctrl+Alt+Del is injected as
 // plain keys. With `serving`, the release at start waits until it opens, and
 // is skipped when it is abandoned (a worker that never serves touches no
 // key); without it, the release comes at once.
-void run_injection_thread(InputReceiver receiver, DesktopSessionApi& desktops, InputSink& sink, Logger& log,
-                          const Clock& clock, SecureAttention* secure_attention = nullptr,
+void run_injection_thread(InputReceiver receiver, DesktopApi& desktops, SessionApi& sessions, InputSink& sink,
+                          Logger& log, const Clock& clock, SecureAttention* secure_attention = nullptr,
                           ServingLatch* serving = nullptr);
 
-// The same, on this platform's desktop API, input sink and secure attention
+// The same, on this platform's desktops, sessions, input sink and secure attention
 // sequence.
 void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock, ServingLatch* serving);
 

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "common/utf16.h"
+#include "desktop/desktop_name.h"
 
 namespace halvorine {
 namespace {
@@ -73,23 +74,22 @@ std::string debug_desktop_name(const std::optional<std::string>& name) {
   return out;
 }
 
-void revert_impersonation(InputDesktopState& state, DesktopSessionApi& api) {
-  if (!state.token && !state.impersonating) return;
-  api.revert_to_self();
-  state.token.reset();  // closes the token
-  state.impersonating = false;
+void InputDesktop::revert_impersonation() {
+  if (!token_ && !impersonating_) return;
+  sessions_.revert_to_self();
+  token_.reset();  // closes the token
+  impersonating_ = false;
 }
 
-void impersonate_session_user(InputDesktopState& state, const std::optional<std::string>& name,
-                              const InputDesktopContext& context) {
-  revert_impersonation(state, context.api);
+void InputDesktop::impersonate_session_user(const std::optional<std::string>& name) {
+  revert_impersonation();
   if (name && is_winlogon_desktop(*name)) {
-    context.log.log(kStaySystem);
+    log_.log(kStaySystem);
     return;
   }
-  const std::optional<std::vector<SessionInfo>> sessions = context.api.enumerate_sessions();
+  const std::optional<std::vector<SessionInfo>> sessions = sessions_.enumerate_sessions();
   if (!sessions) {
-    context.log.log(kStaySystem);
+    log_.log(kStaySystem);
     return;
   }
 
@@ -102,7 +102,7 @@ void impersonate_session_user(InputDesktopState& state, const std::optional<std:
         std::pair{SessionState::disconnected, std::string_view("Disconnected")}}) {
     for (const SessionInfo& session : *sessions) {
       if (session.state != state_wanted) continue;
-      token = context.api.query_user_token(session.id);
+      token = sessions_.query_user_token(session.id);
       if (token) {
         session_id = session.id;
         label = state_label;
@@ -112,77 +112,76 @@ void impersonate_session_user(InputDesktopState& state, const std::optional<std:
     if (token) break;
   }
 
-  if (!token || !context.api.impersonate(*token)) {
-    context.log.log(kStaySystem);
+  if (!token || !sessions_.impersonate(*token)) {
+    log_.log(kStaySystem);
     return;  // a refused token is closed here
   }
-  state.token = std::move(token);
-  state.impersonating = true;
-  context.log.log(fmt::format("inject: impersonez user sesiune {} (state={})", session_id, label));
+  token_ = std::move(token);
+  impersonating_ = true;
+  log_.log(fmt::format("inject: impersonez user sesiune {} (state={})", session_id, label));
 }
 
-void ensure_input_desktop(InputDesktopState& state, const InputDesktopContext& context) {
-  DesktopSessionApi& api = context.api;
-  OwnedDesktop opened = api.open_input_desktop();
-  if (!opened && state.impersonating) {
+void InputDesktop::retry_impersonation(const std::string& name) {
+  if (is_winlogon_desktop(name) || impersonating_) return;
+  const Clock::MonotonicTime now = clock_.monotonic_now();
+  if (last_retry_ && less_than_a_second_since(*last_retry_, now)) return;
+  last_retry_ = now;
+  impersonate_session_user(name);
+  if (impersonating_) log_.log("inject: context de securitate reparat -- impersonare reusita la reincercare");
+}
+
+void InputDesktop::ensure() {
+  OwnedDesktop opened = desktops_.open_input_desktop();
+  if (!opened && impersonating_) {
     // The user may not open the secure desktop; SYSTEM can.
-    revert_impersonation(state, api);
-    opened = api.open_input_desktop();
+    revert_impersonation();
+    opened = desktops_.open_input_desktop();
   }
   if (!opened) {
-    if (!state.open_failure_reported) {
-      context.log.log(kCannotAttach);
-      state.open_failure_reported = true;
+    if (!open_failure_reported_) {
+      log_.log(kCannotAttach);
+      open_failure_reported_ = true;
     }
     return;
   }
-  state.open_failure_reported = false;
-  const std::optional<std::string> name = desktop_name(api, opened);
+  open_failure_reported_ = false;
+  const std::optional<std::string> name = desktop_name(desktops_, opened);
 
-  const bool unchanged = state.attached_desktop && name && state.attached_name && *name == *state.attached_name;
-  if (unchanged) {
-    state.repeating_attach.reset();  // back on the attached desktop: that condition has ended
-    if (is_winlogon_desktop(*name) || state.impersonating) return;  // `opened` closes here
-    const Clock::MonotonicTime now = context.clock.monotonic_now();
-    if (state.last_retry && less_than_a_second_since(*state.last_retry, now)) return;
-    state.last_retry = now;
-    impersonate_session_user(state, name, context);
-    if (state.impersonating) {
-      context.log.log("inject: context de securitate reparat -- impersonare reusita la reincercare");
-    }
-    return;
+  if (attachment_.holds(name)) {
+    repeating_attach_.reset();  // back on the attached desktop: that condition has ended
+    retry_impersonation(*name);
+    return;  // `opened` closes here
   }
 
   // A refused attach or an unreadable name looks like a change on every
   // event; the same one is attempted again only once per second, so neither
   // sessions nor messages repeat at the event rate.
-  const Clock::MonotonicTime now = context.clock.monotonic_now();
-  if (state.repeating_attach && state.repeating_attach->name == name &&
-      less_than_a_second_since(state.repeating_attach->at, now)) {
+  const Clock::MonotonicTime now = clock_.monotonic_now();
+  if (repeating_attach_ && repeating_attach_->name == name &&
+      less_than_a_second_since(repeating_attach_->at, now)) {
     return;  // `opened` closes here; the thread stays where it is
   }
 
   // Take the identity that suits the new desktop before moving onto it.
-  impersonate_session_user(state, name, context);
-  if (!api.set_thread_desktop(opened)) {
-    if (!state.failed_name || *state.failed_name != name) {
-      context.log.log(kCannotAttach);
-      state.failed_name.emplace(name);
+  impersonate_session_user(name);
+  if (!attachment_.attach(desktops_, std::move(opened), name)) {
+    if (!attach_failure_reported_ || attach_failure_name_ != name) {
+      log_.log(kCannotAttach);
+      attach_failure_reported_ = true;
+      attach_failure_name_ = name;
     }
-    state.repeating_attach = InputDesktopState::RepeatingAttach{name, now};
+    repeating_attach_ = RepeatingAttach{name, now};
     return;
   }
-  state.attached_desktop = std::move(opened);  // closes the previous desktop
-  state.attached_name = name;
-  state.failed_name.reset();
+  attach_failure_reported_ = false;
   if (name) {
-    state.repeating_attach.reset();
+    repeating_attach_.reset();
   } else {
-    state.repeating_attach = InputDesktopState::RepeatingAttach{name, now};
+    repeating_attach_ = RepeatingAttach{name, now};
   }
   const std::string debug_name = debug_desktop_name(name);
-  context.log.log(fmt::format("input: reatasat la desktopul de input {}", debug_name));
-  context.log.log(fmt::format("inject: desktop={} thread_id={}", debug_name, api.current_thread_id()));
+  log_.log(fmt::format("input: reatasat la desktopul de input {}", debug_name));
+  log_.log(fmt::format("inject: desktop={} thread_id={}", debug_name, sessions_.current_thread_id()));
 }
 
 }  // namespace halvorine

@@ -27,7 +27,7 @@ std::uint8_t modifier_bit(std::string_view name) {
 
 }  // namespace
 
-bool SecureAttentionKeys::consume(std::string_view name, bool pressed, InputDesktopState& state) {
+bool SecureAttentionKeys::consume(std::string_view name, bool pressed) {
   if (const std::uint8_t bit = modifier_bit(name); bit != 0) {
     held_modifiers_ = pressed ? (held_modifiers_ | bit) : (held_modifiers_ & ~bit);
     return false;
@@ -46,7 +46,7 @@ bool SecureAttentionKeys::consume(std::string_view name, bool pressed, InputDesk
     delete_swallowed_ = true;
     return true;
   }
-  delete_swallowed_ = send_sequence(state);
+  delete_swallowed_ = send_sequence();
   if (delete_swallowed_) last_sent_ = now;
   return delete_swallowed_;
 }
@@ -57,19 +57,15 @@ void SecureAttentionKeys::flush() {
                        std::exchange(swallowed_, 0)));
 }
 
-bool SecureAttentionKeys::send_sequence(InputDesktopState& state) {
+bool SecureAttentionKeys::send_sequence() {
   // SendSAS acts for services only as SYSTEM. Loading the library and reading
   // the policy as SYSTEM also keeps a user's own drive mappings (which follow
   // the impersonation) out of which file gets loaded.
-  const bool impersonating = state.impersonating && state.token;
-  if (impersonating) api_.revert_to_self();
-  const bool loaded = load_once();
-  if (loaded) platform_->send();
-  if (impersonating && !api_.impersonate(*state.token)) {
-    // Left as SYSTEM: say so in the state, so that the next event's desktop
-    // check tries the impersonation again.
-    revert_impersonation(state, api_);
-  }
+  bool loaded = false;
+  desktop_.as_system([&] {
+    loaded = load_once();
+    if (loaded) platform_->send();
+  });
   if (loaded) {
     flush();
     log_.log("inject: Ctrl+Alt+Del -> SendSAS");

@@ -20,7 +20,6 @@
 #include <optional>
 #include <string_view>
 
-#include "bin/worker/inject/desktop_session_api.h"
 #include "bin/worker/inject/input_desktop.h"
 #include "bin/worker/inject/secure_attention.h"
 #include "common/clock.h"
@@ -32,16 +31,15 @@ inline constexpr std::chrono::seconds kSecureAttentionInterval{1};
 
 class SecureAttentionKeys {
  public:
-  // `platform` may be null (no sequence on this platform). `platform`, `api`,
-  // `log` and `clock` must outlive this object.
-  SecureAttentionKeys(SecureAttention* platform, DesktopSessionApi& api, Logger& log, const Clock& clock)
-      : platform_(platform), api_(api), log_(log), clock_(clock) {}
+  // `platform` may be null (no sequence on this platform). `platform`,
+  // `desktop`, `log` and `clock` must outlive this object.
+  SecureAttentionKeys(SecureAttention* platform, InputDesktop& desktop, Logger& log, const Clock& clock)
+      : platform_(platform), desktop_(desktop), log_(log), clock_(clock) {}
 
   // Called with each key event before it is injected; true when the event is
-  // consumed here and must not be injected. `state` is the thread's identity:
-  // an impersonation in force is ended for the platform calls and taken up
-  // again after them.
-  bool consume(std::string_view name, bool pressed, InputDesktopState& state);
+  // consumed here and must not be injected. The platform calls are made as
+  // SYSTEM (InputDesktop::as_system).
+  bool consume(std::string_view name, bool pressed);
 
   // Logs how many sequences were swallowed since the last one sent, if any.
   void flush();
@@ -49,11 +47,11 @@ class SecureAttentionKeys {
  private:
   enum class Availability { unknown, available, unavailable };
 
-  bool send_sequence(InputDesktopState& state);
+  bool send_sequence();
   bool load_once();
 
   SecureAttention* platform_;
-  DesktopSessionApi& api_;
+  InputDesktop& desktop_;
   Logger& log_;
   const Clock& clock_;
   std::optional<Clock::MonotonicTime> last_sent_;

@@ -76,7 +76,7 @@ void SecureCaptureLoop::recover_from(std::string_view what) {
 }
 
 void SecureCaptureLoop::iterate() {
-  const FollowedDesktop desktop = follow_input_desktop(desktop_, desktops_);
+  const DesktopAttachment::Followed desktop = desktop_.follow(desktops_);
   if (!desktop.name || *desktop.name != secure_desktop_) {
     leave_secure_desktop();
     clock_.sleep_for(kIdlePoll);

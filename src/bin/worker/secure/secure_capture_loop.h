@@ -39,12 +39,12 @@
 #include <string_view>
 
 #include "bin/worker/key_frame_request.h"
-#include "bin/worker/secure/secure_desktop.h"
 #include "bin/worker/secure/stream_backend.h"
 #include "common/clock.h"
 #include "common/log_throttle.h"
 #include "common/logger.h"
 #include "desktop/desktop_api.h"
+#include "desktop/desktop_attachment.h"
 #include "encoder/encoded_frame.h"
 
 namespace halvorine {
@@ -103,7 +103,7 @@ class SecureCaptureLoop {
   const Clock& clock_;
   const std::string secure_desktop_;
 
-  SecureDesktopState desktop_;
+  DesktopAttachment desktop_;
   std::unique_ptr<ScreenSource> source_;
   std::unique_ptr<H264Encoder> encoder_;
   std::uint32_t encoder_width_ = 0;

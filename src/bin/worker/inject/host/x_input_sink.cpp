@@ -131,4 +131,6 @@ SendOutcome XInputSink::send(std::span<const InputRecord> records) {
   return outcome;
 }
 
+void bind_numpad_keysyms(XDisplayConnection& connection) { connection.prepare_keycodes(numpad_keysyms()); }
+
 }  // namespace halvorine

@@ -19,6 +19,11 @@
 
 namespace halvorine {
 
+// The injection thread's XDesktopApi calls this with each new connection:
+// the numpad keysyms are bound at once, so the keymap has settled before the
+// first key reaches a client.
+void bind_numpad_keysyms(XDisplayConnection& connection);
+
 class XInputSink final : public InputSink {
  public:
   explicit XInputSink(std::shared_ptr<XAttachment> attachment) : attachment_(std::move(attachment)) {}

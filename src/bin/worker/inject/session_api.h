@@ -1,6 +1,6 @@
-// The seam to the platform's desktops (the shared DesktopApi), terminal
-// sessions and thread identity, as the injection thread needs them. Windows:
-// WTS sessions, user tokens, impersonation. Linux: one active session (id 1)
+// The seam to the platform's terminal sessions and thread identity, as the
+// injection thread needs them beside the desktops (DesktopApi). Windows: WTS
+// sessions, user tokens, impersonation. Linux: one active session (id 1)
 // and an impersonation that changes nothing.
 //
 // Every call acts on, or for, the calling thread; one instance is used by the
@@ -11,8 +11,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-#include "desktop/desktop_api.h"
 
 namespace halvorine {
 
@@ -30,9 +28,10 @@ struct SessionInfo {
   friend bool operator==(const SessionInfo&, const SessionInfo&) = default;
 };
 
-// The desktop calls (DesktopApi) and, beside them, the session ones.
-class DesktopSessionApi : public DesktopApi {
+class SessionApi {
  public:
+  virtual ~SessionApi() = default;
+
   // The local server's sessions in the system's order; nullopt when they
   // cannot be listed.
   virtual std::optional<std::vector<SessionInfo>> enumerate_sessions() = 0;

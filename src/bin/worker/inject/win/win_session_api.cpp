@@ -1,4 +1,4 @@
-#include "bin/worker/inject/win/win_desktop_session_api.h"
+#include "bin/worker/inject/win/win_session_api.h"
 
 #include "bin/worker/inject/win/unique_wts_memory.h"
 #include "common/win/unique_handle.h"
@@ -18,20 +18,7 @@ class WinUserToken final : public UserToken {
 
 }  // namespace
 
-// The desktop calls are the desktop module's; desktops opened here close through it.
-OwnedDesktop WinDesktopSessionApi::open_input_desktop() { return desktops_.open_input_desktop(); }
-
-void WinDesktopSessionApi::close_desktop(std::uintptr_t handle) { desktops_.close_desktop(handle); }
-
-bool WinDesktopSessionApi::read_desktop_name(const OwnedDesktop& desktop, std::span<char16_t, kDesktopNameUnits> units) {
-  return desktops_.read_desktop_name(desktop, units);
-}
-
-bool WinDesktopSessionApi::set_thread_desktop(const OwnedDesktop& desktop) {
-  return desktops_.set_thread_desktop(desktop);
-}
-
-std::optional<std::vector<SessionInfo>> WinDesktopSessionApi::enumerate_sessions() {
+std::optional<std::vector<SessionInfo>> WinSessionApi::enumerate_sessions() {
   UniqueWtsMemory<WTS_SESSION_INFOW> list;
   DWORD count = 0;
   if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, list.put(), &count)) return std::nullopt;
@@ -47,18 +34,18 @@ std::optional<std::vector<SessionInfo>> WinDesktopSessionApi::enumerate_sessions
   return sessions;
 }
 
-std::unique_ptr<UserToken> WinDesktopSessionApi::query_user_token(std::uint32_t session_id) {
+std::unique_ptr<UserToken> WinSessionApi::query_user_token(std::uint32_t session_id) {
   UniqueHandle token;
   if (!WTSQueryUserToken(session_id, token.put()) || !token) return nullptr;
   return std::make_unique<WinUserToken>(std::move(token));
 }
 
-bool WinDesktopSessionApi::impersonate(const UserToken& token) {
+bool WinSessionApi::impersonate(const UserToken& token) {
   return ImpersonateLoggedOnUser(static_cast<const WinUserToken&>(token).get()) != FALSE;
 }
 
-void WinDesktopSessionApi::revert_to_self() { RevertToSelf(); }
+void WinSessionApi::revert_to_self() { RevertToSelf(); }
 
-std::uint32_t WinDesktopSessionApi::current_thread_id() { return GetCurrentThreadId(); }
+std::uint32_t WinSessionApi::current_thread_id() { return GetCurrentThreadId(); }
 
 }  // namespace halvorine
