@@ -91,14 +91,14 @@ class ScreenPainter {
 };
 
 std::optional<DesktopDuplicator> duplicating(benchmark::State& state, Logger& log, const Clock& clock) {
-  Result<DesktopDuplicator> duplicator = DesktopDuplicator::create(log, clock, 0);
-  if (!duplicator || duplicator->gdi_only()) {
+  DesktopDuplicator duplicator = DesktopDuplicator::create(log, clock, 0);
+  if (duplicator.gdi_only()) {
     state.SkipWithError("no duplication on this display");
     return std::nullopt;
   }
   // The first frame is the whole screen; drain it.
-  for (int i = 0; i < 3; ++i) (void)duplicator->capture(8);
-  return std::move(*duplicator);
+  for (int i = 0; i < 3; ++i) (void)duplicator.capture(8);
+  return duplicator;
 }
 
 // An unchanged screen: each call waits its shortest bound (8 ms) for nothing;

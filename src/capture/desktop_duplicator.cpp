@@ -184,9 +184,9 @@ std::optional<CapturedFrame> DesktopDuplicator::capture_gdi_only() {
   return frame;
 }
 
-std::optional<std::vector<std::uint8_t>> capture_gdi_full(const DesktopDuplicator& duplicator) {
-  CapturePlatform& platform = *duplicator.platform_;
-  if (duplicator.gdi_only()) {
+std::optional<std::vector<std::uint8_t>> DesktopDuplicator::capture_gdi_full() const {
+  CapturePlatform& platform = *platform_;
+  if (gdi_only()) {
     std::optional<VirtualScreenImage> image = capture_virtual_screen(platform);
     if (!image) return std::nullopt;
     return std::move(image->pixels);
@@ -197,7 +197,7 @@ std::optional<std::vector<std::uint8_t>> capture_gdi_full(const DesktopDuplicato
     // The output objects are released before the screen is read.
     Result<std::unique_ptr<CaptureFactory>> factory = platform.create_factory();
     if (!factory) return std::nullopt;
-    std::optional<FoundOutput> found = find_output(**factory, duplicator.output_index_);
+    std::optional<FoundOutput> found = find_output(**factory, output_index_);
     if (!found || !found->adapter->open_output(found->index_on_adapter)) return std::nullopt;
     Result<OutputDescription> description = found->adapter->output_description();
     if (!description) return std::nullopt;
@@ -212,7 +212,7 @@ std::optional<std::vector<std::uint8_t>> capture_gdi_full(const DesktopDuplicato
                                static_cast<std::int32_t>(height), pixels)) {
     return std::nullopt;
   }
-  const std::uint32_t rotation = duplicator.rotation_;
+  const std::uint32_t rotation = rotation_;
   if (rotation != kRotation90 && rotation != kRotation180 && rotation != kRotation270) return pixels;
 
   const auto desktop_width = static_cast<std::uint32_t>(width);
@@ -221,9 +221,9 @@ std::optional<std::vector<std::uint8_t>> capture_gdi_full(const DesktopDuplicato
   const bool quarter_turn = rotation != kRotation180;
   const std::uint32_t native_width = quarter_turn ? desktop_height : desktop_width;
   const std::uint32_t native_height = quarter_turn ? desktop_width : desktop_height;
-  if (native_width == duplicator.width_ && native_height == duplicator.height_) return native;
-  duplicator.log_->log(fmt::format("capture_gdi_full: rotatie DXGI={} produce {}x{} != nativ {}x{} — drop",
-                                   rotation, native_width, native_height, duplicator.width_, duplicator.height_));
+  if (native_width == width_ && native_height == height_) return native;
+  log_->log(fmt::format("capture_gdi_full: rotatie DXGI={} produce {}x{} != nativ {}x{} — drop",
+                        rotation, native_width, native_height, width_, height_));
   return std::nullopt;
 }
 

@@ -21,13 +21,12 @@ class DesktopDuplicator {
  public:
   // Sets up duplication of the output with global index `output_index`
   // (adapters in order, their outputs in order). Any set-up failure is
-  // logged and yields a GDI-only duplicator, so the result always holds one.
-  // The duplicator is bound to the calling thread. `platform`, `log` and
-  // `clock` must outlive it.
-  static Result<DesktopDuplicator> create(CapturePlatform& platform, Logger& log, const Clock& clock,
-                                          std::uint32_t output_index);
+  // logged and yields a GDI-only duplicator instead. The duplicator is bound
+  // to the calling thread. `platform`, `log` and `clock` must outlive it.
+  static DesktopDuplicator create(CapturePlatform& platform, Logger& log, const Clock& clock,
+                                  std::uint32_t output_index);
   // The same on this machine's own platform, which the duplicator then owns.
-  static Result<DesktopDuplicator> create(Logger& log, const Clock& clock, std::uint32_t output_index);
+  static DesktopDuplicator create(Logger& log, const Clock& clock, std::uint32_t output_index);
 
   DesktopDuplicator(DesktopDuplicator&&) noexcept;
   DesktopDuplicator& operator=(DesktopDuplicator&&) noexcept;
@@ -44,6 +43,12 @@ class DesktopDuplicator {
   // but the creating one is a fatal stop.
   Result<std::optional<CapturedFrame>> capture(std::uint32_t timeout_ms);
 
+  // A complete image of the output in its native orientation (the size of
+  // duplicated frames), or of the whole virtual screen in GDI-only mode.
+  // nullopt on any failure; a rotation that does not give the duplicator's
+  // size is logged. Runs on the duplicator's thread.
+  std::optional<std::vector<std::uint8_t>> capture_gdi_full() const;
+
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
   bool gdi_only() const { return session_ == nullptr; }
@@ -54,8 +59,6 @@ class DesktopDuplicator {
   std::uint32_t acquire_timeout_ms() const { return acquire_timeout_ms_; }
 
  private:
-  friend std::optional<std::vector<std::uint8_t>> capture_gdi_full(const DesktopDuplicator&);
-
   DesktopDuplicator(CapturePlatform& platform, Logger& log, const Clock& clock);
   Result<void> set_up_duplication(std::uint32_t output_index);
   void become_gdi_only(const Error& error);
@@ -82,11 +85,5 @@ class DesktopDuplicator {
   std::uint32_t output_index_ = 0;
   bool force_full_ = false;
 };
-
-// A complete image of the duplicator's output in its native orientation (the
-// size of duplicated frames), or of the whole virtual screen for a GDI-only
-// duplicator. nullopt on any failure; a rotation that does not give the
-// duplicator's size is logged. Runs on the duplicator's thread.
-std::optional<std::vector<std::uint8_t>> capture_gdi_full(const DesktopDuplicator& duplicator);
 
 }  // namespace halvorine

@@ -7,17 +7,6 @@
 
 namespace halvorine {
 
-std::optional<FoundOutput> find_output(CaptureFactory& factory, std::uint32_t output_index) {
-  std::uint32_t counter = 0;
-  for (std::uint32_t adapter_index = 0;; ++adapter_index) {
-    std::unique_ptr<CaptureAdapter> adapter = factory.enum_adapter(adapter_index);
-    if (!adapter) return std::nullopt;
-    for (std::uint32_t output = 0; adapter->has_output(output); ++output, ++counter) {
-      if (counter == output_index) return FoundOutput{std::move(adapter), output};
-    }
-  }
-}
-
 DesktopDuplicator::DesktopDuplicator(CapturePlatform& platform, Logger& log, const Clock& clock)
     : platform_(&platform), log_(&log), clock_(&clock), owner_thread_(std::this_thread::get_id()) {}
 
@@ -25,8 +14,8 @@ DesktopDuplicator::DesktopDuplicator(DesktopDuplicator&&) noexcept = default;
 DesktopDuplicator& DesktopDuplicator::operator=(DesktopDuplicator&&) noexcept = default;
 DesktopDuplicator::~DesktopDuplicator() = default;
 
-Result<DesktopDuplicator> DesktopDuplicator::create(CapturePlatform& platform, Logger& log, const Clock& clock,
-                                                    std::uint32_t output_index) {
+DesktopDuplicator DesktopDuplicator::create(CapturePlatform& platform, Logger& log, const Clock& clock,
+                                            std::uint32_t output_index) {
   DesktopDuplicator duplicator(platform, log, clock);
   if (Result<void> set_up = duplicator.set_up_duplication(output_index); !set_up) {
     duplicator.become_gdi_only(set_up.error());
@@ -34,10 +23,10 @@ Result<DesktopDuplicator> DesktopDuplicator::create(CapturePlatform& platform, L
   return duplicator;
 }
 
-Result<DesktopDuplicator> DesktopDuplicator::create(Logger& log, const Clock& clock, std::uint32_t output_index) {
+DesktopDuplicator DesktopDuplicator::create(Logger& log, const Clock& clock, std::uint32_t output_index) {
   std::unique_ptr<CapturePlatform> platform = make_capture_platform();
-  Result<DesktopDuplicator> duplicator = create(*platform, log, clock, output_index);
-  if (duplicator) duplicator->owned_platform_ = std::move(platform);
+  DesktopDuplicator duplicator = create(*platform, log, clock, output_index);
+  duplicator.owned_platform_ = std::move(platform);
   return duplicator;
 }
 

@@ -24,9 +24,8 @@ constexpr std::uint32_t kHeight = 200;
 struct CaptureFixture : ::testing::Test {
   CaptureFixture() {
     platform.adapters = {{FakeOutput{Rect{0, 0, kWidth, kHeight}}}};
-    Result<DesktopDuplicator> made = DesktopDuplicator::create(platform, log, clock, 0);
-    EXPECT_TRUE(made && !made->gdi_only());
-    duplicator.emplace(std::move(*made));
+    duplicator.emplace(DesktopDuplicator::create(platform, log, clock, 0));
+    EXPECT_FALSE(duplicator->gdi_only());
   }
   static FakeFrame changed(std::vector<Rect> dirty, std::vector<std::uint8_t> desktop = {}) {
     FakeFrame frame;
@@ -250,8 +249,8 @@ TEST(GdiOnlyDeathTest, CaptureFromAnotherThreadIsAFatalStopInGdiOnlyModeToo) {
   platform.factory_error = Error::message("none");
   RecordingLogger log;
   FakeClock clock;
-  Result<DesktopDuplicator> duplicator = DesktopDuplicator::create(platform, log, clock, 0);
-  ASSERT_TRUE(duplicator && duplicator->gdi_only());
+  std::optional<DesktopDuplicator> duplicator = DesktopDuplicator::create(platform, log, clock, 0);
+  ASSERT_TRUE(duplicator->gdi_only());
   EXPECT_EXIT(
       {
         std::thread other([&] { (void)duplicator->capture(100); });

@@ -16,9 +16,7 @@ using testing::RecordingLogger;
 
 struct SetupFixture : ::testing::Test {
   DesktopDuplicator make(std::uint32_t output_index) {
-    Result<DesktopDuplicator> made = DesktopDuplicator::create(platform, log, clock, output_index);
-    EXPECT_TRUE(made);  // construction never fails
-    return std::move(*made);
+    return DesktopDuplicator::create(platform, log, clock, output_index);
   }
   // The set-up steps, without the output search's probes.
   std::vector<std::string> setup_calls() const {
@@ -113,9 +111,8 @@ TEST_F(SetupFixture, EachFailingStepNamesItselfAndReleasesEverything) {
     } else {
       failing.factory_error = inner;
     }
-    Result<DesktopDuplicator> duplicator = DesktopDuplicator::create(failing, failing_log, clock, 0);
-    ASSERT_TRUE(duplicator);
-    EXPECT_TRUE(duplicator->gdi_only());
+    const DesktopDuplicator duplicator = DesktopDuplicator::create(failing, failing_log, clock, 0);
+    EXPECT_TRUE(duplicator.gdi_only());
     EXPECT_EQ(failing_log.lines(), (std::vector<std::string>{
                                        "DesktopDuplicator: init DXGI esuat (" + c.text + ") — trec pe GDI-only",
                                        "DesktopDuplicator: mod GDI-only activ (1920x1080)"}));

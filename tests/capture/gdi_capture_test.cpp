@@ -62,9 +62,9 @@ struct GdiOnlyFixture : ::testing::Test {
     platform.region_clock = &clock;
   }
   DesktopDuplicator make() {
-    Result<DesktopDuplicator> made = DesktopDuplicator::create(platform, log, clock, 0);
-    EXPECT_TRUE(made && made->gdi_only());
-    return std::move(*made);
+    DesktopDuplicator made = DesktopDuplicator::create(platform, log, clock, 0);
+    EXPECT_TRUE(made.gdi_only());
+    return made;
   }
   // The capture and the fake time it took.
   std::pair<std::optional<CapturedFrame>, std::chrono::nanoseconds> timed_capture(DesktopDuplicator& duplicator) {
@@ -157,7 +157,7 @@ TEST_F(GdiOnlyFixture, FullCaptureIsTheWholeVirtualScreenWhateverItsSize) {
   DesktopDuplicator duplicator = make();
   set_screen(platform, 1280, 800, 3);
   platform.metrics = {0, 0, 1280, 800, 1280, 800};
-  const std::optional<std::vector<std::uint8_t>> full = capture_gdi_full(duplicator);
+  const std::optional<std::vector<std::uint8_t>> full = duplicator.capture_gdi_full();
   ASSERT_TRUE(full);
   EXPECT_EQ(*full, platform.screen);
   EXPECT_EQ(duplicator.width(), 1920u);  // untouched
@@ -170,9 +170,9 @@ struct FullCaptureFixture : ::testing::Test {
     platform.adapters = {{FakeOutput{desktop, rotation}}};
     platform.screen_origin = {desktop.left, desktop.top};
     set_screen(platform, desktop.right - desktop.left, desktop.bottom - desktop.top);
-    Result<DesktopDuplicator> made = DesktopDuplicator::create(platform, log, clock, 0);
-    EXPECT_TRUE(made && !made->gdi_only());
-    return std::move(*made);
+    DesktopDuplicator made = DesktopDuplicator::create(platform, log, clock, 0);
+    EXPECT_FALSE(made.gdi_only());
+    return made;
   }
   std::vector<std::uint8_t> screen_pixel(std::uint32_t column, std::uint32_t row) const {
     const auto* p = platform.screen.data() + (std::size_t{row} * platform.screen_width + column) * 4;
@@ -194,7 +194,7 @@ TEST_F(FullCaptureFixture, RotationsPlaceTheDesktopInNativeOrientation) {
     // Rotated 90°: a portrait desktop 1080 × 1920 of a 1920 × 1080 output.
     DesktopDuplicator duplicator = make(Rect{100, 0, 1180, 1920}, kRotation90);
     ASSERT_EQ(duplicator.width(), 1920u);
-    const auto full = capture_gdi_full(duplicator);
+    const auto full = duplicator.capture_gdi_full();
     ASSERT_TRUE(full);
     EXPECT_EQ(platform.regions.back(), (Rect{100, 0, 1180, 1920}));
     EXPECT_EQ(pixel(*full, 1920, 0, 1079), screen_pixel(0, 0));     // top-left → column 0 of the last row
@@ -203,21 +203,21 @@ TEST_F(FullCaptureFixture, RotationsPlaceTheDesktopInNativeOrientation) {
   }
   {
     DesktopDuplicator duplicator = make(Rect{0, 0, 1080, 1920}, kRotation270);
-    const auto full = capture_gdi_full(duplicator);
+    const auto full = duplicator.capture_gdi_full();
     ASSERT_TRUE(full);
     EXPECT_EQ(pixel(*full, 1920, 1919, 0), screen_pixel(0, 0));     // top-left → last column of row 0
     EXPECT_EQ(pixel(*full, 1920, 0, 0), screen_pixel(0, 1919));     // bottom-left → top-left
   }
   {
     DesktopDuplicator duplicator = make(Rect{0, 0, 640, 480}, kRotation180);
-    const auto full = capture_gdi_full(duplicator);
+    const auto full = duplicator.capture_gdi_full();
     ASSERT_TRUE(full);
     EXPECT_EQ(pixel(*full, 640, 639, 479), screen_pixel(0, 0));     // top-left → last pixel
     EXPECT_EQ(pixel(*full, 640, 0, 0), screen_pixel(639, 479));
   }
   {
     DesktopDuplicator duplicator = make(Rect{0, 0, 640, 480}, kRotationIdentity);
-    const auto full = capture_gdi_full(duplicator);
+    const auto full = duplicator.capture_gdi_full();
     ASSERT_TRUE(full);
     EXPECT_EQ(*full, platform.screen);
   }
@@ -229,7 +229,7 @@ TEST_F(FullCaptureFixture, RotationGivingAnotherSizeIsLoggedAndDropped) {
   // The output changed its mode after the duplicator was built.
   platform.adapters = {{FakeOutput{Rect{0, 0, 1200, 1920}, kRotation90}}};
   set_screen(platform, 1200, 1920);
-  EXPECT_FALSE(capture_gdi_full(duplicator));
+  EXPECT_FALSE(duplicator.capture_gdi_full());
   EXPECT_EQ(log.lines(), (std::vector<std::string>{
                              "capture_gdi_full: rotatie DXGI=2 produce 1920x1200 != nativ 1920x1080 — drop"}));
 }
@@ -237,12 +237,12 @@ TEST_F(FullCaptureFixture, RotationGivingAnotherSizeIsLoggedAndDropped) {
 TEST_F(FullCaptureFixture, MissingOutputOrFailedGrabIsNothingAndSilent) {
   DesktopDuplicator duplicator = make(Rect{0, 0, 640, 480}, kRotationIdentity);
   platform.region_fails = true;
-  EXPECT_FALSE(capture_gdi_full(duplicator));
+  EXPECT_FALSE(duplicator.capture_gdi_full());
   platform.region_fails = false;
   platform.adapters = {{}};
-  EXPECT_FALSE(capture_gdi_full(duplicator));
+  EXPECT_FALSE(duplicator.capture_gdi_full());
   platform.factory_error = Error::hresult(0x80004005);
-  EXPECT_FALSE(capture_gdi_full(duplicator));
+  EXPECT_FALSE(duplicator.capture_gdi_full());
   EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(platform.live_objects, 0);  // every factory and adapter released
 }

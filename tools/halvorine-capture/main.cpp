@@ -121,12 +121,7 @@ int run(const Options& options) {
   prepare_capture_process();
   StderrLogger log;
   SystemClock clock;
-  Result<DesktopDuplicator> created = DesktopDuplicator::create(log, clock, options.output);
-  if (!created) {
-    fmt::print(stderr, "halvorine-capture: {}\n", created.error().text());
-    return 1;
-  }
-  DesktopDuplicator& duplicator = *created;
+  DesktopDuplicator duplicator = DesktopDuplicator::create(log, clock, options.output);
   fmt::print("mode: {}\n", duplicator.gdi_only() ? "GDI-only" : "duplication");
   fmt::print("size: {}x{}\n", duplicator.width(), duplicator.height());
   std::fflush(stdout);
@@ -188,7 +183,7 @@ int run(const Options& options) {
   if (last_image.empty() || options.full) {
     // Nothing new arrived: the image as the worker's refresh would take it.
     if (!options.full) fmt::print("no frame delivered an image; taking a full GDI capture\n");
-    std::optional<std::vector<std::uint8_t>> full = capture_gdi_full(duplicator);
+    std::optional<std::vector<std::uint8_t>> full = duplicator.capture_gdi_full();
     if (!full) {
       fmt::print(stderr, "halvorine-capture: no image could be captured\n");
       return 1;

@@ -19,7 +19,7 @@ class DuplicatorSource final : public ScreenSource {
     return std::optional<ScreenImage>(
         ScreenImage{std::move(frame.pixels), frame.width, frame.height, !frame.dirty_rects.empty()});
   }
-  std::optional<std::vector<std::uint8_t>> capture_full() override { return capture_gdi_full(duplicator_); }
+  std::optional<std::vector<std::uint8_t>> capture_full() override { return duplicator_.capture_gdi_full(); }
   std::uint32_t width() const override { return duplicator_.width(); }
   std::uint32_t height() const override { return duplicator_.height(); }
   bool paces_itself() const override { return duplicator_.gdi_only(); }
@@ -31,9 +31,7 @@ class DuplicatorSource final : public ScreenSource {
 }  // namespace
 
 Result<std::unique_ptr<ScreenSource>> ProductStreamBackend::create_source(std::uint32_t output_index) {
-  auto duplicator = DesktopDuplicator::create(log_, clock_, output_index);
-  if (!duplicator) return std::unexpected(std::move(duplicator.error()));
-  return std::make_unique<DuplicatorSource>(std::move(*duplicator));
+  return std::make_unique<DuplicatorSource>(DesktopDuplicator::create(log_, clock_, output_index));
 }
 
 Result<std::unique_ptr<H264Encoder>> ProductStreamBackend::create_encoder(std::uint32_t width, std::uint32_t height,
