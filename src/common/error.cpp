@@ -16,6 +16,8 @@ Error Error::hresult(std::int32_t hr, std::string description) {
 
 Error Error::message(std::string text) { return Error(Kind::message, 0, std::move(text)); }
 
+Error Error::name_taken(std::string text) { return Error(Kind::name_taken, 0, std::move(text)); }
+
 Error Error::context(std::string_view step) && {
   context_.insert(0, fmt::format("{}: ", step));
   return std::move(*this);
@@ -47,6 +49,7 @@ std::string Error::text() const {
       return fmt::format("{}{} (0x{:08X})", context_, message, static_cast<std::uint32_t>(code_));
     }
     case Kind::message:
+    case Kind::name_taken:
       return context_ + detail_;
   }
   return context_ + detail_;

@@ -5,7 +5,7 @@
 //   os error     "<system message> (os error <code>)"
 //   end of data  "early eof"
 //   HRESULT      "<description or system message> (0x<8 upper-case hex>)"
-//   plain text   the text itself
+//   plain text   the text itself (also for a name another process owns)
 // Wrapping with context() prefixes the failing step and ": ".
 #pragma once
 
@@ -18,7 +18,7 @@ namespace halvorine {
 
 class Error {
  public:
-  enum class Kind { os, early_eof, hresult, message };
+  enum class Kind { os, early_eof, hresult, message, name_taken };
 
   // `code` is a Win32 error on Windows and an errno value elsewhere.
   static Error os(int code);
@@ -28,6 +28,8 @@ class Error {
   // An HRESULT; an empty description falls back to the system message.
   static Error hresult(std::int32_t hr, std::string description = {});
   static Error message(std::string text);
+  // A name (a pipe's) that another process owns; `text` says which.
+  static Error name_taken(std::string text);
 
   // "step: <this error>"; kind and code stay those of the inner error.
   [[nodiscard]] Error context(std::string_view step) &&;
