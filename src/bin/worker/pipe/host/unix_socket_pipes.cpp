@@ -11,7 +11,6 @@
 #include <asio/local/stream_protocol.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
@@ -22,6 +21,7 @@
 #include "bin/worker/pipe/host/host_pipe_security.h"
 #include "bin/worker/pipe/host/socket_files.h"
 #include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/stream_io.h"
 
 namespace halvorine {
 namespace {
@@ -80,23 +80,12 @@ class UnixSocketInstance final : public PipeInstance {
   }
 
   asio::awaitable<Result<std::size_t>> read_some(std::span<std::uint8_t> buffer) override {
-    asio::error_code error;
-    const std::size_t read = co_await socket_.async_read_some(
-        asio::buffer(buffer.data(), buffer.size()), asio::redirect_error(asio::use_awaitable, error));
-    if (error) co_return std::unexpected(to_error(error));
-    if (read == 0) co_return std::unexpected(Error::early_eof());
-    co_return read;
+    return read_some_from(socket_, buffer, to_error);
   }
 
+  // Gathered: the length field and the frame leave in one sendmsg when they fit.
   asio::awaitable<Result<void>> write_all(std::span<const asio::const_buffer> buffers) override {
-    asio::error_code error;
-    const std::size_t total = asio::buffer_size(buffers);
-    // Gathered: the length field and the frame leave in one sendmsg when they fit.
-    const std::size_t written = co_await asio::async_write(
-        socket_, buffers, asio::redirect_error(asio::use_awaitable, error));
-    if (error) co_return std::unexpected(to_error(error));
-    if (written != total) co_return std::unexpected(Error::os(EPIPE));
-    co_return Result<void>{};
+    return write_all_to(socket_, buffers, to_error, EPIPE);
   }
 
   void close() override {

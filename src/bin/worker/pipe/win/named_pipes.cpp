@@ -16,13 +16,13 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/windows/overlapped_ptr.hpp>
 #include <asio/windows/stream_handle.hpp>
-#include <asio/write.hpp>
 
 #include <map>
 #include <memory>
 #include <string>
 
 #include "bin/worker/pipe/pipe_api.h"
+#include "bin/worker/pipe/stream_io.h"
 #include "bin/worker/pipe/win/machine_lock.h"
 #include "bin/worker/pipe/win/win_pipe_security.h"
 #include "common/utf16.h"
@@ -31,13 +31,15 @@
 namespace halvorine {
 namespace {
 
+Error os_error(const asio::error_code& error) { return Error::os(error.value()); }
+
 Error to_error(const asio::error_code& error) {
   // A client that closed its end shows as a broken pipe: the end of the stream.
   if (error == asio::error::eof || error.value() == ERROR_BROKEN_PIPE ||
       error.value() == ERROR_HANDLE_EOF) {
     return Error::early_eof();
   }
-  return Error::os(error.value());
+  return os_error(error);
 }
 
 // One pipe name as this worker holds it; shared by the API and the instances.
@@ -124,29 +126,19 @@ class NamedPipeInstance final : public PipeInstance {
           }
         },
         token);
-    if (error) co_return std::unexpected(Error::os(error.value()));
+    if (error) co_return std::unexpected(os_error(error));
     name_->keep_listening();
     co_return Result<void>{};
   }
 
   asio::awaitable<Result<std::size_t>> read_some(std::span<std::uint8_t> buffer) override {
-    asio::error_code error;
-    const std::size_t read = co_await handle_.async_read_some(
-        asio::buffer(buffer.data(), buffer.size()), asio::redirect_error(asio::use_awaitable, error));
-    if (error) co_return std::unexpected(to_error(error));
-    if (read == 0) co_return std::unexpected(Error::early_eof());
-    co_return read;
+    return read_some_from(handle_, buffer, to_error);
   }
 
+  // A handle writes one buffer per WriteFile: the length field, then the frame.
+  // A broken pipe stays an OS error here: only a read sees the end of the stream.
   asio::awaitable<Result<void>> write_all(std::span<const asio::const_buffer> buffers) override {
-    asio::error_code error;
-    const std::size_t total = asio::buffer_size(buffers);
-    // A handle writes one buffer per WriteFile: the length field, then the frame.
-    const std::size_t written = co_await asio::async_write(
-        handle_, buffers, asio::redirect_error(asio::use_awaitable, error));
-    if (error) co_return std::unexpected(Error::os(error.value()));
-    if (written != total) co_return std::unexpected(Error::os(ERROR_NO_DATA));
-    co_return Result<void>{};
+    return write_all_to(handle_, buffers, os_error, ERROR_NO_DATA);
   }
 
   void close() override {
