@@ -97,6 +97,9 @@ struct HardwareEncoder::State {
   void note_input_request() {
     if (pending_input_requests < std::numeric_limits<std::uint32_t>::max()) ++pending_input_requests;
   }
+  // What an asynchronous transform's events are awaited for.
+  enum class Awaited { input_request, output };
+  Result<bool> await_event(Awaited awaited, EncodedFrame& out);
   Result<void> asynchronous_path(MfSample& sample, EncodedFrame& out);
   Result<void> synchronous_path(MfSample& sample, EncodedFrame& out);
   void log_samples_per_call();
@@ -250,16 +253,13 @@ Result<void> HardwareEncoder::State::synchronous_path(MfSample& sample, EncodedF
   }
 }
 
-Result<void> HardwareEncoder::State::asynchronous_path(MfSample& sample, EncodedFrame& out) {
-  if (pending_input_requests > 0) {
-    --pending_input_requests;
-    if (auto in = input_step(sample); !in) return in;
-    return drain(out);
-  }
-  // Bounded: a transform that stops posting events must not hold the
-  // capture thread; its frame fails instead.
+// Handles an asynchronous transform's events for at most kEventWait, each
+// output into `out`, until what is awaited comes: an input request (true; it
+// is taken, not noted), or output in `out` (an input request meanwhile is
+// noted for later). False when the wait ran out or the events stopped.
+Result<bool> HardwareEncoder::State::await_event(Awaited awaited, EncodedFrame& out) {
   const Clock::MonotonicTime deadline = clock.monotonic_now() + kEventWait;
-  for (;;) {
+  while (awaited == Awaited::input_request || out.empty()) {
     const auto left = deadline - clock.monotonic_now();
     if (left <= Clock::MonotonicTime::duration::zero()) break;
     auto event = handles.events->wait(std::chrono::ceil<std::chrono::milliseconds>(left));
@@ -268,12 +268,28 @@ Result<void> HardwareEncoder::State::asynchronous_path(MfSample& sample, Encoded
     if (**event == kMfEventHaveOutput) {
       if (auto step = output_step(out); !step) return std::unexpected(std::move(step.error()));
     } else if (**event == kMfEventNeedInput) {
-      if (auto in = input_step(sample); !in) return in;
-      return drain(out);
+      if (awaited == Awaited::input_request) return true;
+      note_input_request();
     }
   }
-  return std::unexpected(Error::hresult(
-      kTimeout, fmt::format("no input request from the transform within {} ms", kEventWait.count())));
+  return false;
+}
+
+Result<void> HardwareEncoder::State::asynchronous_path(MfSample& sample, EncodedFrame& out) {
+  if (pending_input_requests > 0) {
+    --pending_input_requests;
+  } else {
+    // Bounded: a transform that stops posting events must not hold the
+    // capture thread; its frame fails instead.
+    const Result<bool> requested = await_event(Awaited::input_request, out);
+    if (!requested) return std::unexpected(requested.error());
+    if (!*requested) {
+      return std::unexpected(Error::hresult(
+          kTimeout, fmt::format("no input request from the transform within {} ms", kEventWait.count())));
+    }
+  }
+  if (auto in = input_step(sample); !in) return in;
+  return drain(out);
 }
 
 Result<void> HardwareEncoder::State::drain(EncodedFrame& out) {
@@ -392,19 +408,9 @@ void HardwareEncoder::State::log_samples_per_call() {
 
 // Waits at most kEventWait for an asynchronous transform's next output.
 Result<void> HardwareEncoder::State::wait_for_output(EncodedFrame& out) {
-  const Clock::MonotonicTime deadline = clock.monotonic_now() + kEventWait;
   begin_call();
-  while (out.empty()) {
-    const auto left = deadline - clock.monotonic_now();
-    if (left <= Clock::MonotonicTime::duration::zero()) break;
-    auto event = handles.events->wait(std::chrono::ceil<std::chrono::milliseconds>(left));
-    if (!event) return std::unexpected(std::move(event.error()));
-    if (!*event) break;
-    if (**event == kMfEventHaveOutput) {
-      if (auto step = output_step(out); !step) return std::unexpected(std::move(step.error()));
-    } else if (**event == kMfEventNeedInput) {
-      note_input_request();
-    }
+  if (const Result<bool> waited = await_event(Awaited::output, out); !waited) {
+    return std::unexpected(waited.error());
   }
   return {};
 }
