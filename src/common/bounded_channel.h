@@ -19,6 +19,8 @@
 #include <optional>
 #include <utility>
 
+#include "common/channel_senders.h"
+
 namespace halvorine {
 
 template <typename T>
@@ -40,26 +42,24 @@ struct BoundedChannelState {
   bool receiver_alive = true;
   // A receive waiting for a value; it posts its completion to its own executor.
   std::move_only_function<void(std::optional<T>)> waiter;
+
+  void last_sender_gone() {
+    std::move_only_function<void(std::optional<T>)> woken;
+    {
+      std::lock_guard lock(mutex);
+      // A waiter exists only while the queue is empty: wake it with "closed".
+      if (senders == 0 && waiter) woken = std::exchange(waiter, nullptr);
+    }
+    if (woken) woken(std::nullopt);
+  }
 };
 
 }  // namespace detail
 
+// Copies are more senders of the same channel.
 template <typename T>
-class BoundedSender {
+class BoundedSender : public detail::ChannelSenders<detail::BoundedChannelState<T>> {
  public:
-  BoundedSender(const BoundedSender& other) : state_(other.state_) {
-    if (state_) {
-      std::lock_guard lock(state_->mutex);
-      ++state_->senders;
-    }
-  }
-  BoundedSender(BoundedSender&&) noexcept = default;
-  BoundedSender& operator=(BoundedSender other) noexcept {
-    std::swap(state_, other.state_);
-    return *this;
-  }
-  ~BoundedSender() { drop(); }
-
   // Whether a try_send now would be taken (a hint: the receiver may only
   // make more room, or go).
   bool has_room() const {
@@ -89,22 +89,9 @@ class BoundedSender {
  private:
   template <typename U>
   friend std::pair<BoundedSender<U>, BoundedReceiver<U>> make_bounded_channel(std::size_t);
-  explicit BoundedSender(std::shared_ptr<detail::BoundedChannelState<T>> state)
-      : state_(std::move(state)) {}
-
-  void drop() {
-    if (!state_) return;
-    std::move_only_function<void(std::optional<T>)> waiter;
-    {
-      std::lock_guard lock(state_->mutex);
-      // A waiter exists only while the queue is empty: wake it with "closed".
-      if (--state_->senders == 0 && state_->waiter) waiter = std::exchange(state_->waiter, nullptr);
-    }
-    if (waiter) waiter(std::nullopt);
-    state_.reset();
-  }
-
-  std::shared_ptr<detail::BoundedChannelState<T>> state_;
+  using Senders = detail::ChannelSenders<detail::BoundedChannelState<T>>;
+  using Senders::state_;
+  explicit BoundedSender(std::shared_ptr<detail::BoundedChannelState<T>> state) : Senders(std::move(state)) {}
 };
 
 template <typename T>

@@ -23,6 +23,8 @@
 #include <optional>
 #include <utility>
 
+#include "common/channel_senders.h"
+
 namespace halvorine {
 
 template <typename T>
@@ -51,27 +53,15 @@ struct UnboundedChannelState {
   bool has_room_locked() const {
     return !watermarks || !receiver_alive || queue.size() <= watermarks->low;
   }
+  void last_sender_gone() { ready.notify_all(); }
 };
 
 }  // namespace detail
 
+// Copying clones the sending end; the channel stays open while any clone lives.
 template <typename T>
-class UnboundedSender {
+class UnboundedSender : public detail::ChannelSenders<detail::UnboundedChannelState<T>> {
  public:
-  // Copying clones the sending end; the channel stays open while any clone lives.
-  UnboundedSender(const UnboundedSender& other) : state_(other.state_) {
-    if (state_) {
-      std::lock_guard lock(state_->mutex);
-      ++state_->senders;
-    }
-  }
-  UnboundedSender(UnboundedSender&&) noexcept = default;
-  UnboundedSender& operator=(UnboundedSender other) noexcept {
-    std::swap(state_, other.state_);
-    return *this;
-  }
-  ~UnboundedSender() { drop(); }
-
   // Queues `value`. Returns false (and drops it) when the receiver is gone.
   bool send(T value) const {
     {
@@ -120,21 +110,9 @@ class UnboundedSender {
   template <typename U>
   friend std::pair<UnboundedSender<U>, UnboundedReceiver<U>> make_unbounded_channel(
       std::optional<ChannelWatermarks>);
-  explicit UnboundedSender(std::shared_ptr<detail::UnboundedChannelState<T>> state)
-      : state_(std::move(state)) {}
-
-  void drop() {
-    if (!state_) return;
-    bool last;
-    {
-      std::lock_guard lock(state_->mutex);
-      last = --state_->senders == 0;
-    }
-    if (last) state_->ready.notify_all();
-    state_.reset();
-  }
-
-  std::shared_ptr<detail::UnboundedChannelState<T>> state_;
+  using Senders = detail::ChannelSenders<detail::UnboundedChannelState<T>>;
+  using Senders::state_;
+  explicit UnboundedSender(std::shared_ptr<detail::UnboundedChannelState<T>> state) : Senders(std::move(state)) {}
 };
 
 template <typename T>
