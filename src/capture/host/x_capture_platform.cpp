@@ -4,7 +4,7 @@
 #include "capture/host/x_headers.h"  // first: it removes two Xlib macros
 
 #include "capture/capture_platform.h"
-#include "capture/host/x_connection.h"
+#include "desktop/host/x_display.h"
 #include "capture/host/x_duplication.h"
 #include "capture/host/x_root_grabber.h"
 
@@ -39,13 +39,13 @@ class XCapturePlatform final : public CapturePlatform {
   bool connect() {
     if (connection_ && !connection_->lost()) return true;
     grabber_.reset();
-    connection_ = XCaptureConnection::open();
+    connection_ = XConnection::open(XConnection::kBusyServerAttempts);
     if (!connection_) return false;
     grabber_ = std::make_unique<XRootGrabber>(connection_, DefaultScreen(connection_->get()));
     return true;
   }
 
-  std::shared_ptr<XCaptureConnection> connection_;
+  std::shared_ptr<XConnection> connection_;
   std::unique_ptr<XRootGrabber> grabber_;
 };
 

@@ -29,7 +29,7 @@ Error lost_connection() { return Error::message("the X display connection is los
 
 class XDuplicationSession final : public DuplicationSession {
  public:
-  XDuplicationSession(std::shared_ptr<XCaptureConnection> connection, int screen, int damage_event_base,
+  XDuplicationSession(std::shared_ptr<XConnection> connection, int screen, int damage_event_base,
                       int fixes_event_base, std::uint32_t width, std::uint32_t height)
       : connection_(std::move(connection)),
         screen_(screen),
@@ -228,7 +228,7 @@ class XDuplicationSession final : public DuplicationSession {
     XFree(image);
   }
 
-  std::shared_ptr<XCaptureConnection> connection_;
+  std::shared_ptr<XConnection> connection_;
   int screen_;
   int damage_event_base_;
   int fixes_event_base_;
@@ -253,7 +253,7 @@ class XDuplicationSession final : public DuplicationSession {
 
 class XCaptureAdapter final : public CaptureAdapter {
  public:
-  explicit XCaptureAdapter(std::shared_ptr<XCaptureConnection> connection) : connection_(std::move(connection)) {}
+  explicit XCaptureAdapter(std::shared_ptr<XConnection> connection) : connection_(std::move(connection)) {}
 
   bool has_output(std::uint32_t index) override {
     return !connection_->lost() && index < static_cast<std::uint32_t>(ScreenCount(connection_->get()));
@@ -315,7 +315,7 @@ class XCaptureAdapter final : public CaptureAdapter {
   }
 
  private:
-  std::shared_ptr<XCaptureConnection> connection_;
+  std::shared_ptr<XConnection> connection_;
   int screen_ = -1;
   int damage_event_base_ = 0;
   int fixes_event_base_ = 0;
@@ -323,7 +323,7 @@ class XCaptureAdapter final : public CaptureAdapter {
 
 class XCaptureFactory final : public CaptureFactory {
  public:
-  explicit XCaptureFactory(std::shared_ptr<XCaptureConnection> connection) : connection_(std::move(connection)) {}
+  explicit XCaptureFactory(std::shared_ptr<XConnection> connection) : connection_(std::move(connection)) {}
 
   std::unique_ptr<CaptureAdapter> enum_adapter(std::uint32_t index) override {
     if (index != 0 || connection_->lost()) return nullptr;
@@ -331,16 +331,16 @@ class XCaptureFactory final : public CaptureFactory {
   }
 
  private:
-  std::shared_ptr<XCaptureConnection> connection_;
+  std::shared_ptr<XConnection> connection_;
 };
 
 }  // namespace
 
 Result<std::unique_ptr<CaptureFactory>> make_x_capture_factory() {
-  std::shared_ptr<XCaptureConnection> connection = XCaptureConnection::open();
+  std::shared_ptr<XConnection> connection = XConnection::open(XConnection::kBusyServerAttempts);
   if (!connection) {
     return std::unexpected(
-        Error::message(fmt::format("cannot open the X display \"{}\"", XCaptureConnection::display_name())));
+        Error::message(fmt::format("cannot open the X display \"{}\"", XConnection::display_name())));
   }
   return std::make_unique<XCaptureFactory>(std::move(connection));
 }

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "capture/capture_platform.h"
-#include "capture/host/x_connection.h"
+#include "desktop/host/x_display.h"
 
 namespace halvorine {
 

@@ -23,7 +23,7 @@ struct XRootGrabber::SharedImage {
   SharedImage(const SharedImage&) = delete;
   SharedImage& operator=(const SharedImage&) = delete;
 
-  void release(XCaptureConnection& connection) {
+  void release(XConnection& connection) {
     if (attached && !connection.lost()) {
       XShmDetach(connection.get(), &info);
       XSync(connection.get(), False);
@@ -87,7 +87,7 @@ void copy_x_image(const XImage& image, int width, int height, std::uint8_t* dest
   }
 }
 
-XRootGrabber::XRootGrabber(std::shared_ptr<XCaptureConnection> connection, int screen)
+XRootGrabber::XRootGrabber(std::shared_ptr<XConnection> connection, int screen)
     : connection_(std::move(connection)), screen_(screen) {}
 
 XRootGrabber::~XRootGrabber() {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "capture/host/x_connection.h"
+#include "desktop/host/x_display.h"
 
 typedef struct _XImage XImage;
 
@@ -17,7 +17,7 @@ namespace halvorine {
 
 class XRootGrabber {
  public:
-  XRootGrabber(std::shared_ptr<XCaptureConnection> connection, int screen);
+  XRootGrabber(std::shared_ptr<XConnection> connection, int screen);
   ~XRootGrabber();
   XRootGrabber(const XRootGrabber&) = delete;
   XRootGrabber& operator=(const XRootGrabber&) = delete;
@@ -42,7 +42,7 @@ class XRootGrabber {
   bool grab_plain(int x, int y, int width, int height, const ImageSink& sink);
   bool ensure_shared_image(int width, int height);
 
-  std::shared_ptr<XCaptureConnection> connection_;
+  std::shared_ptr<XConnection> connection_;
   int screen_;
   std::unique_ptr<SharedImage> shared_;
   bool shm_unusable_ = false;

@@ -40,18 +40,34 @@ bool is_keypad(unsigned long keysym) { return IsKeypadKey(keysym) != 0; }
 
 }  // namespace
 
-void watch_connection_loss(Display* display, std::atomic<bool>* lost) {
+std::shared_ptr<XConnection> XConnection::open(int attempts) {
+  Display* display = nullptr;
+  for (int attempt = 0; attempt < attempts && display == nullptr; ++attempt) display = XOpenDisplay(nullptr);
+  if (display == nullptr) return nullptr;
+  return std::make_shared<XConnection>(display);
+}
+
+XConnection::XConnection(Display* display) : display_(display) {
   static std::once_flag handlers_installed;
   std::call_once(handlers_installed, [] {
     XSetErrorHandler(ignore_protocol_error);
     XSetIOErrorHandler(note_io_error);
   });
-  XSetIOErrorExitHandler(display, on_connection_lost, lost);
+  XSetIOErrorExitHandler(display_, on_connection_lost, &lost_);
 }
 
-void close_lost_display(Display* display) {
+XConnection::~XConnection() {
+  if (!lost()) {
+    XCloseDisplay(display_);
+    return;
+  }
   // Adopted only to be closed here; Xlib is never asked about it again.
-  const UniqueFd lost_socket(ConnectionNumber(display));
+  const UniqueFd lost_socket(ConnectionNumber(display_));
+}
+
+std::string XConnection::display_name() {
+  const char* name = XDisplayName(nullptr);
+  return name != nullptr ? name : "";
 }
 
 std::shared_ptr<XDisplayConnection> XDisplayConnection::open() {
@@ -60,8 +76,7 @@ std::shared_ptr<XDisplayConnection> XDisplayConnection::open() {
   return std::shared_ptr<XDisplayConnection>(new XDisplayConnection(display));
 }
 
-XDisplayConnection::XDisplayConnection(Display* display) : display_(display) {
-  watch_connection_loss(display_, &lost_);
+XDisplayConnection::XDisplayConnection(Display* display) : connection_(display) {
   name_atom_ = XInternAtom(display_, "_HALVORINE_DESKTOP", False);
 }
 
@@ -76,11 +91,7 @@ XDisplayConnection::~XDisplayConnection() {
     KeySym none = NoSymbol;
     XChangeKeyboardMapping(display_, static_cast<int>(binding.keycode), 1, &none, 1);
   }
-  if (lost()) {
-    close_lost_display(display_);
-    return;
-  }
-  XCloseDisplay(display_);
+  // The connection closes after this.
 }
 
 bool XDisplayConnection::holds_alone(const Binding& binding) {

@@ -5,16 +5,17 @@
 // by one thread only.
 //
 // The rule for every X connection the worker holds (this one, the capture
-// backend's):
-//  - Install watch_connection_loss() on it right after XOpenDisplay, so a
-//    broken connection is only marked lost instead of ending the process,
-//    and Xlib's display lock stays balanced while the request that found the
-//    server gone unwinds (a bare returning exit handler makes Xlib unlock it
-//    twice, which ThreadSanitizer reports).
+// backend's), which XConnection keeps:
+//  - Watch it for loss right after XOpenDisplay, so a broken connection is
+//    only marked lost instead of ending the process, and Xlib's display lock
+//    stays balanced while the request that found the server gone unwinds (a
+//    bare returning exit handler makes Xlib unlock it twice, which
+//    ThreadSanitizer reports).
 //  - Once lost, never pass its Display to Xlib again, not even to
-//    XCloseDisplay or XFlush: close only its socket (close_lost_display) and
-//    open a new connection, or report the failure. Xlib keeps no consistent
-//    state for a connection it has declared broken.
+//    XCloseDisplay or XFlush (the extensions' close hooks, MIT-SHM, DAMAGE
+//    and XFIXES among them, can crash over a broken connection): close only
+//    its socket and open a new connection, or report the failure. Xlib keeps
+//    no consistent state for a connection it has declared broken.
 //  - Check lost() after every Xlib call that may reach the server (round
 //    trips, flushes, syncs) before the next one, so a batch stops at the
 //    request that found the server gone.
@@ -31,14 +32,37 @@ typedef struct _XDisplay Display;
 
 namespace halvorine {
 
-// Makes Xlib mark `*lost` (and return) when it finds `display`'s connection
-// broken, instead of ending the process. `lost` must outlive the Display.
-void watch_connection_loss(Display* display, std::atomic<bool>* lost);
+// One Xlib connection, owned by one thread, by the rule above. It stays
+// where it was made: Xlib holds a pointer to its flag.
+class XConnection {
+ public:
+  // A busy server refuses a share of new connections outright (EAGAIN or a
+  // reset while connecting; one in five on a loaded Xvfb here), and the next
+  // attempt gets through: a few at once, no waiting.
+  static constexpr int kBusyServerAttempts = 3;
 
-// Frees what can be freed of a Display whose connection is lost: its socket.
-// XCloseDisplay on it runs the extensions' close hooks over a broken
-// connection, which can crash; the Display structure itself is left behind.
-void close_lost_display(Display* display);
+  // Connects to DISPLAY with up to `attempts` tries at once; nullptr when it
+  // is unset or the server refuses.
+  static std::shared_ptr<XConnection> open(int attempts);
+  // Adopts an open Display.
+  explicit XConnection(Display* display);
+  // XCloseDisplay; for a lost connection only its socket is closed, and the
+  // Display structure is left behind.
+  ~XConnection();
+  XConnection(const XConnection&) = delete;
+  XConnection& operator=(const XConnection&) = delete;
+
+  Display* get() const { return display_; }
+  // True once Xlib has reported the connection broken; nothing may use it then.
+  bool lost() const { return lost_.load(std::memory_order_relaxed); }
+
+  // The display name a failed open refers to, for error texts.
+  static std::string display_name();
+
+ private:
+  Display* display_;
+  std::atomic<bool> lost_{false};
+};
 
 class XDisplayConnection {
  public:
@@ -52,9 +76,9 @@ class XDisplayConnection {
 
   // The Display, for Xlib calls; check lost() first and after each call that
   // may reach the server.
-  Display* get() const { return display_; }
+  Display* get() const { return connection_.get(); }
   // True once Xlib has reported the connection broken; it is then unusable.
-  bool lost() const { return lost_.load(std::memory_order_relaxed); }
+  bool lost() const { return connection_.lost(); }
 
   // The root window's _HALVORINE_DESKTOP property when set (how tests and
   // demos make the display play another desktop), else "Default"; nullopt
@@ -102,14 +126,14 @@ class XDisplayConnection {
     unsigned keycode;
   };
 
-  Display* display_;
+  XConnection connection_;
+  Display* const display_ = connection_.get();
   unsigned long name_atom_ = 0;
   // Holds `binding.keycode` our keysym alone? (one round trip)
   bool holds_alone(const Binding& binding);
 
   std::vector<Binding> known_;     // keysyms resolved since the last map change, by this connection's rules
   std::vector<Binding> bindings_;  // keycodes this connection bound (one entry per keycode), to undo
-  std::atomic<bool> lost_{false};
 };
 
 // The desktop API's connection and whether the thread is attached to the
