@@ -11,7 +11,6 @@
 
 #include "bin/worker/inject/host/virtual_key_keysyms.h"
 #include "bin/worker/inject/host/x_input_sink.h"
-#include "bin/worker/inject/host/x_session_api.h"
 #include "bin/worker/inject/input_desktop.h"
 #include "bin/worker/inject/key_table.h"
 #include "desktop/desktop_name.h"
@@ -140,7 +139,7 @@ class XBackendTest : public ::testing::Test {
   Display* peer = nullptr;
   std::shared_ptr<XAttachment> attachment = std::make_shared<XAttachment>();
   XDesktopApi desktops{attachment, bind_numpad_keysyms};
-  XSessionApi sessions;
+  std::unique_ptr<SessionApi> sessions = make_session_api();
   XInputSink sink{attachment};
 };
 
@@ -157,12 +156,12 @@ TEST_F(XBackendTest, DisplayNameIsDefaultOrTheRootProperty) {
 }
 
 TEST_F(XBackendTest, OneActiveSessionWhoseImpersonationChangesNothing) {
-  EXPECT_EQ(sessions.enumerate_sessions(), (std::vector<SessionInfo>{{1, SessionState::active}}));
-  EXPECT_EQ(sessions.query_user_token(2), nullptr);
-  const std::unique_ptr<UserToken> token = sessions.query_user_token(1);
+  EXPECT_EQ(sessions->enumerate_sessions(), (std::vector<SessionInfo>{{1, SessionState::active}}));
+  EXPECT_EQ(sessions->query_user_token(2), nullptr);
+  const std::unique_ptr<UserToken> token = sessions->query_user_token(1);
   ASSERT_NE(token, nullptr);
-  EXPECT_TRUE(sessions.impersonate(*token));
-  EXPECT_EQ(sessions.current_thread_id(), static_cast<std::uint32_t>(gettid()));
+  EXPECT_TRUE(sessions->impersonate(*token));
+  EXPECT_EQ(sessions->current_thread_id(), static_cast<std::uint32_t>(gettid()));
 }
 
 TEST_F(XBackendTest, SinkInjectsOnlyOnceAttachedAndScalesAbsolutePositions) {

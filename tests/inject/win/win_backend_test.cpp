@@ -4,7 +4,7 @@
 
 #include "bin/worker/inject/input_desktop.h"
 #include "bin/worker/inject/win/win_input_sink.h"
-#include "bin/worker/inject/win/win_session_api.h"
+#include "bin/worker/inject/session_api.h"
 #include "common/win/win_sdk.h"
 #include "desktop/desktop_name.h"
 #include "support/fake_clock.h"
@@ -21,27 +21,27 @@ TEST(WinBackendTest, InputDesktopIsNamedAndAttachable) {
   ASSERT_TRUE(desktop);
   EXPECT_EQ(desktop_name(*desktops, desktop), "Default");
   EXPECT_TRUE(desktops->set_thread_desktop(desktop));
-  EXPECT_EQ(WinSessionApi().current_thread_id(), GetCurrentThreadId());
+  EXPECT_EQ(make_session_api()->current_thread_id(), GetCurrentThreadId());
 }
 
 TEST(WinBackendTest, SessionTokenImpersonationAndRevert) {
-  WinSessionApi api;
+  const std::unique_ptr<SessionApi> api = make_session_api();
   // Wine lists no session but gives the token of the process's own session.
-  EXPECT_TRUE(api.enumerate_sessions().has_value());
+  EXPECT_TRUE(api->enumerate_sessions().has_value());
   DWORD session = 0;
   ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
-  const std::unique_ptr<UserToken> token = api.query_user_token(session);
+  const std::unique_ptr<UserToken> token = api->query_user_token(session);
   ASSERT_NE(token, nullptr);
-  EXPECT_TRUE(api.impersonate(*token));
-  api.revert_to_self();
+  EXPECT_TRUE(api->impersonate(*token));
+  api->revert_to_self();
 }
 
 TEST(WinBackendTest, EnsureInputDesktopAttachesToDefault) {
   const std::unique_ptr<DesktopApi> desktops = make_desktop_api();
-  WinSessionApi sessions;
+  const std::unique_ptr<SessionApi> sessions = make_session_api();
   testing::RecordingLogger log;
   testing::FakeClock clock;
-  InputDesktop desktop(*desktops, sessions, log, clock);
+  InputDesktop desktop(*desktops, *sessions, log, clock);
   desktop.ensure();
   const std::string thread = std::to_string(GetCurrentThreadId());
   const std::vector<std::string> expected = {"input: reatasat la desktopul de input Some(\"Default\")",

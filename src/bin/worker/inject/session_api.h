@@ -45,4 +45,7 @@ class SessionApi {
   virtual std::uint32_t current_thread_id() = 0;
 };
 
+// This platform's sessions. Defined by each backend.
+std::unique_ptr<SessionApi> make_session_api();
+
 }  // namespace halvorine

@@ -1,4 +1,4 @@
-#include "bin/worker/inject/win/win_session_api.h"
+#include "bin/worker/inject/session_api.h"
 
 #include "bin/worker/inject/win/unique_wts_memory.h"
 #include "common/win/unique_handle.h"
@@ -16,7 +16,15 @@ class WinUserToken final : public UserToken {
   UniqueHandle token_;
 };
 
-}  // namespace
+// WTS sessions, user tokens and thread impersonation.
+class WinSessionApi final : public SessionApi {
+ public:
+  std::optional<std::vector<SessionInfo>> enumerate_sessions() override;
+  std::unique_ptr<UserToken> query_user_token(std::uint32_t session_id) override;
+  bool impersonate(const UserToken& token) override;
+  void revert_to_self() override { RevertToSelf(); }
+  std::uint32_t current_thread_id() override { return GetCurrentThreadId(); }
+};
 
 std::optional<std::vector<SessionInfo>> WinSessionApi::enumerate_sessions() {
   UniqueWtsMemory<WTS_SESSION_INFOW> list;
@@ -44,8 +52,8 @@ bool WinSessionApi::impersonate(const UserToken& token) {
   return ImpersonateLoggedOnUser(static_cast<const WinUserToken&>(token).get()) != FALSE;
 }
 
-void WinSessionApi::revert_to_self() { RevertToSelf(); }
+}  // namespace
 
-std::uint32_t WinSessionApi::current_thread_id() { return GetCurrentThreadId(); }
+std::unique_ptr<SessionApi> make_session_api() { return std::make_unique<WinSessionApi>(); }
 
 }  // namespace halvorine
