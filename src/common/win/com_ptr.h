@@ -1,7 +1,6 @@
-// Move-only owner of one COM interface reference.
+// Move-only owner of one COM interface reference (see unique_resource.h).
 //
-// Holds exactly one reference and releases it on destruction, keeping
-// GetLastError intact (error paths may still read it). Taking a raw
+// Holds exactly one reference and releases it on destruction. Taking a raw
 // pointer adopts the caller's reference (no AddRef); put() hands out the slot
 // for out-parameters after releasing what was held. Copies are explicit
 // (share()), so every AddRef in our code is visible where it happens.
@@ -18,60 +17,40 @@
 namespace halvorine {
 
 template <typename T>
-class ComPtr {
+struct ComReferenceTraits {
+  using Value = T*;
+  static T* invalid() { return nullptr; }
+  static ULONG close(T* pointer) { return pointer->Release(); }
+};
+
+template <typename T>
+class ComPtr : public UniqueResource<ComReferenceTraits<T>> {
+  using Base = UniqueResource<ComReferenceTraits<T>>;
+
  public:
-  ComPtr() = default;
-  // Adopts the reference the caller owns.
-  explicit ComPtr(T* pointer) noexcept : pointer_(pointer) {}
-  ComPtr(ComPtr&& other) noexcept : pointer_(other.release()) {}
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  ~ComPtr() { reset(); }
+  // ComPtr(T*) adopts the reference the caller owns; get(), release() (the
+  // caller then owns the reference), reset() and put() are the owner's.
+  using Base::Base;
 
-  T* get() const { return pointer_; }
-  T* operator->() const { return pointer_; }
-  explicit operator bool() const { return pointer_ != nullptr; }
-
-  // Gives up ownership: the caller now owns the reference.
-  T* release() { return std::exchange(pointer_, nullptr); }
-  // Releases the current reference and adopts `pointer`.
-  void reset(T* pointer = nullptr) {
-    T* old = std::exchange(pointer_, pointer);
-    if (old != nullptr) {
-      const KeptErrorCodes kept;
-      old->Release();
-    }
-  }
-  // For out-parameters: releases the current reference first.
-  T** put() {
-    reset();
-    return &pointer_;
-  }
-  void** put_void() { return reinterpret_cast<void**>(put()); }
+  T* operator->() const { return this->get(); }
+  void** put_void() { return reinterpret_cast<void**>(this->put()); }
 
   // A second owner of the same object (AddRef).
   ComPtr share() const {
-    if (pointer_ != nullptr) pointer_->AddRef();
-    return ComPtr(pointer_);
+    if (this->get() != nullptr) this->get()->AddRef();
+    return ComPtr(this->get());
   }
 
   // QueryInterface for U into `out`; `out` is empty on failure. `iid` is
   // for interfaces whose headers declare no __uuidof (then IID_U).
   template <typename U>
   HRESULT query(ComPtr<U>& out, REFIID iid = __uuidof(U)) const {
-    if (pointer_ == nullptr) {
+    if (this->get() == nullptr) {
       out.reset();
       return E_POINTER;
     }
-    return pointer_->QueryInterface(iid, out.put_void());
+    return this->get()->QueryInterface(iid, out.put_void());
   }
-
- private:
-  T* pointer_ = nullptr;
 };
 
 // Memory a COM call allocated for the caller with CoTaskMemAlloc (strings,
