@@ -190,36 +190,36 @@ struct FullCaptureFixture : ::testing::Test {
 };
 
 TEST_F(FullCaptureFixture, RotationsPlaceTheDesktopInNativeOrientation) {
-  {
-    // Rotated 90°: a portrait desktop 1080 × 1920 of a 1920 × 1080 output.
-    DesktopDuplicator duplicator = make(Rect{100, 0, 1180, 1920}, kRotation90);
-    ASSERT_EQ(duplicator.width(), 1920u);
+  struct Corner {
+    std::uint32_t column, row;  // in the capture
+    std::uint32_t screen_column, screen_row;
+  };
+  const struct {
+    Rect desktop;
+    std::uint32_t rotation;
+    std::vector<Corner> corners;
+  } cases[] = {
+      // A portrait desktop 1080 × 1920 of a 1920 × 1080 output: the screen's
+      // top-left to column 0 of the last row, its top-right to the top-left.
+      {{100, 0, 1180, 1920}, kRotation90, {{0, 1079, 0, 0}, {0, 0, 1079, 0}, {1919, 0, 1079, 1919}}},
+      {{0, 0, 1080, 1920}, kRotation270, {{1919, 0, 0, 0}, {0, 0, 0, 1919}}},
+      {{0, 0, 640, 480}, kRotation180, {{639, 479, 0, 0}, {0, 0, 639, 479}}},
+      {{0, 0, 640, 480}, kRotationIdentity, {}},  // compared whole
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rotation);
+    DesktopDuplicator duplicator = make(c.desktop, c.rotation);
     const auto full = capture_gdi_full(duplicator);
     ASSERT_TRUE(full);
-    EXPECT_EQ(platform.regions.back(), (Rect{100, 0, 1180, 1920}));
-    EXPECT_EQ(pixel(*full, 1920, 0, 1079), screen_pixel(0, 0));     // top-left → column 0 of the last row
-    EXPECT_EQ(pixel(*full, 1920, 0, 0), screen_pixel(1079, 0));     // top-right → top-left
-    EXPECT_EQ(pixel(*full, 1920, 1919, 0), screen_pixel(1079, 1919));
-  }
-  {
-    DesktopDuplicator duplicator = make(Rect{0, 0, 1080, 1920}, kRotation270);
-    const auto full = capture_gdi_full(duplicator);
-    ASSERT_TRUE(full);
-    EXPECT_EQ(pixel(*full, 1920, 1919, 0), screen_pixel(0, 0));     // top-left → last column of row 0
-    EXPECT_EQ(pixel(*full, 1920, 0, 0), screen_pixel(0, 1919));     // bottom-left → top-left
-  }
-  {
-    DesktopDuplicator duplicator = make(Rect{0, 0, 640, 480}, kRotation180);
-    const auto full = capture_gdi_full(duplicator);
-    ASSERT_TRUE(full);
-    EXPECT_EQ(pixel(*full, 640, 639, 479), screen_pixel(0, 0));     // top-left → last pixel
-    EXPECT_EQ(pixel(*full, 640, 0, 0), screen_pixel(639, 479));
-  }
-  {
-    DesktopDuplicator duplicator = make(Rect{0, 0, 640, 480}, kRotationIdentity);
-    const auto full = capture_gdi_full(duplicator);
-    ASSERT_TRUE(full);
-    EXPECT_EQ(*full, platform.screen);
+    EXPECT_EQ(platform.regions.back(), c.desktop);
+    ASSERT_EQ(full->size(), platform.screen.size());
+    if (c.corners.empty()) {
+      EXPECT_EQ(*full, platform.screen);
+    }
+    for (const Corner& corner : c.corners) {
+      EXPECT_EQ(pixel(*full, duplicator.width(), corner.column, corner.row),
+                screen_pixel(corner.screen_column, corner.screen_row));
+    }
   }
   EXPECT_TRUE(log.lines().empty());
 }
