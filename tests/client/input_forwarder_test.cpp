@@ -27,7 +27,32 @@ namespace {
 using Kind = WindowEvent::Kind;
 using Messages = std::vector<InputMessage>;
 
-WindowEvent key(std::string_view name, bool pressed) { return {Kind::key, 0, 0, 0, pressed, 0, name}; }
+WindowEvent pointer(Kind kind, int x, int y, int button = 0, bool pressed = false) {
+  WindowEvent event;
+  event.kind = kind;
+  event.x = x;
+  event.y = y;
+  event.button = button;
+  event.pressed = pressed;
+  return event;
+}
+WindowEvent key(std::string_view name, bool pressed) {
+  WindowEvent event;
+  event.kind = Kind::key;
+  event.key_name = name;
+  event.pressed = pressed;
+  return event;
+}
+WindowEvent wheel(int x, int y, int notches) {
+  WindowEvent event = pointer(Kind::wheel, x, y);
+  event.notches = notches;
+  return event;
+}
+WindowEvent of(Kind kind) {
+  WindowEvent event;
+  event.kind = kind;
+  return event;
+}
 InputMessage mouse(std::uint16_t x, std::uint16_t y, std::uint8_t button = 0, bool pressed = false,
                    std::int8_t scroll = 0) {
   return InputMessage::mouse(x, y, button, pressed, scroll);
@@ -42,25 +67,24 @@ TEST(InputForwarder, MapsCoalescesAndReleasesOnFocusLoss) {
   };
   // A 1280x720 client area: pixel centres to 1/65536ths of the picture.
   const Step steps[] = {
-      {0, {Kind::move, 0, 0}, {mouse(25, 45)}},
-      {3, {Kind::move, 100, 100}, {}},  // within 8 ms: waits
-      {3, {Kind::move, 639, 359}, {}},  // replaces the waiting one
-      {2, {Kind::redraw}, {mouse(32742, 32722)}},  // 8 ms on: the newest goes
-      {1, {Kind::move, 2000, -5}, {}},  // outside the window: clamped, waits
-      {1, {Kind::button, 1279, 719, 1, true}, {mouse(65510, 65490, 1, true)}},  // carries the position
-      {20, {Kind::redraw}, {}},  // the waiting move went with the button
+      {0, pointer(Kind::move, 0, 0), {mouse(25, 45)}},
+      {3, pointer(Kind::move, 100, 100), {}},  // within 8 ms: waits
+      {3, pointer(Kind::move, 639, 359), {}},  // replaces the waiting one
+      {2, of(Kind::redraw), {mouse(32742, 32722)}},  // 8 ms on: the newest goes
+      {1, pointer(Kind::move, 2000, -5), {}},  // outside the window: clamped, waits
+      {1, pointer(Kind::button, 1279, 719, 1, true), {mouse(65510, 65490, 1, true)}},  // carries the position
+      {20, of(Kind::redraw), {}},  // the waiting move went with the button
       {0, key("ShiftLeft", true), {key_message("ShiftLeft", true)}},
       {0, key("KeyA", true), {key_message("KeyA", true)}},
       {0, key("KeyA", true), {key_message("KeyA", true)}},  // a repeat: still held once
       {0, key("", true), {}},  // a key without a name is not sent
-      {0, {Kind::wheel, 100, 100, 0, false, -2},
-       {mouse(5145, 9147, 0, false, -1), mouse(5145, 9147, 0, false, -1)}},
-      {0, {Kind::wheel, 100, 100, 0, false, 1}, {mouse(5145, 9147, 0, false, 1)}},
-      {0, {Kind::button, 100, 100, 4, true}, {}},  // not a wire button
-      {0, {Kind::focus_lost},
+      {0, wheel(100, 100, -2), {mouse(5145, 9147, 0, false, -1), mouse(5145, 9147, 0, false, -1)}},
+      {0, wheel(100, 100, 1), {mouse(5145, 9147, 0, false, 1)}},
+      {0, pointer(Kind::button, 100, 100, 4, true), {}},  // not a wire button
+      {0, of(Kind::focus_lost),
        {key_message("KeyA", false), key_message("ShiftLeft", false), mouse(5145, 9147, 1, false)}},
-      {0, {Kind::focus_lost}, {}},  // nothing held any more
-      {0, {Kind::move, 0, 0}, {mouse(25, 45)}},  // 8 ms since the last move: at once
+      {0, of(Kind::focus_lost), {}},  // nothing held any more
+      {0, pointer(Kind::move, 0, 0), {mouse(25, 45)}},  // 8 ms since the last move: at once
   };
   testing::FakeClock clock;
   Messages sent;
@@ -81,8 +105,8 @@ TEST(InputForwarder, TellsWhenAWaitingMoveIsDue) {
   InputForwarder forwarder(clock, [](const InputMessage&) {});
   EXPECT_EQ(forwarder.next_tick(), std::nullopt);
   const auto start = clock.monotonic_now();
-  forwarder.handle(WindowEvent{Kind::move, 1, 1}, 10, 10);
-  forwarder.handle(WindowEvent{Kind::move, 2, 2}, 10, 10);
+  forwarder.handle(pointer(Kind::move, 1, 1), 10, 10);
+  forwarder.handle(pointer(Kind::move, 2, 2), 10, 10);
   EXPECT_EQ(forwarder.next_tick(), start + kMoveInterval);
   clock.advance(kMoveInterval);
   forwarder.tick();

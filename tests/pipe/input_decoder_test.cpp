@@ -47,8 +47,12 @@ Decoded decode(const Bytes& stream, std::size_t chunk) {
 }
 
 Bytes key(bool pressed, const std::string& name) {
-  Bytes bytes{0x02, pressed, static_cast<std::uint8_t>(name.size() >> 8), static_cast<std::uint8_t>(name.size())};
-  bytes.insert(bytes.end(), name.begin(), name.end());
+  Bytes bytes(4 + name.size());
+  bytes[0] = 0x02;
+  bytes[1] = pressed;
+  bytes[2] = static_cast<std::uint8_t>(name.size() >> 8);
+  bytes[3] = static_cast<std::uint8_t>(name.size());
+  std::copy(name.begin(), name.end(), bytes.begin() + 4);
   return bytes;
 }
 

@@ -37,21 +37,21 @@ using namespace std::chrono_literals;
 // Each test binary run gets its own socket directory (named pipes are global).
 void use_private_pipe_dir() {
 #ifndef _WIN32
-  static const std::string dir = [] {
-    auto path = std::filesystem::temp_directory_path() /
-                ("halvorine-pipe-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(path);
-    // Whatever the umask: the worker uses only a directory nobody else may write.
-    std::filesystem::permissions(path, std::filesystem::perms(0755));
-    std::atexit([] {
+  // Removed at exit with what the tests left in it.
+  static const struct PrivateDir {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("halvorine-pipe-test-" + std::to_string(::getpid()));
+    PrivateDir() {
+      std::filesystem::create_directories(path);
+      // Whatever the umask: the worker uses only a directory nobody else may write.
+      std::filesystem::permissions(path, std::filesystem::perms(0755));
+    }
+    ~PrivateDir() {
       std::error_code ignored;
-      std::filesystem::remove_all(std::filesystem::temp_directory_path() /
-                                      ("halvorine-pipe-test-" + std::to_string(::getpid())),
-                                  ignored);
-    });
-    return path.string();
-  }();
-  ::setenv("HALVORINE_PIPE_DIR", dir.c_str(), 1);
+      std::filesystem::remove_all(path, ignored);
+    }
+  } dir;
+  ::setenv("HALVORINE_PIPE_DIR", dir.path.c_str(), 1);
 #endif
 }
 
@@ -59,28 +59,31 @@ std::size_t count_of(const std::vector<std::string>& lines, const std::string& l
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
-// Waits (bounded) until `line` has been logged `times` times.
-bool wait_for_line(const RecordingLogger& log, const std::string& line, std::size_t times = 1) {
+// Waits until `done()` holds, 20 s at most; says whether it did.
+template <typename Done>
+bool wait_until(Done done) {
   const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (count_of(log.lines(), line) >= times) return true;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(1ms);
   }
-  return false;
+  return true;
 }
 
-// Opens pipe `name`, retrying (bounded) while its instance is not there yet
-// (missing, or on Linux an earlier test's socket file nobody listens on): the
-// video pipe's first instance comes after the input pipe's.
+bool wait_for_line(const RecordingLogger& log, const std::string& line, std::size_t times = 1) {
+  return wait_until([&] { return count_of(log.lines(), line) >= times; });
+}
+
+// Opens pipe `name`, retrying while its instance is not there yet (missing,
+// or on Linux an earlier test's socket file nobody listens on): the video
+// pipe's first instance comes after the input pipe's.
 std::unique_ptr<ClientPipe> open(std::string_view name) {
   auto pipe = client::open_client_pipe(pipe_path(name));
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!pipe &&
-         (pipe.error().failure == OpenFailure::missing || pipe.error().failure == OpenFailure::busy) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
+  wait_until([&] {
+    if (pipe || (pipe.error().failure != OpenFailure::missing && pipe.error().failure != OpenFailure::busy)) return true;
     pipe = client::open_client_pipe(pipe_path(name));
-  }
+    return false;
+  });
   EXPECT_TRUE(pipe) << (pipe ? "" : pipe.error().detail);
   return pipe ? std::move(*pipe) : nullptr;
 }
@@ -145,14 +148,14 @@ class PipeTransportTest : public ::testing::Test {
   }
   std::vector<InputEvent> take_events(std::size_t count) {
     std::vector<InputEvent> events;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (events.size() < count && std::chrono::steady_clock::now() < deadline) {
-      if (auto event = input_->try_receive()) {
+    wait_until([&] {
+      while (events.size() < count) {
+        auto event = input_->try_receive();
+        if (!event) return false;
         events.push_back(std::move(*event));
-      } else {
-        std::this_thread::sleep_for(1ms);
       }
-    }
+      return true;
+    });
     return events;
   }
 
@@ -269,9 +272,7 @@ TEST_F(PipeTransportTest, ClosedVideoChannelIsNoticedOnlyWhenAClientConnects) {
   ASSERT_TRUE(video);
   ASSERT_TRUE(wait_for_line(log_, "secure-stream: canal inchis, opresc writer-ul"));
   EXPECT_EQ(read_frame(*video), std::nullopt);  // the client sees the end of the stream
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!video_ended_ && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-  EXPECT_TRUE(video_ended_);
+  EXPECT_TRUE(wait_until([&] { return video_ended_.load(); }));
 
   ASSERT_TRUE(wait_for_line(log_, "waiting for client", 2));
   auto input = open(kInputPipeName);

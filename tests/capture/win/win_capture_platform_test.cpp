@@ -21,6 +21,7 @@ namespace halvorine {
 namespace {
 
 using testing::pattern_colour;
+using testing::PatternWindow;
 
 bool running_under_wine() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -48,59 +49,6 @@ int pattern_mismatches(const std::vector<std::uint8_t>& pixels, std::uint32_t wi
   }
   return mismatches;
 }
-
-// A topmost borderless window painted with the test pattern.
-class PatternWindow {
- public:
-  explicit PatternWindow(RECT area) : area_(area) {
-    WNDCLASSW window_class{};
-    window_class.lpfnWndProc = &PatternWindow::procedure;
-    window_class.hInstance = GetModuleHandleW(nullptr);
-    window_class.lpszClassName = L"HalvorineCaptureTestPattern";
-    RegisterClassW(&window_class);  // fails harmlessly when already registered
-    window_ = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, window_class.lpszClassName, L"pattern", WS_POPUP,
-                              area.left, area.top, area.right - area.left, area.bottom - area.top, nullptr,
-                              nullptr, window_class.hInstance, nullptr);
-    if (window_ == nullptr) return;
-    ShowWindow(window_, SW_SHOWNORMAL);
-    repaint(0);
-  }
-  ~PatternWindow() {
-    if (window_ != nullptr) DestroyWindow(window_);
-  }
-  PatternWindow(const PatternWindow&) = delete;
-  PatternWindow& operator=(const PatternWindow&) = delete;
-
-  explicit operator bool() const { return window_ != nullptr; }
-
-  void repaint(int variant) {
-    HDC dc = GetDC(window_);
-    testing::paint_pattern(dc, area_.right - area_.left, area_.bottom - area_.top, variant);
-    ReleaseDC(window_, dc);
-    GdiFlush();
-    // Let the window system settle: queued paints and moves of the new window.
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    testing::paint_pattern(dc = GetDC(window_), area_.right - area_.left, area_.bottom - area_.top, variant);
-    ReleaseDC(window_, dc);
-    GdiFlush();
-  }
-
- private:
-  static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == WM_ERASEBKGND) return 1;  // the pattern is painted by the test
-    if (message == WM_PAINT) {
-      PAINTSTRUCT paint;
-      BeginPaint(window, &paint);
-      EndPaint(window, &paint);
-      return 0;
-    }
-    return DefWindowProcW(window, message, wparam, lparam);
-  }
-
-  RECT area_;
-  HWND window_ = nullptr;
-};
 
 // GDI-only pacing sleeps for what is left of 33 ms; the Windows runtime's
 // own sleep rounds down to whole milliseconds.

@@ -73,47 +73,37 @@ class SocketFilesTest : public ::testing::Test {
 };
 
 TEST_F(SocketFilesTest, DirectoryThatIsNotOnlyOursIsRefusedAndNothingIsCreatedInIt) {
-  struct Case {
+  enum class Kind { directory, link, file };
+  const struct {
     const char* name;
-    std::function<void(const fs::path&)> prepare;
+    Kind kind;
+    mode_t mode;  // of a directory
+    bool given_away;
     std::string why;  // after "socket directory DIR refused: "
-    bool needs_root = false;
+  } cases[] = {
+      {"other-owner", Kind::directory, 0755, true, "owned by uid 65534, not by the worker's uid 0"},
+      {"group-writable", Kind::directory, 0775, false, "writable by others (mode 0775)"},
+      {"sticky-world-writable", Kind::directory, 01777, false, "writable by others (mode 1777)"},
+      {"symlink", Kind::link, 0, false, "not a directory (a link or another kind of file)"},
+      {"file", Kind::file, 0, false, "not a directory (a link or another kind of file)"},
   };
-  const std::vector<Case> cases{
-      {"other-owner",
-       [](const fs::path& dir) {
-         fs::create_directory(dir);
-         fs::permissions(dir, fs::perms(0755));
-         ASSERT_EQ(::chown(dir.c_str(), kNobody, kNobody), 0);
-       },
-       "owned by uid 65534, not by the worker's uid 0", true},
-      {"group-writable",
-       [](const fs::path& dir) {
-         fs::create_directory(dir);
-         fs::permissions(dir, fs::perms(0775));
-       },
-       "writable by others (mode 0775)"},
-      {"sticky-world-writable",
-       [](const fs::path& dir) {
-         fs::create_directory(dir);
-         fs::permissions(dir, fs::perms(01777));
-       },
-       "writable by others (mode 1777)"},
-      {"symlink",
-       [this](const fs::path& dir) {
-         fs::create_directory(root_ / "real");
-         fs::permissions(root_ / "real", fs::perms(0755));
-         fs::create_directory_symlink(root_ / "real", dir);
-       },
-       "not a directory (a link or another kind of file)"},
-      {"file", [](const fs::path& dir) { std::ofstream(dir).put('x'); },
-       "not a directory (a link or another kind of file)"},
-  };
+  fs::create_directory(root_ / "real");
+  fs::permissions(root_ / "real", fs::perms(0755));
   for (const auto& test : cases) {
-    if (test.needs_root && ::geteuid() != 0) continue;
+    if (test.given_away && ::geteuid() != 0) continue;
     SCOPED_TRACE(test.name);
     use_dir(root_ / test.name);
-    test.prepare(dir_);
+    if (test.kind == Kind::directory) {
+      fs::create_directory(dir_);
+      fs::permissions(dir_, fs::perms(test.mode));
+      if (test.given_away) {
+        ASSERT_EQ(::chown(dir_.c_str(), kNobody, kNobody), 0);
+      }
+    } else if (test.kind == Kind::link) {
+      fs::create_directory_symlink(root_ / "real", dir_);
+    } else {
+      std::ofstream(dir_).put('x');
+    }
     auto pipes = make_pipe_api(runtime_.get_executor());
     auto instance = pipes->create_instance("halvorine-input", nullptr);
     ASSERT_FALSE(instance);
