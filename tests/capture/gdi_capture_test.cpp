@@ -79,7 +79,7 @@ struct GdiOnlyFixture : ::testing::Test {
   FakeClock clock;
 };
 
-TEST_F(GdiOnlyFixture, UnchangedScreenGivesOneFrameThenNoneEachCallPacedTo33Ms) {
+TEST_F(GdiOnlyFixture, UnchangedOrFailedScreenGivesOneFrameThenNoneEachCallPacedTo33Ms) {
   DesktopDuplicator duplicator = make();
   platform.region_duration = 10ms;
   auto [first, first_time] = timed_capture(duplicator);
@@ -97,9 +97,15 @@ TEST_F(GdiOnlyFixture, UnchangedScreenGivesOneFrameThenNoneEachCallPacedTo33Ms) 
     EXPECT_FALSE(frame);
     EXPECT_EQ(time, 33ms);
   }
-  // A capture slower than the period is not slowed further.
+  // A capture slower than the period is not slowed further; a failed one is
+  // no frame, and paced too.
   platform.region_duration = 40ms;
   EXPECT_EQ(timed_capture(duplicator).second, 40ms);
+  platform.region_fails = true;
+  auto [failed, failed_time] = timed_capture(duplicator);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(failed_time, 33ms);
+  platform.region_fails = false;
 
   set_screen(platform, 1920, 1080, 1);
   platform.region_duration = 0ms;
@@ -107,16 +113,6 @@ TEST_F(GdiOnlyFixture, UnchangedScreenGivesOneFrameThenNoneEachCallPacedTo33Ms) 
   ASSERT_TRUE(changed);
   EXPECT_EQ(changed->pixels, platform.screen);
   EXPECT_EQ(changed_time, 33ms);
-}
-
-TEST_F(GdiOnlyFixture, FailedCaptureIsNoFrameAndStillPaced) {
-  DesktopDuplicator duplicator = make();
-  platform.region_fails = true;
-  auto [frame, time] = timed_capture(duplicator);
-  EXPECT_FALSE(frame);
-  EXPECT_EQ(time, 33ms);
-  platform.region_fails = false;
-  EXPECT_TRUE(timed_capture(duplicator).first);
 }
 
 std::uint64_t inverse_mod_2_64(std::uint64_t odd) {
@@ -190,36 +186,36 @@ struct FullCaptureFixture : ::testing::Test {
 };
 
 TEST_F(FullCaptureFixture, RotationsPlaceTheDesktopInNativeOrientation) {
-  {
-    // Rotated 90°: a portrait desktop 1080 × 1920 of a 1920 × 1080 output.
-    DesktopDuplicator duplicator = make(Rect{100, 0, 1180, 1920}, kRotation90);
-    ASSERT_EQ(duplicator.width(), 1920u);
+  struct Corner {
+    std::uint32_t column, row;  // in the capture
+    std::uint32_t screen_column, screen_row;
+  };
+  const struct {
+    Rect desktop;
+    std::uint32_t rotation;
+    std::vector<Corner> corners;
+  } cases[] = {
+      // A portrait desktop 1080 × 1920 of a 1920 × 1080 output: the screen's
+      // top-left to column 0 of the last row, its top-right to the top-left.
+      {{100, 0, 1180, 1920}, kRotation90, {{0, 1079, 0, 0}, {0, 0, 1079, 0}, {1919, 0, 1079, 1919}}},
+      {{0, 0, 1080, 1920}, kRotation270, {{1919, 0, 0, 0}, {0, 0, 0, 1919}}},
+      {{0, 0, 640, 480}, kRotation180, {{639, 479, 0, 0}, {0, 0, 639, 479}}},
+      {{0, 0, 640, 480}, kRotationIdentity, {}},  // compared whole
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rotation);
+    DesktopDuplicator duplicator = make(c.desktop, c.rotation);
     const auto full = duplicator.capture_gdi_full();
     ASSERT_TRUE(full);
-    EXPECT_EQ(platform.regions.back(), (Rect{100, 0, 1180, 1920}));
-    EXPECT_EQ(pixel(*full, 1920, 0, 1079), screen_pixel(0, 0));     // top-left → column 0 of the last row
-    EXPECT_EQ(pixel(*full, 1920, 0, 0), screen_pixel(1079, 0));     // top-right → top-left
-    EXPECT_EQ(pixel(*full, 1920, 1919, 0), screen_pixel(1079, 1919));
-  }
-  {
-    DesktopDuplicator duplicator = make(Rect{0, 0, 1080, 1920}, kRotation270);
-    const auto full = duplicator.capture_gdi_full();
-    ASSERT_TRUE(full);
-    EXPECT_EQ(pixel(*full, 1920, 1919, 0), screen_pixel(0, 0));     // top-left → last column of row 0
-    EXPECT_EQ(pixel(*full, 1920, 0, 0), screen_pixel(0, 1919));     // bottom-left → top-left
-  }
-  {
-    DesktopDuplicator duplicator = make(Rect{0, 0, 640, 480}, kRotation180);
-    const auto full = duplicator.capture_gdi_full();
-    ASSERT_TRUE(full);
-    EXPECT_EQ(pixel(*full, 640, 639, 479), screen_pixel(0, 0));     // top-left → last pixel
-    EXPECT_EQ(pixel(*full, 640, 0, 0), screen_pixel(639, 479));
-  }
-  {
-    DesktopDuplicator duplicator = make(Rect{0, 0, 640, 480}, kRotationIdentity);
-    const auto full = duplicator.capture_gdi_full();
-    ASSERT_TRUE(full);
-    EXPECT_EQ(*full, platform.screen);
+    EXPECT_EQ(platform.regions.back(), c.desktop);
+    ASSERT_EQ(full->size(), platform.screen.size());
+    if (c.corners.empty()) {
+      EXPECT_EQ(*full, platform.screen);
+    }
+    for (const Corner& corner : c.corners) {
+      EXPECT_EQ(pixel(*full, duplicator.width(), corner.column, corner.row),
+                screen_pixel(corner.screen_column, corner.screen_row));
+    }
   }
   EXPECT_TRUE(log.lines().empty());
 }

@@ -20,7 +20,7 @@ bool running_under_wine() {
 }
 #endif
 
-TEST(ErrorTest, OsErrorShowsSystemMessageAndCode) {
+TEST(ErrorTest, OsErrorShowsSystemMessageAndCodeAndReadsTheLastOne) {
 #ifdef _WIN32
   // Wine words the system messages differently from Windows.
   EXPECT_EQ(Error::os(kBrokenPipe).text(), running_under_wine()
@@ -31,11 +31,13 @@ TEST(ErrorTest, OsErrorShowsSystemMessageAndCode) {
 #endif
   EXPECT_EQ(Error::os(5).kind(), Error::Kind::os);
   EXPECT_EQ(Error::os(5).code(), 5);
-}
-
-TEST(ErrorTest, EarlyEofAndPlainMessage) {
-  EXPECT_EQ(Error::early_eof().text(), "early eof");
-  EXPECT_EQ(Error::message("Encoder max resolution").text(), "Encoder max resolution");
+#ifdef _WIN32
+  SetLastError(kBrokenPipe);
+  EXPECT_EQ(Error::last_os().code(), kBrokenPipe);
+#else
+  errno = ECONNRESET;
+  EXPECT_EQ(Error::last_os().code(), ECONNRESET);
+#endif
 }
 
 TEST(ErrorTest, HresultUsesDescriptionElseSystemMessageAndUpperHex) {
@@ -50,23 +52,14 @@ TEST(ErrorTest, HresultUsesDescriptionElseSystemMessageAndUpperHex) {
   EXPECT_EQ(Error::hresult(0x1, "x").text(), "x (0x00000001)");
 }
 
-TEST(ErrorTest, ContextPrefixesStepsAndKeepsVerdict) {
+TEST(ErrorTest, ContextPrefixesStepsAndKeepsVerdictAndMessagesStandAsTheyAre) {
   const Error inner = Error::hresult(static_cast<std::int32_t>(0x80070005), "Access is denied.");
   const Error wrapped = inner.context("DuplicateOutput").context("D3D11CreateDevice");
   EXPECT_EQ(wrapped.text(), "D3D11CreateDevice: DuplicateOutput: Access is denied. (0x80070005)");
   EXPECT_EQ(wrapped.kind(), Error::Kind::hresult);
   EXPECT_EQ(wrapped.code(), inner.code());
   EXPECT_EQ(Error::early_eof().context("read").text(), "read: early eof");
-}
-
-TEST(ErrorTest, LastOsErrorReadsThePlatformCode) {
-#ifdef _WIN32
-  SetLastError(kBrokenPipe);
-  EXPECT_EQ(Error::last_os().code(), kBrokenPipe);
-#else
-  errno = ECONNRESET;
-  EXPECT_EQ(Error::last_os().code(), ECONNRESET);
-#endif
+  EXPECT_EQ(Error::message("Encoder max resolution").text(), "Encoder max resolution");
 }
 
 }  // namespace

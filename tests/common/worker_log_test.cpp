@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_files.h"
 #include "support/fake_clock.h"
 
 #ifdef _WIN32
@@ -24,13 +25,7 @@ namespace halvorine {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using testing::read_file;
 
 void set_env(const char* name, const char* value) {
 #ifdef _WIN32
@@ -44,19 +39,8 @@ void set_env(const char* name, const char* value) {
 #endif
 }
 
-class WorkerLogTest : public ::testing::Test {
+class WorkerLogTest : public testing::LogFolderTest {
  protected:
-  void SetUp() override {
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("halvorine-log-test-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::remove_all(directory_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-
-  std::filesystem::path directory_;
   testing::FakeClock clock_;
 };
 
@@ -75,52 +59,24 @@ TEST(LogLineFormatTest, PadsFieldsAndKeepsMessageBytes) {
 }
 
 TEST_F(WorkerLogTest, AppendsLinesAndCreatesTheDirectory) {
-  WorkerLog log(clock_, directory_ / "Halvorine");
+  WorkerLog log(clock_, root_ / "Halvorine");
   clock_.set_system(Clock::SystemTime(1733493600123ms));
   clock_.set_local({2024, 12, 6, 16, 0, 0, 123});
   log.log("worker starting");
   log.log("");
-  EXPECT_EQ(read_file(directory_ / "Halvorine" / "halvorine-worker.log"),
+  EXPECT_EQ(read_file(root_ / "Halvorine" / "halvorine-worker.log"),
             "[1733493600123] [2024-12-06 16:00:00.123] worker starting\n"
             "[1733493600123] [2024-12-06 16:00:00.123] \n");
 }
 
 TEST_F(WorkerLogTest, DeletedFileIsRecreatedByTheNextLine) {
-  WorkerLog log(clock_, directory_);
+  WorkerLog log(clock_, root_);
   log.log("first");
   std::filesystem::remove(log.file());
   log.log("second");
   const std::string content = read_file(log.file());
   EXPECT_EQ(content.find("first"), std::string::npos);
   EXPECT_NE(content.find("] second\n"), std::string::npos);
-}
-
-TEST_F(WorkerLogTest, ConcurrentLinesStayWhole) {
-  WorkerLog log(clock_, directory_);
-  constexpr int kThreads = 8;
-  constexpr int kLinesPerThread = 200;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&log, t] {
-      for (int i = 0; i < kLinesPerThread; ++i) {
-        log.log("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
-                std::string(100, static_cast<char>('a' + t)));
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-
-  std::istringstream lines(read_file(log.file()));
-  std::string line;
-  int count = 0;
-  while (std::getline(lines, line)) {
-    ++count;
-    const auto pos = line.find("] thread ");
-    ASSERT_NE(pos, std::string::npos) << line;
-    const int t = line[pos + 9] - '0';
-    ASSERT_TRUE(line.ends_with(" " + std::string(100, static_cast<char>('a' + t)))) << line;
-  }
-  EXPECT_EQ(count, kThreads * kLinesPerThread);
 }
 
 // Lines of one length: "[1733493600123] [2024-12-06 16:00:00.123] mNN\n" is 46 bytes.
@@ -133,26 +89,28 @@ std::string expected_lines(int first, int last) {
 }
 
 TEST_F(WorkerLogTest, FileAtTheSizeLimitMovesToDotOneAndANewFileStarts) {
-  WorkerLog log(clock_, directory_, 200);
+  WorkerLog log(clock_, root_, 200);
   const auto log_lines = [&](int first, int last) {
     for (int i = first; i <= last; ++i) log.log(fmt::format("m{:02}", i));
   };
   // 5 lines make 230 bytes: the sixth finds the file past the limit.
   log_lines(0, 4);
   EXPECT_EQ(read_file(log.file()), expected_lines(0, 4));
-  EXPECT_FALSE(std::filesystem::exists(directory_ / "halvorine-worker.log.1"));
+  EXPECT_FALSE(std::filesystem::exists(root_ / "halvorine-worker.log.1"));
   log_lines(5, 5);
-  EXPECT_EQ(read_file(directory_ / "halvorine-worker.log.1"), expected_lines(0, 4));
+  EXPECT_EQ(read_file(root_ / "halvorine-worker.log.1"), expected_lines(0, 4));
   EXPECT_EQ(read_file(log.file()), expected_lines(5, 5));
   // The next rotation replaces the previous .1.
   log_lines(6, 11);
-  EXPECT_EQ(read_file(directory_ / "halvorine-worker.log.1"), expected_lines(5, 9));
+  EXPECT_EQ(read_file(root_ / "halvorine-worker.log.1"), expected_lines(5, 9));
   EXPECT_EQ(read_file(log.file()), expected_lines(10, 11));
 }
 
+// Lines from many threads at once stay whole and in each thread's order, and
+// the rotation loses only whole older files.
 TEST_F(WorkerLogTest, RotationUnderConcurrentLinesKeepsEveryLineWholeAndTheFilesBounded) {
   constexpr std::uint64_t kLimit = 4096;
-  WorkerLog log(clock_, directory_, kLimit);
+  WorkerLog log(clock_, root_, kLimit);
   constexpr int kThreads = 6;
   constexpr int kLinesPerThread = 300;
   const std::string padding(60, 'x');
@@ -169,7 +127,7 @@ TEST_F(WorkerLogTest, RotationUnderConcurrentLinesKeepsEveryLineWholeAndTheFiles
   int total = 0;
   std::vector<int> last_seen(kThreads, -1);
   // Oldest first: what .1 holds was written before what the log holds.
-  for (const auto& path : {directory_ / "halvorine-worker.log.1", log.file()}) {
+  for (const auto& path : {root_ / "halvorine-worker.log.1", log.file()}) {
     const std::string content = read_file(path);
     ASSERT_FALSE(content.empty()) << path;
     ASSERT_EQ(content.back(), '\n') << path;
@@ -201,19 +159,19 @@ TEST_F(WorkerLogTest, RotationUnderConcurrentLinesKeepsEveryLineWholeAndTheFiles
   }
   // Older lines went with replaced .1 files; the two files hold the last ones.
   EXPECT_GT(total, static_cast<int>(kLimit / max_line));
-  EXPECT_GE(read_file(directory_ / "halvorine-worker.log.1").size(), kLimit);
+  EXPECT_GE(read_file(root_ / "halvorine-worker.log.1").size(), kLimit);
 }
 
 TEST_F(WorkerLogTest, ProgramDataDirectoryFromEnvironment) {
   const char* saved = std::getenv("PROGRAMDATA");
   const std::string saved_value = saved ? saved : "";
 
-  set_env("PROGRAMDATA", directory_.string().c_str());
-  EXPECT_EQ(program_data_directory(), directory_);
+  set_env("PROGRAMDATA", root_.string().c_str());
+  EXPECT_EQ(program_data_directory(), root_);
   WorkerLog log(clock_);
-  EXPECT_EQ(log.file(), directory_ / "Halvorine" / "halvorine-worker.log");
+  EXPECT_EQ(log.file(), root_ / "Halvorine" / "halvorine-worker.log");
   log.log("here");
-  EXPECT_TRUE(std::filesystem::exists(directory_ / "Halvorine" / "halvorine-worker.log"));
+  EXPECT_TRUE(std::filesystem::exists(root_ / "Halvorine" / "halvorine-worker.log"));
 
   set_env("PROGRAMDATA", nullptr);
 #ifdef _WIN32
@@ -225,22 +183,21 @@ TEST_F(WorkerLogTest, ProgramDataDirectoryFromEnvironment) {
 }
 
 TEST_F(WorkerLogTest, UnopenableFileDropsTheMessage) {
-  std::filesystem::create_directories(directory_);
   // A directory where the file should be: the open fails on every platform.
-  std::filesystem::create_directories(directory_ / "halvorine-worker.log");
-  WorkerLog log(clock_, directory_);
+  std::filesystem::create_directories(root_ / "halvorine-worker.log");
+  WorkerLog log(clock_, root_);
   log.log("lost");
 #ifdef _WIN32  // moved aside, named after the local time; the log goes on
-  EXPECT_TRUE(std::filesystem::is_directory(directory_ / "halvorine-worker.log.refuzat-20241206160000"));
+  EXPECT_TRUE(std::filesystem::is_directory(root_ / "halvorine-worker.log.refuzat-20241206160000"));
   EXPECT_NE(read_file(log.file()).find("] lost\n"), std::string::npos);
 #else
-  EXPECT_TRUE(std::filesystem::is_directory(directory_ / "halvorine-worker.log"));
+  EXPECT_TRUE(std::filesystem::is_directory(root_ / "halvorine-worker.log"));
 #endif
 }
 
 #ifdef _WIN32
 TEST_F(WorkerLogTest, FileHeldWithoutWriteSharingLosesTheLineOnly) {
-  WorkerLog log(clock_, directory_);
+  WorkerLog log(clock_, root_);
   log.log("before");
   {
     UniqueHandle exclusive(CreateFileW(log.file().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

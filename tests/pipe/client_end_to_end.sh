@@ -5,9 +5,10 @@
 #   client_end_to_end.sh wine   WORKER.exe CLIENT.exe FEEDER.exe   (needs HALVORINE_WINE_STATE)
 set -uo pipefail
 mode=$1 worker=$2 client=$3 feeder=$4
-work=$(mktemp -d /tmp/halvorine-client-e2e.XXXXXX)
+# shellcheck source=../support/script_session.sh
+. "$(dirname "$0")/../support/script_session.sh"
+session_start halvorine-client-e2e
 failures=0 passed=0
-pids=()
 
 if [ "$mode" = wine ]; then
   # shellcheck disable=SC1091
@@ -23,12 +24,6 @@ else
   export HALVORINE_PIPE_DIR=$work/pipes PROGRAMDATA=$work
   log_file=$work/Halvorine/halvorine-worker.log
 fi
-
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 check() {  # check NAME CONDITION...
   local name=$1; shift

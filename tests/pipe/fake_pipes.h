@@ -23,6 +23,7 @@
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
 #include "fake_clock.h"
+#include "recording_logger.h"
 
 namespace halvorine::testing {
 
@@ -189,6 +190,23 @@ class FakeSleep final : public AsyncSleep {
   asio::awaitable<void> sleep(std::chrono::milliseconds duration) override {
     pauses.push_back(duration);
     co_return;
+  }
+};
+
+// The fakes a pipe server runs on. A test's runtime must be destroyed before
+// them (a server parked in it still uses them): declare it after this base.
+struct FakePipeWorld {
+  FakePipeApi pipes;
+  FakeSecurityPlatform security;
+  FakeSleep sleep;
+  RecordingLogger log;
+  FakeClock clock;
+
+  // The log after the two lines about the pipes' security.
+  std::vector<std::string> served_lines() const {
+    auto lines = log.lines();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(2, lines.size())));
+    return lines;
   }
 };
 

@@ -9,14 +9,9 @@
 set -euo pipefail
 mode=$1 worker=$2 flood=$3 peer=$4 megabytes=$5 bound_mb=$6
 
-work=$(mktemp -d /tmp/halvorine-flood.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../support/script_session.sh
+. "$(dirname "$0")/../support/script_session.sh"
+session_start halvorine-flood
 fail() {
   echo "FAIL: $*" >&2
   echo "--- worker log (tail)" >&2; tail -n 20 "$log" >&2 || true
@@ -42,10 +37,8 @@ if [ "$mode" = wine ]; then
   pipe='\\.\pipe\halvorine-input'
   run_flood() { wine "$flood" "$pipe" "$megabytes"; }
 else
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 1 300); do [ -s "$work/display" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n 1 "$work/display")"
+  start_xvfb DISPLAY 1280x800
+  export DISPLAY
   "$peer" "$recorded" &
   pids+=($!)
   for _ in $(seq 1 300); do grep -qx ready "$recorded" 2>/dev/null && break; sleep 0.1; done

@@ -5,35 +5,21 @@
 // The moves alternate between two points, so each one really moves the
 // pointer, and the last one goes to x 40000, y 30000. Prints on standard
 // output: "moves=N bytes=B seconds=S moves_per_second=R".
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "client_pipe.h"
+#include "input_messages.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void append_move(Bytes& out, std::uint16_t x, std::uint16_t y) {
-  out.insert(out.end(), {0x01, static_cast<std::uint8_t>(x >> 8), static_cast<std::uint8_t>(x),
-                         static_cast<std::uint8_t>(y >> 8), static_cast<std::uint8_t>(y), 0, 0, 0, 0});
-}
-
-Bytes key(const std::string& name, bool down) {
-  Bytes out(4 + name.size());
-  out[0] = 0x02;
-  out[1] = static_cast<std::uint8_t>(down ? 1 : 0);
-  out[2] = 0;
-  out[3] = static_cast<std::uint8_t>(name.size());
-  std::copy(name.begin(), name.end(), out.begin() + 4);
-  return out;
+// The wire bytes of one message in halvorine-client's language.
+std::vector<std::uint8_t> bytes_of(const char* message) {
+  return halvorine::client::parse_client_message(message)->bytes;
 }
 
 }  // namespace
@@ -54,7 +40,7 @@ int main(int argc, char** argv) {
     return 3;
   }
   auto& pipe = **opened;
-  auto write = [&](const Bytes& bytes) {
+  auto write = [&](const std::vector<std::uint8_t>& bytes) {
     if (auto written = pipe.write_all(bytes); !written) {
       std::fprintf(stderr, "input_flood: write failed: %s\n", written.error().text().c_str());
       std::exit(1);
@@ -62,19 +48,21 @@ int main(int argc, char** argv) {
   };
 
   // 7282 moves per block: just under 64 KiB, the size of a pipe's buffer.
-  Bytes block;
-  for (int i = 0; i < 7282; ++i) append_move(block, i % 2 ? 2000 : 1000, i % 2 ? 2000 : 1000);
+  std::vector<std::uint8_t> block;
+  const auto there = bytes_of("mouse 1000 1000"), back = bytes_of("mouse 2000 2000");
+  for (int i = 0; i < 7282 / 2; ++i) {
+    block.insert(block.end(), there.begin(), there.end());
+    block.insert(block.end(), back.begin(), back.end());
+  }
   const long long moves_per_block = static_cast<long long>(block.size() / 9);
   const long long blocks = (megabytes * 1'000'000 + static_cast<long long>(block.size()) - 1) /
                            static_cast<long long>(block.size());
 
   const auto start = std::chrono::steady_clock::now();
-  write(key("ShiftLeft", true));
+  write(bytes_of("key ShiftLeft down"));
   for (long long i = 0; i < blocks; ++i) write(block);
-  Bytes last;
-  append_move(last, 40000, 30000);
-  write(last);
-  write(key("ShiftLeft", false));
+  write(bytes_of("mouse 40000 30000"));
+  write(bytes_of("key ShiftLeft up"));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const long long moves = blocks * moves_per_block + 1;
   std::printf("moves=%lld bytes=%lld seconds=%.2f moves_per_second=%.0f\n", moves, moves * 9 + 2 * 13,

@@ -9,8 +9,6 @@
 #include <fmt/format.h>
 
 #include "fake_pipes.h"
-#include "fake_clock.h"
-#include "recording_logger.h"
 
 namespace halvorine {
 namespace {
@@ -29,12 +27,12 @@ FakeClient client(std::vector<Bytes> chunks, Error end = Error::early_eof()) {
   return fake;
 }
 
-class InputPipeServerTest : public ::testing::Test {
+class InputPipeServerTest : public ::testing::Test, protected FakePipeWorld {
  protected:
   void start() {
     auto [sender, receiver] = make_unbounded_channel<InputEvent>();
     receiver_.emplace(std::move(receiver));
-    asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_}, std::move(sender)),
+    asio::co_spawn(runtime_, serve_input_pipe({pipes, security, sleep, log, clock}, std::move(sender)),
                    asio::detached);
     run_until_idle(runtime_);
   }
@@ -43,27 +41,18 @@ class InputPipeServerTest : public ::testing::Test {
     while (auto event = receiver_->try_receive()) events.push_back(std::move(*event));
     return events;
   }
-  // Log lines after the security messages.
-  Lines served_lines() {
-    Lines lines = log_.lines();
-    lines.erase(lines.begin(), lines.begin() + 2);
-    return lines;
-  }
 
-  FakePipeApi pipes_;
-  FakeSecurityPlatform security_;
-  FakeSleep sleep_;
-  RecordingLogger log_;
-  FakeClock clock_;
   std::optional<InputReceiver> receiver_;
   asio::io_context runtime_;  // destroyed first: parked tasks still use the fakes
 };
 
 TEST_F(InputPipeServerTest, ServesClientsOneAfterAnotherWithOneInstanceEach) {
-  pipes_.script.push_back(client({{0x01, 0x80, 0x00, 0x40, 0x00, 0x01, 0x01, 0x00, 0xFF}}));
-  pipes_.script.push_back(client({{0x02, 0x00, 0x00, 0x05, 'E', 'n'}, {'t', 'e', 'r'}}));
+  pipes.script.push_back(client({{0x01, 0x80, 0x00, 0x40, 0x00, 0x01, 0x01, 0x00, 0xFF}}));
+  // A name that is not UTF-8 is dropped and the connection goes on; a
+  // connection that holds nothing at its end releases nothing.
+  pipes.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 0xFF, 0x02, 0x00, 0x00, 0x05, 'E', 'n'}, {'t', 'e', 'r'}}));
   start();
-  EXPECT_EQ(log_.lines(),
+  EXPECT_EQ(log.lines(),
             (Lines{kFallbackLine, kSecurityLine, "waiting for client", "client connected",
                    "MOUSE recv nx=32768 ny=16384 → inject abs_x=32768 abs_y=16384 btn=1 "
                    "pressed=true scroll=-1",
@@ -73,33 +62,24 @@ TEST_F(InputPipeServerTest, ServesClientsOneAfterAnotherWithOneInstanceEach) {
   EXPECT_EQ(received(), (std::vector<InputEvent>{MouseEvent{32768, 16384, 1, true, -1},
                                                  MouseEvent{32768, 16384, 1, false, 0},
                                                  KeyEvent{"Enter", false}}));
-  ASSERT_EQ(pipes_.instances.size(), 3u);
-  for (const auto& instance : pipes_.instances) {
+  ASSERT_EQ(pipes.instances.size(), 3u);
+  for (const auto& instance : pipes.instances) {
     EXPECT_EQ(instance->name, "halvorine-input");
-    EXPECT_EQ(instance->security, pipes_.instances[0]->security);
+    EXPECT_EQ(instance->security, pipes.instances[0]->security);
     EXPECT_NE(instance->security, nullptr);
   }
-  EXPECT_TRUE(pipes_.instances[0]->closed);
-  EXPECT_TRUE(pipes_.instances[1]->closed);
-  EXPECT_FALSE(pipes_.instances[2]->closed);  // the one now waiting
-  EXPECT_EQ(security_.converted.size(), 1u);   // built once for every instance
+  EXPECT_TRUE(pipes.instances[0]->closed);
+  EXPECT_TRUE(pipes.instances[1]->closed);
+  EXPECT_FALSE(pipes.instances[2]->closed);  // the one now waiting
+  EXPECT_EQ(security.converted.size(), 1u);   // built once for every instance
 }
 
 TEST_F(InputPipeServerTest, EveryConnectionEndIsFollowedByDisconnectAndANewInstance) {
-  pipes_.script.push_back(client({{0x07}}));
-  pipes_.script.push_back(client({{0x00}}));
-  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x41, 'x'}}));
-  pipes_.script.push_back(client({{0x01, 0x00, 0x01}}));
-  pipes_.script.push_back(client({{0x02, 0x01}}));
-  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x03, 'K'}}));
-  pipes_.script.push_back(client({}, Error::os(109)));
+  pipes.script.push_back(client({{0x07}}));
+  pipes.script.push_back(client({{0x02, 0x01}}));
+  pipes.script.push_back(client({}, Error::os(109)));
   start();
-  const Lines ends{"unknown type byte 0x07 — closing connection",
-                   "unknown type byte 0x00 — closing connection",
-                   "key_len 65 exceeds 64 — aborting",
-                   "read mouse payload error",
-                   "read key header error",
-                   "read key bytes error",
+  const Lines ends{"unknown type byte 0x07 — closing connection", "read key header error",
                    "read type byte error: " + Error::os(109).text()};
   Lines expected{};
   for (const auto& end : ends) {
@@ -108,11 +88,11 @@ TEST_F(InputPipeServerTest, EveryConnectionEndIsFollowedByDisconnectAndANewInsta
   expected.push_back("waiting for client");
   EXPECT_EQ(served_lines(), expected);
   EXPECT_TRUE(received().empty());
-  EXPECT_EQ(pipes_.instances.size(), ends.size() + 1);
+  EXPECT_EQ(pipes.instances.size(), ends.size() + 1);
 }
 
 TEST_F(InputPipeServerTest, ClientThatLeavesKeysAndButtonHeldGetsThemReleasedAfterItsLastEvent) {
-  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x09, 'S', 'h', 'i', 'f', 't', 'L', 'e', 'f', 't'},
+  pipes.script.push_back(client({{0x02, 0x01, 0x00, 0x09, 'S', 'h', 'i', 'f', 't', 'L', 'e', 'f', 't'},
                                   {0x01, 0x00, 0x10, 0x00, 0x20, 0x01, 0x01, 0x00, 0x00},
                                   {0x02, 0x01, 0x00, 0x04, 'K', 'e', 'y', 'A'},
                                   {0x01, 0x00, 0x30, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00},
@@ -134,8 +114,8 @@ TEST_F(InputPipeServerTest, ClientThatLeavesKeysAndButtonHeldGetsThemReleasedAft
 TEST_F(InputPipeServerTest, MouseLinesAreLimitedPerSecondAndTheRestCounted) {
   Bytes flood;
   for (int i = 0; i < 25; ++i) flood.insert(flood.end(), {0x01, 0x00, 0x01, 0x00, 0x02, 0x07, 0x01, 0x00, 0x00});
-  pipes_.script.push_back(client({flood}));
-  pipes_.script.push_back(client({Bytes(flood.begin(), flood.begin() + 9)}));
+  pipes.script.push_back(client({flood}));
+  pipes.script.push_back(client({Bytes(flood.begin(), flood.begin() + 9)}));
   start();
   Lines expected(22, "MOUSE recv nx=1 ny=2 → inject abs_x=1 abs_y=2 btn=7 pressed=true scroll=0");
   expected[0] = "waiting for client", expected[1] = "client connected";
@@ -152,14 +132,15 @@ TEST_F(InputPipeServerTest, MouseLinesAreLimitedPerSecondAndTheRestCounted) {
 // then one that stays until the stop (3 lines, the count of the last ones
 // written at the stop): the burst, then a line a second and the counts, every
 // line written or counted. The first instance tells that this worker serves.
+// The receiver is gone from the start: the moves before each bad byte go nowhere.
 TEST_F(InputPipeServerTest, ConnectionFloodLinesDrawOnABudgetAndAreAllCounted) {
-  for (int i = 0; i < 100; ++i) pipes_.script.push_back(client({{0x07}}));
-  pipes_.script.push_back(FakeClient{.stays = true});
-  pipes_.clock = &clock_;
-  pipes_.step = std::chrono::milliseconds(100);
+  for (int i = 0; i < 100; ++i) pipes.script.push_back(client({{0x01, 0, 1, 0, 2, 0, 0, 0, 0, 0x07}}));
+  pipes.script.push_back(FakeClient{.stays = true});
+  pipes.clock = &clock;
+  pipes.step = std::chrono::milliseconds(100);
   InputStop stop;
   ServingLatch serving;
-  const InputPipeServerContext context{pipes_, security_, sleep_, log_, clock_, &stop, &serving};
+  const InputPipeServerContext context{pipes, security, sleep, log, clock, &stop, &serving};
   asio::co_spawn(runtime_, serve_input_pipe(context, make_input_channel().first), asio::detached);
   run_until_idle(runtime_);
   stop.request();
@@ -175,27 +156,6 @@ TEST_F(InputPipeServerTest, ConnectionFloodLinesDrawOnABudgetAndAreAllCounted) {
   EXPECT_TRUE(serving.wait());
 }
 
-TEST_F(InputPipeServerTest, ConnectionThatReleasedEverythingProducesNoRelease) {
-  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 'A', 0x02, 0x00, 0x00, 0x01, 'A'}}));
-  start();
-  EXPECT_EQ(received(), (std::vector<InputEvent>{KeyEvent{"A", true}, KeyEvent{"A", false}}));
-  EXPECT_EQ(served_lines(), (Lines{"waiting for client", "client connected",
-                                   "read type byte error: early eof", "client disconnected",
-                                   "waiting for client"}));
-}
-
-TEST_F(InputPipeServerTest, InvalidUtf8KeepsTheConnectionAndAGoneReceiverIsIgnored) {
-  pipes_.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 0xFF, 0x01, 0, 1, 0, 2, 0, 0, 0, 0}}));
-  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
-  { auto gone = std::move(receiver); }  // the injection thread has ended
-  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_}, std::move(sender)),
-                 asio::detached);
-  run_until_idle(runtime_);
-  EXPECT_EQ(served_lines(), (Lines{"waiting for client", "client connected",
-                                   "read type byte error: early eof", "client disconnected",
-                                   "waiting for client"}));
-}
-
 // A client writing far faster than events are injected: the server stops
 // reading at the high-water mark and reads on as the receiver drains, so the
 // queue never grows past the mark and every event arrives, in order, with the
@@ -208,9 +168,9 @@ TEST_F(InputPipeServerTest, FloodIsReadOnlyAsFastAsItIsDrainedAndNothingIsLost) 
     flood.insert(flood.end(), {0x01, x, y, y, x, 0x00, 0x00, 0x00, 0x00});
   }
   flood.insert(flood.end(), {0x02, 0x00, 0x00, 0x04, 'K', 'e', 'y', 'Q'});
-  pipes_.script.push_back(client({flood}));
+  pipes.script.push_back(client({flood}));
   auto [sender, receiver] = make_input_channel();
-  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_}, std::move(sender)),
+  asio::co_spawn(runtime_, serve_input_pipe({pipes, security, sleep, log, clock}, std::move(sender)),
                  asio::detached);
   std::vector<InputEvent> events;
   std::size_t longest = 0, rounds = 0;
@@ -239,14 +199,14 @@ TEST_F(InputPipeServerTest, FloodIsReadOnlyAsFastAsItIsDrainedAndNothingIsLost) 
 }
 
 TEST_F(InputPipeServerTest, FailedCreationPausesTwoSecondsAndFailedWaitRetriesAtOnce) {
-  security_.conversion_succeeds = false;
-  pipes_.script.push_back(std::unexpected(Error::os(5)));
-  pipes_.script.push_back(std::unexpected(Error::os(231)));
+  security.conversion_succeeds = false;
+  pipes.script.push_back(std::unexpected(Error::os(5)));
+  pipes.script.push_back(std::unexpected(Error::os(231)));
   FakeClient refused;
   refused.connect = std::unexpected(Error::os(232));
-  pipes_.script.push_back(std::move(refused));
+  pipes.script.push_back(std::move(refused));
   start();
-  const Lines lines = log_.lines();
+  const Lines lines = log.lines();
   EXPECT_EQ(lines, (Lines{kFallbackLine,
                           "pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)",
                           "pipe: WARNING — DACL restrictiv indisponibil, folosesc securitatea "
@@ -254,11 +214,11 @@ TEST_F(InputPipeServerTest, FailedCreationPausesTwoSecondsAndFailedWaitRetriesAt
                           // Once a minute: the second failure, 2 s later, is not written.
                           "CreateNamedPipe failed: " + Error::os(5).text(), "waiting for client",
                           "connect() error: " + Error::os(232).text(), "waiting for client"}));
-  EXPECT_EQ(sleep_.pauses, (std::vector<std::chrono::milliseconds>{kPipeRetryPause, kPipeRetryPause}));
+  EXPECT_EQ(sleep.pauses, (std::vector<std::chrono::milliseconds>{kPipeRetryPause, kPipeRetryPause}));
   EXPECT_EQ(kPipeRetryPause, std::chrono::seconds(2));
-  ASSERT_EQ(pipes_.instances.size(), 2u);
-  EXPECT_TRUE(pipes_.instances[0]->closed);
-  EXPECT_EQ(pipes_.instances[1]->security, nullptr);  // default security
+  ASSERT_EQ(pipes.instances.size(), 2u);
+  EXPECT_TRUE(pipes.instances[0]->closed);
+  EXPECT_EQ(pipes.instances[1]->security, nullptr);  // default security
 }
 
 }  // namespace

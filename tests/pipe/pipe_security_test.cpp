@@ -8,41 +8,35 @@
 namespace halvorine {
 namespace {
 
-using testing::FakeSecurityPlatform;
-using testing::RecordingLogger;
 using Lines = std::vector<std::string>;
 
-TEST(PipeSecurity, SessionUserGetsTheUserDacl) {
-  FakeSecurityPlatform platform;
-  platform.sid = "S-1-5-21-1004336348-1177238915-682003330-512";
-  RecordingLogger log;
-  const auto security = build_pipe_security(platform, log);
-  ASSERT_TRUE(security);
-  EXPECT_EQ(security->sddl(),
-            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;S-1-5-21-1004336348-1177238915-682003330-512)");
-  EXPECT_EQ(log.lines(), Lines{"pipe: DACL restrictionat -> SYSTEM+Administrators+user pot deschide pipe-ul"});
-}
-
-TEST(PipeSecurity, NoSessionUserFallsBackToInteractiveUsers) {
-  FakeSecurityPlatform platform;
-  RecordingLogger log;
-  const auto security = build_pipe_security(platform, log);
-  ASSERT_TRUE(security);
-  EXPECT_EQ(security->sddl(), "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)");
-  EXPECT_EQ(log.lines(), (Lines{"pipe: SID user indisponibil -> DACL fallback SY+BA+INTERACTIVE",
-                                "pipe: DACL restrictionat -> SYSTEM+Administrators+INTERACTIVE pot "
-                                "deschide pipe-ul"}));
-}
-
-TEST(PipeSecurity, FailedConversionIsNotRetriedWithTheFallback) {
-  FakeSecurityPlatform platform;
-  platform.sid = "S-1-5-21-7";
-  platform.conversion_succeeds = false;
-  RecordingLogger log;
-  EXPECT_EQ(build_pipe_security(platform, log), nullptr);
-  EXPECT_EQ(platform.converted, Lines{"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;S-1-5-21-7)"});
-  EXPECT_EQ(log.lines(),
-            Lines{"pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;S-1-5-21-7)"});
+// The session user, else Interactive Users, gets read and write; a failed
+// conversion is not tried again with the fallback.
+TEST(PipeSecurity, SessionUserElseInteractiveUsersAndNoSecondTry) {
+  const std::string user = "S-1-5-21-1004336348-1177238915-682003330-512";
+  const std::string user_dacl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;" + user + ")";
+  const struct {
+    std::optional<std::string> sid;
+    bool converts;
+    std::string dacl;
+    Lines log;
+  } cases[] = {
+      {user, true, user_dacl, {"pipe: DACL restrictionat -> SYSTEM+Administrators+user pot deschide pipe-ul"}},
+      {std::nullopt, true, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)",
+       {"pipe: SID user indisponibil -> DACL fallback SY+BA+INTERACTIVE",
+        "pipe: DACL restrictionat -> SYSTEM+Administrators+INTERACTIVE pot deschide pipe-ul"}},
+      {user, false, user_dacl, {"pipe: ConvertStringSD esuat pentru " + user_dacl}},
+  };
+  for (const auto& c : cases) {
+    testing::FakeSecurityPlatform platform;
+    platform.sid = c.sid;
+    platform.conversion_succeeds = c.converts;
+    testing::RecordingLogger log;
+    const auto security = build_pipe_security(platform, log);
+    EXPECT_EQ(security ? security->sddl() : "none", c.converts ? c.dacl : "none");
+    EXPECT_EQ(platform.converted, Lines{c.dacl});
+    EXPECT_EQ(log.lines(), c.log);
+  }
 }
 
 }  // namespace

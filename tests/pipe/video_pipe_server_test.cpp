@@ -5,8 +5,6 @@
 #include <asio/co_spawn.hpp>
 
 #include "fake_pipes.h"
-#include "fake_clock.h"
-#include "recording_logger.h"
 
 namespace halvorine {
 namespace {
@@ -33,7 +31,7 @@ FakeClient connected_client() {
   return client;
 }
 
-class VideoPipeServerTest : public ::testing::Test {
+class VideoPipeServerTest : public ::testing::Test, protected FakePipeWorld {
  protected:
   VideoPipeServerTest() {
     auto [sender, receiver] = make_bounded_channel<EncodedFrame>(kVideoChannelCapacity);
@@ -42,7 +40,7 @@ class VideoPipeServerTest : public ::testing::Test {
   }
   void start() {
     asio::co_spawn(runtime_,
-                   serve_video_pipe({pipes_, security_, sleep_, log_, clock_, key_frames_}, std::move(*receiver_)),
+                   serve_video_pipe({pipes, security, sleep, log, clock, key_frames_}, std::move(*receiver_)),
                    [this](std::exception_ptr) { ended_ = true; });
     run_until_idle(runtime_);
   }
@@ -58,18 +56,7 @@ class VideoPipeServerTest : public ::testing::Test {
     ++sent_;
     run_until_idle(runtime_);
   }
-  // Log lines after the security messages.
-  Lines served_lines() {
-    Lines lines = log_.lines();
-    lines.erase(lines.begin(), lines.begin() + 2);
-    return lines;
-  }
 
-  FakePipeApi pipes_;
-  FakeSecurityPlatform security_;
-  FakeSleep sleep_;
-  RecordingLogger log_;
-  FakeClock clock_;
   KeyFrameRequest key_frames_;
   std::uint64_t sent_ = 0;
   bool ended_ = false;
@@ -80,16 +67,19 @@ class VideoPipeServerTest : public ::testing::Test {
   std::optional<VideoReceiver> receiver_;
 };
 
+// Whatever the client writes is read and ignored.
 TEST_F(VideoPipeServerTest, WritesLengthPrefixedFramesUnchanged) {
-  pipes_.script.push_back(connected_client());
+  FakeClient chatty = connected_client();
+  chatty.chunks = {Bytes(1000, 0x55), Bytes{1}};
+  pipes.script.push_back(std::move(chatty));
   start();
   send({0x00, 0x00, 0x00, 0x01, 0x09});
   Bytes big(70000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
   send(big);
   send({});  // an empty frame travels as a record of length 0
-  ASSERT_EQ(pipes_.instances.size(), 1u);
-  const Bytes& written = pipes_.instances[0]->written;
+  ASSERT_EQ(pipes.instances.size(), 1u);
+  const Bytes& written = pipes.instances[0]->written;
   ASSERT_EQ(written.size(), 9u + 4u + 70000u + 4u);
   EXPECT_EQ(Bytes(written.begin(), written.begin() + 9),
             (Bytes{0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x09}));
@@ -97,77 +87,61 @@ TEST_F(VideoPipeServerTest, WritesLengthPrefixedFramesUnchanged) {
   EXPECT_TRUE(std::equal(big.begin(), big.end(), written.begin() + 13));
   EXPECT_EQ(Bytes(written.end() - 4, written.end()), (Bytes{0, 0, 0, 0}));
   EXPECT_EQ(served_lines(), Lines{kConnected});
-  EXPECT_EQ(pipes_.instances[0]->name, "halvorine-secure-video");
-}
-
-TEST_F(VideoPipeServerTest, FramesQueuedBeforeTheClientAreDropped) {
-  for (std::uint8_t i = 0; i < 8; ++i) send(Bytes{i});  // 8 queue
-  EXPECT_EQ(sender_->try_send(Bytes{8}), TrySendResult::full);
-  pipes_.script.push_back(connected_client());
-  start();
-  send({0xAA});
-  EXPECT_EQ(pipes_.instances[0]->written, record({0xAA}));
+  EXPECT_EQ(pipes.instances[0]->name, "halvorine-secure-video");
+  EXPECT_TRUE(pipes.instances[0]->read_pending);
 }
 
 TEST_F(VideoPipeServerTest, DisconnectIsNoticedAtTheNextFrameAndANewClientIsServed) {
   FakeClient leaves = connected_client();
   leaves.writes_before_failure = 1;
-  pipes_.script.push_back(std::move(leaves));
-  pipes_.script.push_back(connected_client());
+  pipes.script.push_back(std::move(leaves));
+  pipes.script.push_back(connected_client());
   start();
   send({0x01});
   EXPECT_EQ(served_lines(), Lines{kConnected});
   send({0x02});  // fails: the first client has gone
   send({0x03});
   EXPECT_EQ(served_lines(), (Lines{kConnected, kGone, kConnected}));
-  ASSERT_EQ(pipes_.instances.size(), 2u);
-  EXPECT_EQ(pipes_.instances[0]->written, record({0x01}));
-  EXPECT_TRUE(pipes_.instances[0]->closed);
-  EXPECT_EQ(pipes_.instances[1]->written, record({0x03}));  // the failed frame is not resent
-  EXPECT_TRUE(sleep_.pauses.empty());
+  ASSERT_EQ(pipes.instances.size(), 2u);
+  EXPECT_EQ(pipes.instances[0]->written, record({0x01}));
+  EXPECT_TRUE(pipes.instances[0]->closed);
+  EXPECT_EQ(pipes.instances[1]->written, record({0x03}));  // the failed frame is not resent
+  EXPECT_TRUE(sleep.pauses.empty());
 }
 
 TEST_F(VideoPipeServerTest, ClientThatLeavesWhileNoFramesFlowIsNoticedAtOnce) {
-  pipes_.script.push_back(connected_client());
-  pipes_.script.push_back(connected_client());
+  pipes.script.push_back(connected_client());
+  pipes.script.push_back(connected_client());
   start();
-  ASSERT_TRUE(pipes_.instances[0]->read_pending);  // the writer keeps a read waiting
-  pipes_.instances[0]->leave();
+  ASSERT_TRUE(pipes.instances[0]->read_pending);  // the writer keeps a read waiting
+  pipes.instances[0]->leave();
   run_until_idle(runtime_);
   EXPECT_EQ(served_lines(), (Lines{kConnected, kGone, kConnected}));
-  EXPECT_TRUE(pipes_.instances[0]->closed);
-  EXPECT_EQ(pipes_.instances[0]->write_calls, 0u);
+  EXPECT_TRUE(pipes.instances[0]->closed);
+  EXPECT_EQ(pipes.instances[0]->write_calls, 0u);
   send({0x07});
-  EXPECT_EQ(pipes_.instances[1]->written, record({0x07}));
+  EXPECT_EQ(pipes.instances[1]->written, record({0x07}));
 }
 
-TEST_F(VideoPipeServerTest, BytesFromTheClientAreReadAndIgnored) {
-  FakeClient chatty = connected_client();
-  chatty.chunks = {Bytes(1000, 0x55), Bytes{1}};
-  pipes_.script.push_back(std::move(chatty));
-  start();
-  send({0x01});
-  EXPECT_EQ(pipes_.instances[0]->written, record({0x01}));
-  EXPECT_EQ(served_lines(), Lines{kConnected});
-  EXPECT_TRUE(pipes_.instances[0]->read_pending);
-}
-
+// Frames queued before a client (the channel full) are dropped too.
 TEST_F(VideoPipeServerTest, EachNewClientAsksForAKeyFrameAndGetsNothingSentBeforeIt) {
-  pipes_.script.push_back(connected_client());
-  pipes_.script.push_back(connected_client());
+  for (std::uint8_t i = 0; i < 8; ++i) send(Bytes{i});
+  EXPECT_EQ(sender_->try_send(Bytes{8}), TrySendResult::full);
+  pipes.script.push_back(connected_client());
+  pipes.script.push_back(connected_client());
   start();
   EXPECT_TRUE(key_frames_.stale(sent_ + 1));  // the request is pending
   send_encoded_earlier({0x01});               // encoded before the capture thread saw it
   send({0x65});                               // the key frame
   send({0x02});
-  EXPECT_EQ(pipes_.instances[0]->written, (Bytes{1, 0, 0, 0, 0x65, 1, 0, 0, 0, 0x02}));
+  EXPECT_EQ(pipes.instances[0]->written, (Bytes{1, 0, 0, 0, 0x65, 1, 0, 0, 0, 0x02}));
 
-  pipes_.instances[0]->leave();
+  pipes.instances[0]->leave();
   run_until_idle(runtime_);
   send_encoded_earlier({0x03});
   send_encoded_earlier({0x04});
   send({0x66});
-  EXPECT_EQ(pipes_.instances[1]->written, record({0x66}));
+  EXPECT_EQ(pipes.instances[1]->written, record({0x66}));
 }
 
 TEST_F(VideoPipeServerTest, ClosedChannelIsNoticedOnlyOnceAClientConnects) {
@@ -177,53 +151,47 @@ TEST_F(VideoPipeServerTest, ClosedChannelIsNoticedOnlyOnceAClientConnects) {
   run_until_idle(runtime_);
   EXPECT_FALSE(ended_);
   EXPECT_EQ(served_lines(), Lines{});
-  EXPECT_EQ(pipes_.instances.size(), 1u);
+  EXPECT_EQ(pipes.instances.size(), 1u);
 }
 
 TEST_F(VideoPipeServerTest, ClosedChannelEndsTheTaskAtTheDrainOfANewClient) {
   sender_->try_send(Bytes{1});
   sender_.reset();
-  pipes_.script.push_back(connected_client());
+  pipes.script.push_back(connected_client());
   start();
   EXPECT_TRUE(ended_);
   EXPECT_EQ(served_lines(), (Lines{kConnected, kClosed}));
-  EXPECT_TRUE(pipes_.instances[0]->written.empty());
-  EXPECT_TRUE(pipes_.instances[0]->closed);
+  EXPECT_TRUE(pipes.instances[0]->written.empty());
+  EXPECT_TRUE(pipes.instances[0]->closed);
 }
 
 TEST_F(VideoPipeServerTest, ClosedChannelWhileStreamingEndsTheTask) {
-  pipes_.script.push_back(connected_client());
+  pipes.script.push_back(connected_client());
   start();
   send({0x05});
   sender_.reset();
   run_until_idle(runtime_);
   EXPECT_TRUE(ended_);
   EXPECT_EQ(served_lines(), (Lines{kConnected, kClosed}));
-  EXPECT_EQ(pipes_.instances[0]->written, record({0x05}));
+  EXPECT_EQ(pipes.instances[0]->written, record({0x05}));
 }
 
-TEST_F(VideoPipeServerTest, CreationAndWaitFailuresUseTheirMessagesAndPauses) {
-  pipes_.script.push_back(std::unexpected(Error::os(5)));
+TEST_F(VideoPipeServerTest, FailuresAreLoggedWithTheStreamPrefixAndPaused) {
+  security.conversion_succeeds = false;
+  pipes.script.push_back(std::unexpected(Error::os(5)));
   FakeClient refused;
   refused.connect = std::unexpected(Error::os(232));
-  pipes_.script.push_back(std::move(refused));
+  pipes.script.push_back(std::move(refused));
   start();
-  EXPECT_EQ(served_lines(), (Lines{"secure-stream: CreateNamedPipe esuat: " + Error::os(5).text(),
-                                   "secure-stream: connect() error: " + Error::os(232).text()}));
-  EXPECT_EQ(sleep_.pauses, std::vector<std::chrono::milliseconds>{kPipeRetryPause});
-  ASSERT_EQ(pipes_.instances.size(), 2u);
-  EXPECT_TRUE(pipes_.instances[0]->closed);
-}
-
-TEST_F(VideoPipeServerTest, MissingSecurityIsWarnedWithTheStreamPrefix) {
-  security_.conversion_succeeds = false;
-  start();
-  const Lines lines = log_.lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[2],
-            "secure-stream: WARNING — DACL restrictiv indisponibil, folosesc securitatea implicita "
-            "a pipe-ului");
-  EXPECT_EQ(pipes_.instances[0]->security, nullptr);
+  const Lines lines = log.lines();
+  EXPECT_EQ(Lines(lines.begin() + 2, lines.end()),
+            (Lines{"secure-stream: WARNING — DACL restrictiv indisponibil, folosesc securitatea implicita a pipe-ului",
+                   "secure-stream: CreateNamedPipe esuat: " + Error::os(5).text(),
+                   "secure-stream: connect() error: " + Error::os(232).text()}));
+  EXPECT_EQ(sleep.pauses, std::vector<std::chrono::milliseconds>{kPipeRetryPause});
+  ASSERT_EQ(pipes.instances.size(), 2u);
+  EXPECT_TRUE(pipes.instances[0]->closed);
+  EXPECT_EQ(pipes.instances[1]->security, nullptr);
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 
 #include "bin/worker/pipe/input_pipe_server.h"
 #include "fake_pipes.h"
-#include "fake_clock.h"
-#include "recording_logger.h"
 
 namespace halvorine {
 namespace {
@@ -21,7 +19,7 @@ using Lines = std::vector<std::string>;
 
 asio::awaitable<bool> requested(bool value) { co_return value; }
 
-class WorkerStopTest : public ::testing::Test {
+class WorkerStopTest : public ::testing::Test, protected FakePipeWorld {
  protected:
   // The input server with one client that presses ShiftLeft and the left
   // button and stays connected.
@@ -30,11 +28,11 @@ class WorkerStopTest : public ::testing::Test {
     client.chunks = {{0x02, 0x01, 0x00, 0x09, 'S', 'h', 'i', 'f', 't', 'L', 'e', 'f', 't'},
                      {0x01, 0x10, 0x00, 0x20, 0x00, 0x01, 0x01, 0x00, 0x00}};
     client.stays = true;
-    pipes_.script.push_back(std::move(client));
+    pipes.script.push_back(std::move(client));
     auto [sender, receiver] = make_input_channel();
     receiver_.emplace(std::move(receiver));
     asio::co_spawn(runtime_,
-                   serve_input_pipe({pipes_, security_, sleep_, log_, clock_, &stop_.input_stop()}, std::move(sender)),
+                   serve_input_pipe({pipes, security, sleep, log, clock, &stop_.input_stop()}, std::move(sender)),
                    [this](std::exception_ptr) { server_ended_ = true; });
     run_until_idle(runtime_);
   }
@@ -44,11 +42,6 @@ class WorkerStopTest : public ::testing::Test {
     return events;
   }
 
-  FakePipeApi pipes_;
-  FakeSecurityPlatform security_;
-  FakeSleep sleep_;
-  RecordingLogger log_;
-  FakeClock clock_;
   std::optional<InputReceiver> receiver_;
   asio::io_context runtime_;
   WorkerStop stop_{runtime_.get_executor()};
@@ -59,7 +52,7 @@ TEST_F(WorkerStopTest, ReleasesWhatTheClientHoldsThenWaitsForTheInjectionThread)
   start_serving();
   EXPECT_EQ(drain(), (std::vector<InputEvent>{KeyEvent{"ShiftLeft", true}, MouseEvent{4096, 8192, 1, true, 0}}));
   std::optional<bool> stopped;
-  asio::co_spawn(runtime_, stop_.run(requested(true), log_),
+  asio::co_spawn(runtime_, stop_.run(requested(true), log),
                  [&](std::exception_ptr, bool result) { stopped = result; });
   run_until_idle(runtime_);
 
@@ -72,39 +65,38 @@ TEST_F(WorkerStopTest, ReleasesWhatTheClientHoldsThenWaitsForTheInjectionThread)
   run_until_idle(runtime_);
   EXPECT_EQ(stopped, true);
   // No read error for the connection the stop ended, and no new instance.
-  const Lines lines = log_.lines();
-  EXPECT_EQ(Lines(lines.begin() + 2, lines.end()),
+  EXPECT_EQ(served_lines(),
             (Lines{"waiting for client", "client connected",
                    "MOUSE recv nx=4096 ny=8192 → inject abs_x=4096 abs_y=8192 btn=1 pressed=true scroll=0",
                    "releasing held input: 1 key(s), 1 button(s)", "client disconnected", "worker exiting"}));
-  EXPECT_EQ(pipes_.instances.size(), 1u);
+  EXPECT_EQ(pipes.instances.size(), 1u);
 }
 
 TEST_F(WorkerStopTest, StopWhileWaitingForAClientEndsTheServerWithoutAnErrorLine) {
-  security_.sid = "S-1-5-21-1";
-  asio::co_spawn(runtime_, serve_input_pipe({pipes_, security_, sleep_, log_, clock_, &stop_.input_stop()},
+  security.sid = "S-1-5-21-1";
+  asio::co_spawn(runtime_, serve_input_pipe({pipes, security, sleep, log, clock, &stop_.input_stop()},
                                             make_input_channel().first),
                  [this](std::exception_ptr) { server_ended_ = true; });
   run_until_idle(runtime_);
   stop_.injection_ended();  // already gone
   std::optional<bool> stopped;
-  asio::co_spawn(runtime_, stop_.run(requested(true), log_),
+  asio::co_spawn(runtime_, stop_.run(requested(true), log),
                  [&](std::exception_ptr, bool result) { stopped = result; });
   run_until_idle(runtime_);
   EXPECT_EQ(stopped, true);
-  EXPECT_EQ(log_.lines().back(), "worker exiting");
-  EXPECT_EQ(log_.lines()[log_.lines().size() - 2], "waiting for client");
+  EXPECT_EQ(log.lines().back(), "worker exiting");
+  EXPECT_EQ(log.lines()[log.lines().size() - 2], "waiting for client");
 }
 
 TEST_F(WorkerStopTest, NoStopRequestChangesNothing) {
   start_serving();
   std::optional<bool> stopped;
-  asio::co_spawn(runtime_, stop_.run(requested(false), log_),
+  asio::co_spawn(runtime_, stop_.run(requested(false), log),
                  [&](std::exception_ptr, bool result) { stopped = result; });
   run_until_idle(runtime_);
   EXPECT_EQ(stopped, false);
   EXPECT_FALSE(server_ended_);
-  EXPECT_EQ(log_.lines().back(), "MOUSE recv nx=4096 ny=8192 → inject abs_x=4096 abs_y=8192 btn=1 pressed=true scroll=0");
+  EXPECT_EQ(log.lines().back(), "MOUSE recv nx=4096 ny=8192 → inject abs_x=4096 abs_y=8192 btn=1 pressed=true scroll=0");
 }
 
 }  // namespace

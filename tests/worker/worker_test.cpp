@@ -121,45 +121,41 @@ TEST(WorkerStartupTest, ReportsDpiAndEveryPrivilegeOutcomeAndCarriesOn) {
   }
 }
 
-TEST(WorkerStartupTest, RefusedThreadIsFatalAndStartsNothingAfterIt) {
-  for (int allowed : {0, 1}) {
+// A thread the platform refuses (the first or the second), or a pipe task
+// ending by an exception, ends the worker with its text and nothing after it.
+TEST(WorkerStartupTest, RefusedThreadOrThrowingPipeTaskIsFatal) {
+  const struct {
+    int spawns_allowed;
+    bool input_throws, video_throws;
+    const char* error;
+    const char* never;  // an entry that must not be in the journal
+  } cases[] = {
+      {0, false, false, "failed to spawn thread", "enable SeTcbPrivilege"},
+      {1, false, false, "failed to spawn thread", "input pipe task"},
+      {2, true, false, "input pipe server: pipe broke", "log: worker exiting"},
+      {2, false, true, "secure-video pipe writer: pipe broke", "log: worker exiting"},
+  };
+  for (const auto& c : cases) {
     Journal journal;
     FakeProcessPlatform platform(journal);
-    platform.spawns_allowed = allowed;
-    asio::io_context runtime(1);
-    const Result<void> result = run_worker(runtime, platform, journal, recording_tasks(journal));
-    platform.threads.clear();
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().text(), "failed to spawn thread");
-    const auto entries = without_thread_bodies(journal.entries());
-    EXPECT_EQ(entries.back(), "spawn thread");
-    EXPECT_EQ(std::count(entries.begin(), entries.end(), "spawn thread"), allowed + 1);
-    EXPECT_EQ(std::find(entries.begin(), entries.end(), "input pipe task"), entries.end());
-  }
-}
-
-TEST(WorkerStartupTest, PipeTaskEndingByAnExceptionIsFatalWithItsText) {
-  for (const bool input_throws : {true, false}) {
-    Journal journal;
-    FakeProcessPlatform platform(journal);
+    platform.spawns_allowed = c.spawns_allowed;
     WorkerTasks tasks = recording_tasks(journal);
     auto throwing = [](auto) -> asio::awaitable<void> {
       throw std::runtime_error("pipe broke");
       co_return;
     };
-    if (input_throws) {
-      tasks.serve_input_pipe = throwing;
-    } else {
-      tasks.serve_video_pipe = throwing;
-    }
+    if (c.input_throws) tasks.serve_input_pipe = throwing;
+    if (c.video_throws) tasks.serve_video_pipe = throwing;
     asio::io_context runtime(1);
     const Result<void> result = run_worker(runtime, platform, journal, std::move(tasks));
     platform.threads.clear();
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().text(),
-              input_throws ? "input pipe server: pipe broke" : "secure-video pipe writer: pipe broke");
-    const auto entries = journal.entries();
-    EXPECT_EQ(std::find(entries.begin(), entries.end(), "log: worker exiting"), entries.end());
+    EXPECT_EQ(result.error().text(), c.error);
+    const auto entries = without_thread_bodies(journal.entries());
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), c.never), 0) << c.error;
+    if (c.spawns_allowed < 2) {
+      EXPECT_EQ(entries.back(), "spawn thread");
+    }
   }
 }
 

@@ -4,50 +4,35 @@
 # root window by xwd: the same pixels; a small change reported as a small
 # dirty rectangle; an unchanged screen giving no new frame; a pointer move
 # giving a pointer-only update; clear failures for bad input.
-# usage: linux_capture_end_to_end.sh HALVORINE_CAPTURE X_PATTERN_CLIENT
+# usage: linux_capture_end_to_end.sh HALVORINE_CAPTURE X_TEST_PATTERN
 set -euo pipefail
-capture=$1 pattern_client=$2
+capture=$1 pattern=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
 
-work=$(mktemp -d /tmp/halvorine-capture-e2e.XXXXXX)
-pids=()
-cleanup() {
-  exec 4>&- 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
+# shellcheck source=../../support/script_session.sh
+. "$here/../support/script_session.sh"
+session_start halvorine-capture-e2e
 fail() {
   echo "FAIL: $*" >&2
   for f in "$work"/*.out "$work"/*.err; do [ -f "$f" ] && { echo "--- $f" >&2; cat "$f" >&2; }; done
   exit 1
 }
+start_xvfb DISPLAY 1280x800
+export DISPLAY
 
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 300); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(head -n 1 "$work/display")"
-
-# The pattern client reads commands from a pipe kept open on descriptor 4.
+# The test picture (x_test_pattern) reads commands from a pipe kept open on descriptor 4.
 mkfifo "$work/commands"
-"$pattern_client" <"$work/commands" >"$work/pattern.out" 2>&1 &
+"$pattern" <"$work/commands" >"$work/pattern.out" 2>&1 &
 pids+=($!)
 exec 4>"$work/commands"
-wait_for_line() {  # FILE COUNT: until FILE has COUNT lines
-  for _ in $(seq 1 600); do [ "$(wc -l <"$1")" -ge "$2" ] && return 0; sleep 0.05; done
-  fail "no line $2 in $1"
+for _ in $(seq 1 600); do grep -q '^ready' "$work/pattern.out" && break; sleep 0.05; done
+grep -qx 'ready 1280x800' "$work/pattern.out" || fail "the test picture did not appear"
+mark() {  # N: draws marker N (16 blocks at the top left, put as one 648x40 area) and waits for it
+  echo "mark $1" >&4
+  for _ in $(seq 1 600); do grep -q "^drawn $1 " "$work/pattern.out" && return 0; sleep 0.05; done
+  fail "marker $1 was not drawn"
 }
-wait_for_line "$work/pattern.out" 1
-grep -qx ready "$work/pattern.out" || fail "the pattern client did not start"
-commands_sent=1
-client() {  # sends one command and waits until it is drawn
-  echo "$*" >&4
-  commands_sent=$((commands_sent + 1))
-  wait_for_line "$work/pattern.out" "$commands_sent"
-}
+mark 0  # the picture answers its first exposure with a whole repaint: done before any capture
 # A loaded Xvfb refuses a share of new connections outright; X tools retry.
 x_tool() { for _ in 1 2 3 4 5; do "$@" && return 0; sleep 0.1; done; return 1; }
 x_tool xdotool mousemove 1279 799 || fail "xdotool"  # the pointer out of the way, and still
@@ -98,14 +83,14 @@ done
 capture_pid=$!
 for _ in $(seq 1 600); do grep -q "^capture 1: frame" "$work/change.out" && break; sleep 0.05; done
 grep -q "^capture 1: frame" "$work/change.out" || fail "the running capture did not start"
-client fill 600 300 40 30 ff2000
+mark 1
 sleep 0.5
 x_tool xdotool mousemove 700 500 || fail "xdotool"
 sleep 0.5
 wait "$capture_pid" || fail "the running capture failed"
 changes=$(grep -v '^capture 1:' "$work/change.out" | grep '^capture [0-9]*: frame' || true)
 [ "$(echo "$changes" | grep -c .)" -eq 1 ] || fail "one change should give exactly one frame: $changes"
-[[ $changes == *"1 dirty rectangle(s): [600,300,640,330]"* ]] || fail "the dirty rectangle is not the change: $changes"
+[[ $changes == *"1 dirty rectangle(s): [0,0,648,40]"* ]] || fail "the dirty rectangle is not the change: $changes"
 grep -q '^capture [0-9]*: pointer only at 700,500' "$work/change.out" || fail "no pointer-only update for the move"
 independent_grab "$work/root2.bgra"
 same_pixels "$work/change.bgra" "$work/root2.bgra" "pixels after the change"

@@ -9,71 +9,24 @@
 #include "common/win/win_sdk.h"
 #include "test_pattern.h"
 
-namespace {
-
-int g_width = 0;
-int g_height = 0;
-bool g_painted = false;
-
-LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  switch (message) {
-    case WM_PAINT: {
-      PAINTSTRUCT paint;
-      HDC dc = BeginPaint(window, &paint);
-      halvorine::testing::paint_pattern(dc, g_width, g_height);
-      EndPaint(window, &paint);
-      GdiFlush();
-      g_painted = true;
-      return 0;
-    }
-    case WM_ERASEBKGND:
-      return 1;
-    case WM_TIMER:
-      DestroyWindow(window);
-      return 0;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      return DefWindowProcW(window, message, wparam, lparam);
-  }
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc < 6) {
     std::fprintf(stderr, "usage: pattern_window.exe READY_FILE X Y WIDTH HEIGHT [SECONDS]\n");
     return 2;
   }
-  const int x = std::atoi(argv[2]);
-  const int y = std::atoi(argv[3]);
-  g_width = std::atoi(argv[4]);
-  g_height = std::atoi(argv[5]);
+  const int x = std::atoi(argv[2]), y = std::atoi(argv[3]), width = std::atoi(argv[4]), height = std::atoi(argv[5]);
   const int seconds = argc > 6 ? std::atoi(argv[6]) : 120;
-
-  WNDCLASSW window_class{};
-  window_class.lpfnWndProc = window_proc;
-  window_class.hInstance = GetModuleHandleW(nullptr);
-  window_class.lpszClassName = L"HalvorinePatternWindow";
-  if (RegisterClassW(&window_class) == 0) return 1;
-  HWND window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, window_class.lpszClassName, L"pattern",
-                                WS_POPUP, x, y, g_width, g_height, nullptr, nullptr,
-                                window_class.hInstance, nullptr);
-  if (window == nullptr) return 1;
-  ShowWindow(window, SW_SHOWNORMAL);
-  UpdateWindow(window);
-  SetTimer(window, 1, static_cast<UINT>(seconds) * 1000, nullptr);
-
-  // UpdateWindow has painted synchronously; the pattern is on screen now.
-  if (!g_painted) return 1;
+  const halvorine::testing::PatternWindow window(RECT{x, y, x + width, y + height});
+  if (!window) return 1;
+  SetTimer(window.handle(), 1, static_cast<UINT>(seconds) * 1000, nullptr);
+  // The window has painted itself synchronously: the pattern is on screen now.
   std::FILE* ready = std::fopen(argv[1], "wb");  // no CR: the scripts match whole lines
   if (ready == nullptr) return 1;
-  std::fprintf(ready, "ready %d %d %d %d\n", x, y, g_width, g_height);
+  std::fprintf(ready, "ready %d %d %d %d\n", x, y, width, height);
   std::fclose(ready);
 
   MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+  while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }

@@ -1,9 +1,9 @@
 // The real Windows capture platform on the machine the tests run on. Under
 // Wine (the test fixture) the outcome of every DXGI step is known: one
 // adapter with one 1280 x 800 output, a device, IDXGIOutput1 and GetDesc
-// succeed and DuplicateOutput is not implemented, so the duplicator runs the
-// whole set-up, falls back to GDI-only mode, and GDI reads the screen.
-// On Windows itself only what holds everywhere is checked.
+// succeed and DuplicateOutput is not implemented, so the duplicator falls
+// back to GDI-only mode (its lines: wine_capture_end_to_end.sh), and GDI
+// reads the screen. On Windows itself only what holds everywhere is checked.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,6 +21,7 @@ namespace halvorine {
 namespace {
 
 using testing::pattern_colour;
+using testing::PatternWindow;
 
 bool running_under_wine() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -48,59 +49,6 @@ int pattern_mismatches(const std::vector<std::uint8_t>& pixels, std::uint32_t wi
   }
   return mismatches;
 }
-
-// A topmost borderless window painted with the test pattern.
-class PatternWindow {
- public:
-  explicit PatternWindow(RECT area) : area_(area) {
-    WNDCLASSW window_class{};
-    window_class.lpfnWndProc = &PatternWindow::procedure;
-    window_class.hInstance = GetModuleHandleW(nullptr);
-    window_class.lpszClassName = L"HalvorineCaptureTestPattern";
-    RegisterClassW(&window_class);  // fails harmlessly when already registered
-    window_ = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, window_class.lpszClassName, L"pattern", WS_POPUP,
-                              area.left, area.top, area.right - area.left, area.bottom - area.top, nullptr,
-                              nullptr, window_class.hInstance, nullptr);
-    if (window_ == nullptr) return;
-    ShowWindow(window_, SW_SHOWNORMAL);
-    repaint(0);
-  }
-  ~PatternWindow() {
-    if (window_ != nullptr) DestroyWindow(window_);
-  }
-  PatternWindow(const PatternWindow&) = delete;
-  PatternWindow& operator=(const PatternWindow&) = delete;
-
-  explicit operator bool() const { return window_ != nullptr; }
-
-  void repaint(int variant) {
-    HDC dc = GetDC(window_);
-    testing::paint_pattern(dc, area_.right - area_.left, area_.bottom - area_.top, variant);
-    ReleaseDC(window_, dc);
-    GdiFlush();
-    // Let the window system settle: queued paints and moves of the new window.
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    testing::paint_pattern(dc = GetDC(window_), area_.right - area_.left, area_.bottom - area_.top, variant);
-    ReleaseDC(window_, dc);
-    GdiFlush();
-  }
-
- private:
-  static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == WM_ERASEBKGND) return 1;  // the pattern is painted by the test
-    if (message == WM_PAINT) {
-      PAINTSTRUCT paint;
-      BeginPaint(window, &paint);
-      EndPaint(window, &paint);
-      return 0;
-    }
-    return DefWindowProcW(window, message, wparam, lparam);
-  }
-
-  RECT area_;
-  HWND window_ = nullptr;
-};
 
 // GDI-only pacing sleeps for what is left of 33 ms; the Windows runtime's
 // own sleep rounds down to whole milliseconds.
@@ -140,38 +88,6 @@ TEST(WinCapturePlatform, DxgiStepsAsWineAnswersThem) {
 
   // Out of order after the failure: refused, not a crash.
   EXPECT_FALSE(adapter->create_session(1280, 800).has_value());
-}
-
-TEST(WinCapturePlatform, DuplicatorRunsTheWholeSetUpThenFallsBackToGdiOnly) {
-  testing::RecordingLogger log;
-  const SystemClock clock;
-  std::optional<DesktopDuplicator> duplicator = DesktopDuplicator::create(log, clock, 0);
-  for (const std::string& line : log.lines()) std::printf("log: %s\n", line.c_str());
-  if (!running_under_wine()) {
-    // Windows: duplication, or GDI-only with its two lines.
-    EXPECT_EQ(log.lines().size(), duplicator->gdi_only() ? 2u : 0u);
-    return;
-  }
-  ASSERT_TRUE(duplicator->gdi_only());
-  const std::vector<std::string> lines = log.lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(lines[0].starts_with("DesktopDuplicator: init DXGI esuat (DuplicateOutput: ")) << lines[0];
-  EXPECT_TRUE(lines[0].ends_with(" (0x80004001)) — trec pe GDI-only")) << lines[0];
-  EXPECT_EQ(lines[1], "DesktopDuplicator: mod GDI-only activ (1280x800)");
-  EXPECT_EQ(duplicator->width(), 1280u);
-  EXPECT_EQ(duplicator->height(), 800u);
-}
-
-TEST(WinCapturePlatform, OutputBeyondTheLastIsSearchedForAndNotFound) {
-  testing::RecordingLogger log;
-  const SystemClock clock;
-  std::optional<DesktopDuplicator> duplicator = DesktopDuplicator::create(log, clock, 7);
-  ASSERT_TRUE(duplicator->gdi_only());
-  const std::vector<std::string> lines = log.lines();
-  ASSERT_EQ(lines.size(), 2u);
-  std::printf("log: %s\n", lines[0].c_str());
-  EXPECT_TRUE(lines[0].starts_with("DesktopDuplicator: init DXGI esuat (EnumOutputs(search): no DXGI output: "))
-      << lines[0];
 }
 
 TEST(WinCapturePlatform, GdiRegionCaptureReadsWhatIsOnTheScreen) {

@@ -12,14 +12,9 @@ capture=$1 window=$2 helpers=$3
 # shellcheck disable=SC1091
 . "$HALVORINE_WINE_STATE/env"
 
-work=$(mktemp -d /tmp/halvorine-capture-wine.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../../support/script_session.sh
+. "$(dirname "$0")/../../support/script_session.sh"
+session_start halvorine-capture-wine
 fail() {
   echo "FAIL: $*" >&2
   echo "--- halvorine-capture stdout" >&2; cat "$work/stdout" >&2 || true

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "common/worker_log.h"
+#include "support/log_files.h"
 
 namespace halvorine {
 namespace {
@@ -25,21 +26,9 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr std::uint64_t kNoRotation = UINT64_MAX;
-
-// One line through a writer of its own, as the worker's first line goes.
-bool append_to_log_file(const fs::path& directory, std::string_view line, std::uint64_t rotate_at) {
-  SystemClock clock;
-  return LogFileWriter(directory, rotate_at, clock).append(line).has_value();
-}
+using testing::append_to_log_file;
+using testing::read_file;
 constexpr uid_t kNobody = 65534;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 mode_t mode_of(const fs::path& path) {
   struct stat st {};
@@ -51,7 +40,7 @@ mode_t mode_of(const fs::path& path) {
 // instead of hanging it; `unblock` releases a stuck open before giving up.
 bool append_with_timeout(const fs::path& directory, const std::string& line,
                          const std::function<void()>& unblock) {
-  auto result = std::async(std::launch::async, [&] { return append_to_log_file(directory, line, kNoRotation); });
+  auto result = std::async(std::launch::async, [&] { return append_to_log_file(directory, line); });
   if (result.wait_for(5s) != std::future_status::ready) {
     unblock();
     ADD_FAILURE() << "the log open blocked";
@@ -59,23 +48,15 @@ bool append_with_timeout(const fs::path& directory, const std::string& line,
   return result.get();
 }
 
-class LogFileSecurityTest : public ::testing::Test {
+class LogFileSecurityTest : public testing::LogFolderTest {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("halvorine-log-security-" + std::to_string(::getpid()) + "-" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(root_);
+    LogFolderTest::SetUp();
     folder_ = root_ / "Halvorine";
     victim_ = root_ / "victim";
     std::ofstream(victim_) << "untouched";
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
 
-  fs::path root_;
   fs::path folder_;
   fs::path victim_;  // a file the attacker wants root to write to
 };
@@ -84,7 +65,7 @@ TEST_F(LogFileSecurityTest, FolderIsCreatedWithItsOwnModeWhateverTheUmask) {
   for (const mode_t umask_value : {mode_t{0}, mode_t{077}, mode_t{022}}) {
     fs::remove_all(folder_);
     const mode_t saved = ::umask(umask_value);
-    const bool written = append_to_log_file(folder_, "line\n", kNoRotation);
+    const bool written = append_to_log_file(folder_, "line\n");
     ::umask(saved);
     EXPECT_TRUE(written) << "umask " << umask_value;
     EXPECT_EQ(mode_of(folder_), 0755u) << "umask " << umask_value;
@@ -92,51 +73,54 @@ TEST_F(LogFileSecurityTest, FolderIsCreatedWithItsOwnModeWhateverTheUmask) {
   }
 }
 
-TEST_F(LogFileSecurityTest, FolderWritableByOthersIsRefused) {
-  for (const mode_t mode : {0777, 0775, 0757, 01777}) {
+// Refused, not repaired (it may hold anything): a folder others may write,
+// another user's, a link to a good one (also named with a trailing slash).
+TEST_F(LogFileSecurityTest, FolderThatIsNotOnlyOursIsRefused) {
+  const fs::path elsewhere = root_ / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::permissions(elsewhere, fs::perms(0755));
+  const struct {
+    mode_t mode;  // 0: a link to `elsewhere`
+    bool given_away;
+  } cases[] = {{0777, false}, {0775, false}, {0757, false}, {01777, false}, {0755, true}, {0, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::oct << c.mode << (c.given_away ? " of another user" : ""));
+    if (c.given_away && ::geteuid() != 0) continue;  // needs root to give it away
     fs::remove_all(folder_);
-    ASSERT_EQ(::mkdir(folder_.c_str(), 0700), 0);
-    ASSERT_EQ(::chmod(folder_.c_str(), mode), 0);
-    EXPECT_FALSE(append_to_log_file(folder_, "line\n", kNoRotation)) << std::oct << mode;
-    EXPECT_FALSE(fs::exists(folder_ / kLogFileName)) << std::oct << mode;
-    EXPECT_EQ(mode_of(folder_), mode);  // refused, not repaired: it may hold anything
+    if (c.mode == 0) {
+      fs::create_directory_symlink(elsewhere, folder_);
+      EXPECT_FALSE(append_to_log_file(folder_ / "", "line\n"));
+    } else {
+      ASSERT_EQ(::mkdir(folder_.c_str(), 0700), 0);
+      ASSERT_EQ(::chmod(folder_.c_str(), c.mode), 0);
+      if (c.given_away) {
+        ASSERT_EQ(::chown(folder_.c_str(), kNobody, kNobody), 0);
+      }
+    }
+    EXPECT_FALSE(append_to_log_file(folder_, "line\n"));
+    EXPECT_FALSE(fs::exists(folder_ / kLogFileName) || fs::exists(elsewhere / kLogFileName));
+    if (c.mode != 0) {
+      EXPECT_EQ(mode_of(folder_), c.mode);
+    }
   }
 }
 
-TEST_F(LogFileSecurityTest, FolderOfAnotherUserIsRefused) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
-  ASSERT_EQ(::mkdir(folder_.c_str(), 0755), 0);
-  ASSERT_EQ(::chown(folder_.c_str(), kNobody, kNobody), 0);
-  EXPECT_FALSE(append_to_log_file(folder_, "line\n", kNoRotation));
-  EXPECT_FALSE(fs::exists(folder_ / kLogFileName));
-}
-
-TEST_F(LogFileSecurityTest, SymlinkedFolderIsNotFollowed) {
-  const fs::path real = root_ / "elsewhere";
-  fs::create_directories(real);
-  fs::permissions(real, fs::perms(0755));
-  fs::create_directory_symlink(real, folder_);
-  EXPECT_FALSE(append_to_log_file(folder_, "line\n", kNoRotation));
-  EXPECT_FALSE(append_to_log_file(folder_ / "", "line\n", kNoRotation));  // a trailing slash too
-  EXPECT_FALSE(fs::exists(real / kLogFileName));
-}
-
 TEST_F(LogFileSecurityTest, SymlinkOrHardLinkAtTheLogPathIsNeverWrittenThrough) {
-  ASSERT_TRUE(append_to_log_file(folder_, "first\n", kNoRotation));
+  ASSERT_TRUE(append_to_log_file(folder_, "first\n"));
   fs::remove(folder_ / kLogFileName);
   fs::create_symlink(victim_, folder_ / kLogFileName);
-  EXPECT_FALSE(append_to_log_file(folder_, "via symlink\n", kNoRotation));
+  EXPECT_FALSE(append_to_log_file(folder_, "via symlink\n"));
   fs::remove(folder_ / kLogFileName);
   fs::create_hard_link(victim_, folder_ / kLogFileName);
-  EXPECT_FALSE(append_to_log_file(folder_, "via hard link\n", kNoRotation));
+  EXPECT_FALSE(append_to_log_file(folder_, "via hard link\n"));
   EXPECT_EQ(read_file(victim_), "untouched");
 }
 
 TEST_F(LogFileSecurityTest, FileOfAnotherUserIsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
-  ASSERT_TRUE(append_to_log_file(folder_, "first\n", kNoRotation));
+  ASSERT_TRUE(append_to_log_file(folder_, "first\n"));
   ASSERT_EQ(::chown((folder_ / kLogFileName).c_str(), kNobody, kNobody), 0);
-  EXPECT_FALSE(append_to_log_file(folder_, "second\n", kNoRotation));
+  EXPECT_FALSE(append_to_log_file(folder_, "second\n"));
   EXPECT_EQ(read_file(folder_ / kLogFileName), "first\n");
 }
 
@@ -160,7 +144,7 @@ TEST_F(LogFileSecurityTest, FifoAtTheLogPathNeverBlocksAndIsNeverWritten) {
 }
 
 TEST_F(LogFileSecurityTest, LinkSwappedInDuringAppendsIsNeverFollowed) {
-  ASSERT_TRUE(append_to_log_file(folder_, "first\n", kNoRotation));
+  ASSERT_TRUE(append_to_log_file(folder_, "first\n"));
   const fs::path log = folder_ / kLogFileName;
   const fs::path staged = folder_ / "staged-link";
   std::atomic<bool> done{false};
@@ -174,7 +158,7 @@ TEST_F(LogFileSecurityTest, LinkSwappedInDuringAppendsIsNeverFollowed) {
       fs::remove(log, ignored);
     }
   });
-  for (int i = 0; i < 500; ++i) append_to_log_file(folder_, "racing\n", kNoRotation);
+  for (int i = 0; i < 500; ++i) append_to_log_file(folder_, "racing\n");
   done = true;
   swapper.join();
   EXPECT_EQ(read_file(victim_), "untouched");

@@ -18,27 +18,16 @@
 #include "common/win/log_folder.h"
 #include "common/win/unique_handle.h"
 #include "common/worker_log.h"
+#include "support/log_files.h"
 
 namespace halvorine {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint64_t kNoRotation = UINT64_MAX;
-
-// One line through a writer of its own, as the worker's first line goes.
-bool append_to_log_file(const fs::path& directory, std::string_view line, std::uint64_t rotate_at) {
-  SystemClock clock;
-  return LogFileWriter(directory, rotate_at, clock).append(line).has_value();
-}
+using testing::append_to_log_file;
+using testing::read_file;
 constexpr char kFolderDacl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // The security information `what` of `path` as SDDL, read back from the file system.
 std::string read_back(const fs::path& path, SECURITY_INFORMATION what) {
@@ -131,17 +120,11 @@ TEST(LogFolderVerdictTest, OwnerAndWritersDecide) {
   }
 }
 
-class LogFolderSecurityTest : public ::testing::Test {
+class LogFolderSecurityTest : public testing::LogFolderTest {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("halvorine-log-security-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(root_);
+    LogFolderTest::SetUp();
     folder_ = root_ / "Halvorine";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
 
   // Whether this file system keeps the descriptors given to it (Windows
@@ -153,12 +136,11 @@ class LogFolderSecurityTest : public ::testing::Test {
            read_back(probe, DACL_SECURITY_INFORMATION) == "D:P(A;;FA;;;SY)(A;;FR;;;BU)";
   }
 
-  fs::path root_;
   fs::path folder_;
 };
 
 TEST_F(LogFolderSecurityTest, NewFolderGetsTheRestrictedAccessListAndTheFileInheritsIt) {
-  ASSERT_TRUE(append_to_log_file(folder_ / "sub", "line\n", kNoRotation));  // parents too
+  ASSERT_TRUE(append_to_log_file(folder_ / "sub", "line\n"));  // parents too
   EXPECT_EQ(read_file(folder_ / "sub" / kLogFileName), "line\n");
   if (!keeps_descriptors()) GTEST_SKIP() << "this file system keeps no security descriptors";
   EXPECT_EQ(read_back(folder_ / "sub", DACL_SECURITY_INFORMATION), kFolderDacl);
@@ -171,14 +153,14 @@ TEST_F(LogFolderSecurityTest, FolderMadeInAdvanceBySomeoneElseIsRefused) {
   ASSERT_TRUE(create_folder_with(folder_, L"O:S-1-5-21-1111-2222-3333-1001D:P(A;OICI;FA;;;WD)"));
   const std::string owner = read_back(folder_, OWNER_SECURITY_INFORMATION);
   if (owner != "O:S-1-5-21-1111-2222-3333-1001") GTEST_SKIP() << "this file system keeps the creator as owner: " << owner;
-  EXPECT_FALSE(append_to_log_file(folder_, "line\n", kNoRotation));
+  EXPECT_FALSE(append_to_log_file(folder_, "line\n"));
   EXPECT_FALSE(fs::exists(folder_ / kLogFileName));
   EXPECT_EQ(read_back(folder_, DACL_SECURITY_INFORMATION), "D:P(A;OICI;FA;;;WD)");  // left alone
 }
 
 TEST_F(LogFolderSecurityTest, OwnFolderOpenToOthersIsClosedToThemBeforeUse) {
   ASSERT_TRUE(create_folder_with(folder_, L"D:P(A;OICI;FA;;;WD)"));
-  ASSERT_TRUE(append_to_log_file(folder_, "line\n", kNoRotation));
+  ASSERT_TRUE(append_to_log_file(folder_, "line\n"));
   EXPECT_EQ(read_file(folder_ / kLogFileName), "line\n");
   if (!keeps_descriptors()) GTEST_SKIP() << "this file system keeps no security descriptors";
   EXPECT_EQ(read_back(folder_, DACL_SECURITY_INFORMATION), kFolderDacl);
@@ -198,21 +180,21 @@ TEST_F(LogFolderSecurityTest, ReparsePointsAreNeverWrittenThrough) {
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     GTEST_SKIP() << "this Wine does not show links as reparse points";
   }
-  EXPECT_FALSE(append_to_log_file(folder_, "line\n", kNoRotation));
+  EXPECT_FALSE(append_to_log_file(folder_, "line\n"));
   EXPECT_FALSE(fs::exists(elsewhere / kLogFileName));
   ASSERT_TRUE(RemoveDirectoryW(folder_.c_str()));
 
   // A linked file in a good folder.
-  ASSERT_TRUE(append_to_log_file(folder_, "first\n", kNoRotation));
+  ASSERT_TRUE(append_to_log_file(folder_, "first\n"));
   ASSERT_TRUE(DeleteFileW((folder_ / kLogFileName).c_str()));
   ASSERT_TRUE(CreateSymbolicLinkW((folder_ / kLogFileName).c_str(), victim.c_str(), 0));
-  EXPECT_FALSE(append_to_log_file(folder_, "via link\n", kNoRotation));
+  EXPECT_FALSE(append_to_log_file(folder_, "via link\n"));
   EXPECT_EQ(read_file(victim), "untouched");
 }
 
 TEST_F(LogFolderSecurityTest, AnImpersonatingThreadWritesAsTheProcessAndStaysImpersonating) {
   ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
-  const bool written = append_to_log_file(folder_, "line\n", kNoRotation);
+  const bool written = append_to_log_file(folder_, "line\n");
   HANDLE token = nullptr;
   const bool still_impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
   const UniqueHandle owned(token);

@@ -1,5 +1,5 @@
-// The Linux form of the pipes' access list: SDDL parsing, who is admitted,
-// and the socket file's mode and owner.
+// The Linux form of the pipes' access list: SDDL parsing and who is
+// admitted (the socket file's mode and owner: socket_files_test.cpp).
 #include "bin/worker/pipe/host/host_pipe_security.h"
 
 #include <sys/stat.h>
@@ -42,41 +42,6 @@ TEST(HostPipeSecurity, RejectsWhatItCannotEnforce) {
                            "D:P(A;;FA;;;S-1-22-1-)", "D:P(A;;FA;;;S-1-22-1-12x)", "D:P(A;;FA;;;SY"}) {
     EXPECT_EQ(HostPipeSecurity::parse(sddl), nullptr) << sddl;
   }
-}
-
-mode_t socket_mode(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 0777;
-}
-
-TEST(HostPipeSecurity, SocketFileModeFollowsTheDescriptor) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("halvorine-pipe-mode-test-" + std::to_string(::getpid()));
-  ::setenv("HALVORINE_PIPE_DIR", dir.c_str(), 1);
-  asio::io_context runtime;
-  auto pipes = make_pipe_api(runtime.get_executor());
-
-  const auto interactive = HostPipeSecurity::parse("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;IU)");
-  auto open_to_all = pipes->create_instance("mode-iu", interactive.get());
-  ASSERT_TRUE(open_to_all) << open_to_all.error().text();
-  EXPECT_EQ(socket_mode(pipe_path("mode-iu")), 0666u);
-
-  auto by_default = pipes->create_instance("mode-default", nullptr);
-  ASSERT_TRUE(by_default);
-  EXPECT_EQ(socket_mode(pipe_path("mode-default")), 0600u);
-
-  if (::geteuid() == 0) {
-    const auto user = HostPipeSecurity::parse("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" +
-                                              unix_user_sid(4242) + ")");
-    auto owned = pipes->create_instance("mode-user", user.get());
-    ASSERT_TRUE(owned) << owned.error().text();
-    struct stat info {};
-    ASSERT_EQ(::stat(pipe_path("mode-user").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(info.st_uid, 4242u);
-  }
-  std::filesystem::remove_all(dir);
 }
 
 constexpr uid_t kNobody = 65534;
