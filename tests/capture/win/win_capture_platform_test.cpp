@@ -118,6 +118,9 @@ TEST(WinCapturePlatform, GdiOnlyDuplicatorEmitsChangesOnlyAndPacesItself) {
   const SystemClock clock;
   std::optional<DesktopDuplicator> duplicator = DesktopDuplicator::create(log, clock, 0);
   ASSERT_TRUE(duplicator->gdi_only());
+  ASSERT_FALSE(log.lines().empty());
+  EXPECT_TRUE(log.lines().front().ends_with(" (0x80004001)) — trec pe GDI-only")) << log.lines().front();
+  EXPECT_EQ(log.lines().back(), "DesktopDuplicator: mod GDI-only activ (1280x800)");
 
   Result<std::optional<CapturedFrame>> frame = duplicator->capture(100);
   ASSERT_TRUE(frame.has_value() && frame->has_value());
