@@ -101,6 +101,7 @@ TEST_F(GdiOnlyFixture, UnchangedOrFailedScreenGivesOneFrameThenNoneEachCallPaced
   // no frame, and paced too.
   platform.region_duration = 40ms;
   EXPECT_EQ(timed_capture(duplicator).second, 40ms);
+  platform.region_duration = 10ms;
   platform.region_fails = true;
   auto [failed, failed_time] = timed_capture(duplicator);
   EXPECT_FALSE(failed);

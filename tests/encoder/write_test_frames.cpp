@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/unique_file.h"
 #include "desktop_frames.h"
 
 int main(int argc, char** argv) {
@@ -20,8 +21,8 @@ int main(int argc, char** argv) {
   }
   const long frames = std::strtol(argv[2], nullptr, 10);
   const bool full_change = argc > 4 && std::string_view(argv[4]) == "--full-change";
-  std::FILE* out = std::fopen(argv[3], "wb");
-  if (out == nullptr || frames <= 0) {
+  halvorine::UniqueFile out(std::fopen(argv[3], "wb"));
+  if (!out || frames <= 0) {
     std::fprintf(stderr, "write-test-frames: cannot write %s\n", argv[3]);
     return 1;
   }
@@ -31,10 +32,10 @@ int main(int argc, char** argv) {
   for (long frame = 0; frame < frames; ++frame) {
     if (full_change) painter.paint(static_cast<std::uint32_t>(frame) * 3);
     painter.type_line(static_cast<std::uint32_t>(frame));
-    if (std::fwrite(bgra.data(), 1, bgra.size(), out) != bgra.size()) {
+    if (std::fwrite(bgra.data(), 1, bgra.size(), out.get()) != bgra.size()) {
       std::fprintf(stderr, "write-test-frames: writing %s failed\n", argv[3]);
       return 1;
     }
   }
-  return std::fclose(out) == 0 ? 0 : 1;
+  return out.close() == 0 ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 #include "common/win/unique_handle.h"
 #include "common/worker_log.h"
 #include "support/log_files.h"
+#include "support/win/security_text.h"
 
 namespace halvorine {
 namespace {
@@ -32,30 +33,18 @@ constexpr char kFolderDacl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // The security information `what` of `path` as SDDL, read back from the file system.
 std::string read_back(const fs::path& path, SECURITY_INFORMATION what) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr,
-                            &descriptor) != ERROR_SUCCESS) {
-    return "GetNamedSecurityInfoW failed";
-  }
-  wchar_t* text = nullptr;
-  std::string sddl = "conversion failed";
-  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, what, &text, nullptr)) {
-    sddl = utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(text));
-    LocalFree(text);
-  }
-  LocalFree(descriptor);
-  return sddl;
+  GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &descriptor);
+  return testing::sddl_text(descriptor, what, "GetNamedSecurityInfoW failed");
 }
 
 // Creates `path` as a folder carrying the descriptor `sddl`.
 bool create_folder_with(const fs::path& path, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+  LocalMemory<> descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr)) {
     return false;
   }
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-  const bool created = CreateDirectoryW(path.c_str(), &attributes) != FALSE;
-  LocalFree(descriptor);
-  return created;
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+  return CreateDirectoryW(path.c_str(), &attributes) != FALSE;
 }
 
 // This process's user as a string SID.
@@ -67,11 +56,9 @@ std::string own_user_sid() {
   GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   std::string buffer(size, '\0');
   if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return {};
-  const std::string sid = utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(text));
-  LocalFree(text);
-  return sid;
+  LocalMemory<wchar_t*> text;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, text.put())) return {};
+  return utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(text.get()));
 }
 
 TEST(LogFolderVerdictTest, OwnerAndWritersDecide) {

@@ -17,6 +17,7 @@
 #include <tlhelp32.h>
 
 #include "common/utf16.h"
+#include "common/win/unique_handle.h"
 #include "encoder/color_conversion.h"
 #include "encoder/hardware_encoder.h"
 #include "encoder/openh264_library.h"
@@ -82,12 +83,11 @@ ProcessCounts process_counts() {
       for (ULONG_PTR i = 0; i < table[0]; ++i) counts.handles += entries[i].process == GetCurrentProcessId();
     }
   }
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   THREADENTRY32 entry{.dwSize = sizeof(THREADENTRY32)};
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
     counts.threads += entry.th32OwnerProcessID == GetCurrentProcessId();
   }
-  CloseHandle(snapshot);
   return counts;
 }
 

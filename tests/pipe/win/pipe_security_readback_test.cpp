@@ -17,6 +17,7 @@
 #include "common/utf16.h"
 #include "common/win/unique_handle.h"
 #include "recording_logger.h"
+#include "support/win/security_text.h"
 
 namespace halvorine {
 namespace {
@@ -28,19 +29,9 @@ std::string read_back_dacl(std::string_view name) {
                                   GENERIC_READ | READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!client) return "open failed: " + Error::last_os().text();
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(client.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return "GetSecurityInfo failed";
-  }
-  wchar_t* text = nullptr;
-  std::string sddl = "conversion failed";
-  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                           DACL_SECURITY_INFORMATION, &text, nullptr)) {
-    sddl = utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(text));
-    LocalFree(text);
-  }
-  LocalFree(descriptor);
-  return sddl;
+  GetSecurityInfo(client.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                  &descriptor);
+  return testing::sddl_text(descriptor, DACL_SECURITY_INFORMATION, "GetSecurityInfo failed");
 }
 
 TEST(PipeSecurityReadBack, InteractiveUsersDescriptor) {
