@@ -63,12 +63,13 @@ struct CoTaskMemoryProbe {
 };
 
 struct WtsMemoryProbe {
-  using Traits = WtsMemoryTraits<WTS_SESSION_INFOW>;
-  static WTS_SESSION_INFOW* make() {
-    WTS_SESSION_INFOW* sessions = nullptr;
-    DWORD count = 0;
-    WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count);
-    return sessions;
+  // The user name of this session: Wine lists no sessions, but answers this.
+  using Traits = WtsMemoryTraits<wchar_t>;
+  static wchar_t* make() {
+    wchar_t* name = nullptr;
+    DWORD bytes = 0;
+    WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName, &name, &bytes);
+    return name;
   }
 };
 
