@@ -5,7 +5,8 @@
 # the lock's name taken by an ordinary process, a second worker while a GUI
 # holds a key, a connection flood, Ctrl+Alt+Del a thousand times, a rotation
 # blocked three times.
-# usage: hardening_end_to_end.sh WORKER CLIENT TEST_WINDOW PEER SAS_DLL   (HALVORINE_WINE_STATE set)
+# usage: hardening_end_to_end.sh WORKER CLIENT TEST_WINDOW PEER SAS_DLL   (HALVORINE_WINE_STATE set;
+#   HALVORINE_FLOOD_SECONDS, 25 by default, sets how long the connection flood lasts)
 set -uo pipefail
 worker=$1 client=$2 window=$3 peer=$4 sas_dll=$5
 # shellcheck disable=SC1091
@@ -142,7 +143,7 @@ check "the GUI's own release comes when it leaves" seen "$start" '^key up 0x10 '
 click='MOUSE recv nx=100 ny=200 → inject abs_x=100 abs_y=200 btn=1 pressed=true scroll=0'
 send "mouse 100 200 button=1 down" "mouse 100 200 button=1 up"
 check "a click is logged" line "$click"
-before=$(size "$log") seconds=25
+before=$(size "$log") seconds=${HALVORINE_FLOOD_SECONDS:-25}  # 600 for the ten-minute flood by hand
 wine "$peer" flood "$seconds" >"$work/flood.out" 2>&1 & flood=$! pids+=($!)
 sleep 5  # past the burst: from here on the steady rate
 steady=$(size "$log"); wait "$flood"
