@@ -27,7 +27,7 @@ count_prefix() { sed 's/^\[[^]]*\] \[[^]]*\] //' "$log" 2>/dev/null | tr -d '\r'
 line_prefix() { for _ in $(seq 1 200); do [ "$(count_prefix "$1")" -ge "$2" ] && return 0; sleep 0.1; done; false; }
 # wait_until N 'CONDITION': evaluates CONDITION anew until it holds, N tenths of a second at most.
 wait_until() { for _ in $(seq 1 "$1"); do eval "$2" && return 0; sleep 0.1; done; false; }
-size() { stat -c %s "$1"; }
+size() { stat -c %s "$1" 2>/dev/null || echo 0; }  # 0 while a rotation has moved the log away
 # line TEXT [N]: waits (20 s at most) until the log holds TEXT N times.
 line() { for _ in $(seq 1 200); do [ "$(count "$1")" -ge "${2:-1}" ] && return 0; sleep 0.1; done; echo "no: $1" >&2; false; }
 # seen START PATTERN: waits (30 s at most) for a line of the window after line START.
