@@ -61,9 +61,13 @@ TEST_F(InputPipeServerTest, ServesClientsOneAfterAnotherAndReleasesWhatEachLeftH
        {"MOUSE recv nx=32768 ny=16384 → inject abs_x=32768 abs_y=16384 btn=1 pressed=true scroll=-1",
         "read type byte error: early eof", "releasing held input: 0 key(s), 1 button(s)"},
        {MouseEvent{32768, 16384, 1, true, -1}, MouseEvent{32768, 16384, 1, false, 0}}},
-      // A name that is not UTF-8 is dropped and the connection goes on; nothing held, nothing released.
-      {{{0x02, 0x01, 0x00, 0x01, 0xFF, 0x02, 0x00, 0x00, 0x05, 'E', 'n'}, {'t', 'e', 'r'}}, eof,
-       {"read type byte error: early eof"}, {KeyEvent{"Enter", false}}},
+      // Mouse lines only for a button or the wheel. A name that is not UTF-8 is
+      // dropped and the connection goes on. Nothing held, nothing released.
+      {{{0x01, 0x00, 0x05, 0x00, 0x06, 0x00, 0x01, 0x00, 0x00, 0x01, 0x00, 0x05, 0x00, 0x06, 0x00, 0x00, 0x00, 0x01},
+        {0x02, 0x01, 0x00, 0x01, 0xFF, 0x02, 0x00, 0x00, 0x05, 'E', 'n'}, {'t', 'e', 'r'}}, eof,
+       {"MOUSE recv nx=5 ny=6 → inject abs_x=5 abs_y=6 btn=0 pressed=false scroll=1",
+        "read type byte error: early eof"},
+       {MouseEvent{5, 6, 0, true, 0}, MouseEvent{5, 6, 0, false, 1}, KeyEvent{"Enter", false}}},
       {{{0x07}}, eof, {"unknown type byte 0x07 — closing connection"}, {}},
       {{{0x02, 0x01}}, eof, {"read key header error"}, {}},
       {{}, Error::os(109), {"read type byte error: " + Error::os(109).text()}, {}},
