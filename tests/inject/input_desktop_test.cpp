@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
+#include <set>
 
 #include "support/fake_clock.h"
 #include "desktop/fake_desktop_api.h"
@@ -19,15 +19,24 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using Lines = std::vector<std::string>;
+using Sessions = std::optional<std::vector<SessionInfo>>;
 
 constexpr const char* kStaySystem = "inject: fara user logat, raman SYSTEM (Winlogon)";
 constexpr const char* kCannotAttach = "input: nu ma pot atasa la desktopul de input (privilegii?)";
 constexpr const char* kRepaired = "inject: context de securitate reparat -- impersonare reusita la reincercare";
+constexpr const char* kUser1 = "inject: impersonez user sesiune 1 (state=Active)";
+
+// The log of an attach to a desktop named without escapes, after the identity line.
+Lines attach_log(const std::string& identity, const std::optional<std::string>& name) {
+  const std::string shown = name ? "Some(\"" + *name + "\")" : "None";
+  return {identity, "input: reatasat la desktopul de input " + shown, "inject: desktop=" + shown + " thread_id=4242"};
+}
 
 class InputDesktopTest : public ::testing::Test {
  protected:
   void ensure() { desktop.ensure(); }
-  std::vector<std::string> take_lines() {
+  Lines take_lines() {
     auto lines = log.lines();
     log.clear();
     return lines;
@@ -40,110 +49,137 @@ class InputDesktopTest : public ::testing::Test {
   InputDesktop desktop{desktops, sessions, log, clock};
 };
 
-TEST_F(InputDesktopTest, FirstEventImpersonatesActiveSessionThenAttaches) {
-  ensure();
-  EXPECT_THAT(log.lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)",
-                                       "input: reatasat la desktopul de input Some(\"Default\")",
-                                       "inject: desktop=Some(\"Default\") thread_id=4242"));
-  EXPECT_TRUE(desktop.impersonating());
-  EXPECT_TRUE(sessions.impersonating);
-  EXPECT_EQ(desktops.attached, "Default");
-  EXPECT_EQ(desktop.attached_name(), "Default");
-  EXPECT_EQ(desktops.desktops_open, 1);  // the attached one
-  EXPECT_EQ(sessions.tokens_open, 1);
+// The first event chooses the identity, then attaches whatever identity resulted.
+TEST(InputDesktopIdentity, FirstEventPrefersActiveThenDisconnectedUserElseStaysSystem) {
+  using enum SessionState;
+  const Sessions one_active = std::vector<SessionInfo>{{1, active}};
+  const struct {
+    std::string desktop;
+    Sessions sessions;
+    std::set<std::uint32_t> with_token;
+    bool refused;
+    std::string identity;
+    int enumerations;
+  } cases[] = {
+      {"Default", one_active, {1}, false, kUser1, 1},
+      {"Default", std::vector<SessionInfo>{{0, other}, {3, disconnected}, {2, active}, {4, disconnected}},
+       {0, 3, 4}, false, "inject: impersonez user sesiune 3 (state=Disconnected)", 1},
+      {"Default", std::vector<SessionInfo>{{9, disconnected}, {5, active}, {7, active}, {6, active}},
+       {9, 7, 6}, false, "inject: impersonez user sesiune 7 (state=Active)", 1},
+      // Every way of staying SYSTEM writes the same line.
+      {"Default", std::nullopt, {1}, false, kStaySystem, 1},
+      {"Default", one_active, {}, false, kStaySystem, 1},
+      {"Default", std::vector<SessionInfo>{{1, other}}, {1}, false, kStaySystem, 1},
+      {"Default", one_active, {1}, true, kStaySystem, 1},
+      // Winlogon is exactly those 8 letters in any ASCII case, and is never enumerated for.
+      {"Winlogon", one_active, {1}, false, kStaySystem, 0},
+      {"winLOGON", one_active, {1}, false, kStaySystem, 0},
+      {"winlogonX", one_active, {1}, false, kUser1, 1},
+      {"Winlogo", one_active, {1}, false, kUser1, 1},
+      {" Winlogon", one_active, {1}, false, kUser1, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    testing::FakeDesktopApi desktops;
+    testing::FakeSessionApi sessions;
+    testing::RecordingLogger log;
+    testing::FakeClock clock;
+    InputDesktop desktop(desktops, sessions, log, clock);
+    desktops.input_desktop = c.desktop;
+    sessions.sessions = c.sessions;
+    sessions.sessions_with_token = c.with_token;
+    sessions.impersonation_refused = c.refused;
+    desktop.ensure();
+    EXPECT_EQ(log.lines(), attach_log(c.identity, c.desktop));
+    const bool user = c.identity != kStaySystem;
+    EXPECT_EQ(desktop.impersonating(), user);
+    EXPECT_EQ(sessions.impersonating, user);
+    EXPECT_EQ(sessions.tokens_open, user ? 1 : 0);  // refused and unused tokens are closed
+    EXPECT_EQ(sessions.enumerations, c.enumerations);
+    EXPECT_EQ(desktops.attached, c.desktop);  // attached as SYSTEM all the same
+    EXPECT_EQ(desktop.attached_name(), c.desktop);
+    EXPECT_EQ(desktops.desktops_open, 1);
+  }
 }
 
-TEST_F(InputDesktopTest, UnchangedDesktopWhileImpersonatingCostsOneOpenAndClose) {
-  ensure();
-  log.clear();
-  const int enumerations = sessions.enumerations;
-  for (int i = 0; i < 5; ++i) ensure();
-  EXPECT_THAT(log.lines(), IsEmpty());
-  EXPECT_EQ(sessions.enumerations, enumerations);
-  EXPECT_EQ(desktops.opens, 6);
-  EXPECT_EQ(desktops.desktops_open, 1);
-  EXPECT_EQ(desktops.attaches, 1);
+// A script of events on one desktop object. A refused attach or an unreadable
+// name is attempted again only once per second (sessions enumerated, identity
+// re-chosen), unless the condition changes; a refusal is reported once per
+// name until an attach succeeds. An unchanged desktop costs one open and close.
+TEST_F(InputDesktopTest, AttachAttemptsAreHeldBackOncePerSecondAndFailuresReportedOncePerName) {
+  const struct {
+    std::optional<std::string> desktop;
+    std::chrono::milliseconds after;  // since the step before
+    bool refused;                     // SetThreadDesktop refuses this desktop
+    bool attempted, reported, attaches;
+  } steps[] = {
+      {"Default", 0ms, false, true, false, true},
+      {"Default", 0ms, false, false, false, false},  // unchanged: nothing at all
+      {"Other", 0ms, true, true, true, false},
+      {"Other", 100ms, true, false, false, false},   // held back within the second
+      {"Other", 900ms, true, true, false, false},    // a second later: tried, not reported again
+      {"Third", 0ms, true, true, true, false},       // another refused name: at once
+      {"Third", 0ms, true, false, false, false},
+      {"Default", 0ms, false, false, false, false},  // back on the attached desktop...
+      {"Third", 0ms, true, true, false, false},      // ...ends the hold, but not the report
+      {"Fourth", 0ms, false, true, false, true},
+      {"Third", 0ms, true, true, true, false},       // an attach cleared the reports
+      {"Third", 0ms, false, false, false, false},    // the refusal has ended: held back still
+      {"Third", 1s, false, true, false, true},
+      {std::nullopt, 0ms, true, true, true, false},  // unreadable names are reported once too
+      {std::nullopt, 1s, true, true, false, false},
+      {std::nullopt, 0ms, false, false, false, false},
+      {std::nullopt, 1s, false, true, false, true},
+      {std::nullopt, 100ms, false, false, false, false},  // never unchanged, but held back
+      {std::nullopt, 900ms, false, true, false, true},
+      {"Default", 0ms, false, true, false, true},     // a readable name: at once
+      {std::nullopt, 0ms, false, true, false, true},  // not held back by the old None
+  };
+  std::optional<std::string> attached;
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const auto& s = steps[i];
+    SCOPED_TRACE(i);
+    clock.advance(s.after);
+    desktops.input_desktop = s.desktop;
+    desktops.attach_refused = s.refused && s.desktop ? std::set{*s.desktop} : std::set<std::string>{};
+    desktops.attach_fails_without_name = s.refused && !s.desktop;
+    const int enumerations = sessions.enumerations, attaches = desktops.attaches;
+    ensure();
+    if (s.attaches) attached = s.desktop;
+    Lines expected = s.attaches ? attach_log(kUser1, attached) : s.attempted ? Lines{kUser1} : Lines{};
+    if (s.reported) expected.push_back(kCannotAttach);
+    EXPECT_EQ(take_lines(), expected);
+    EXPECT_EQ(sessions.enumerations - enumerations, s.attempted ? 1 : 0);
+    EXPECT_EQ(desktops.attaches - attaches, s.attaches ? 1 : 0);
+    EXPECT_EQ(desktops.attached, attached);
+    EXPECT_EQ(desktop.attached_name(), attached);
+    EXPECT_EQ(desktops.opens, static_cast<int>(i) + 1);
+    EXPECT_EQ(desktops.desktops_open, 1);  // every held-back, refused or replaced desktop was closed
+    EXPECT_EQ(sessions.tokens_open, 1);    // every replaced token was closed
+  }
 }
 
-TEST_F(InputDesktopTest, WinlogonInAnyCaseStaysSystemWithoutEnumerating) {
+TEST_F(InputDesktopTest, WinlogonRevertsToSystemUntilTheUserDesktopReturns) {
   ensure();
   log.clear();
   desktops.input_desktop = "WINLOGON";
   desktops.open_fails_while = &sessions.impersonating;  // as Windows: the user cannot open the secure desktop
   ensure();
-  EXPECT_THAT(take_lines(), ElementsAre(kStaySystem, "input: reatasat la desktopul de input Some(\"WINLOGON\")",
-                                        "inject: desktop=Some(\"WINLOGON\") thread_id=4242"));
+  EXPECT_EQ(take_lines(), attach_log(kStaySystem, "WINLOGON"));
   EXPECT_EQ(sessions.enumerations, 1);  // only the first event's
   EXPECT_FALSE(desktop.impersonating());
   EXPECT_FALSE(sessions.impersonating);
   EXPECT_EQ(sessions.tokens_open, 0);
   EXPECT_EQ(desktops.desktops_open, 1);  // the Default desktop was closed on the switch
 
-  // Unchanged Winlogon: nothing is retried.
-  clock.advance(10s);
+  clock.advance(10s);  // unchanged Winlogon: nothing is retried
   ensure();
   EXPECT_THAT(take_lines(), IsEmpty());
 
-  // Back to the user's desktop: impersonate again and attach back.
   desktops.input_desktop = "Default";
   ensure();
-  EXPECT_THAT(take_lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)",
-                                        "input: reatasat la desktopul de input Some(\"Default\")",
-                                        "inject: desktop=Some(\"Default\") thread_id=4242"));
+  EXPECT_EQ(take_lines(), attach_log(kUser1, "Default"));
   EXPECT_TRUE(desktop.impersonating());
-}
-
-TEST_F(InputDesktopTest, WinlogonTestIsExactLengthAsciiCaseInsensitive) {
-  EXPECT_TRUE(is_winlogon_desktop("Winlogon"));
-  EXPECT_TRUE(is_winlogon_desktop("winLOGON"));
-  EXPECT_FALSE(is_winlogon_desktop("winlogonX"));
-  EXPECT_FALSE(is_winlogon_desktop("Winlogo"));
-  EXPECT_FALSE(is_winlogon_desktop(" Winlogon"));
-  EXPECT_FALSE(is_winlogon_desktop("Default"));
-
-  desktops.input_desktop = "winlogonX";
-  ensure();
-  EXPECT_EQ(log.lines().front(), "inject: impersonez user sesiune 1 (state=Active)");
-}
-
-TEST_F(InputDesktopTest, DisconnectedSessionIsUsedOnlyWhenNoActiveOneHasAToken) {
-  sessions.sessions = std::vector<SessionInfo>{{0, SessionState::other},
-                                          {3, SessionState::disconnected},
-                                          {2, SessionState::active},
-                                          {4, SessionState::disconnected}};
-  sessions.sessions_with_token = {0, 3, 4};
-  ensure();
-  EXPECT_EQ(log.lines().front(), "inject: impersonez user sesiune 3 (state=Disconnected)");
-}
-
-TEST_F(InputDesktopTest, FirstActiveSessionWithATokenWinsOverLaterAndDisconnectedOnes) {
-  sessions.sessions = std::vector<SessionInfo>{{9, SessionState::disconnected},
-                                          {5, SessionState::active},
-                                          {7, SessionState::active},
-                                          {6, SessionState::active}};
-  sessions.sessions_with_token = {9, 7, 6};
-  ensure();
-  EXPECT_EQ(log.lines().front(), "inject: impersonez user sesiune 7 (state=Active)");
-  EXPECT_EQ(sessions.tokens_open, 1);
-}
-
-TEST_F(InputDesktopTest, EveryWayOfStayingSystemWritesTheSameMessage) {
-  const auto run = [&](auto setup) {
-    testing::FakeDesktopApi fresh_desktops;
-    testing::FakeSessionApi fresh;
-    testing::RecordingLogger fresh_log;
-    InputDesktop fresh_desktop(fresh_desktops, fresh, fresh_log, clock);
-    setup(fresh);
-    fresh_desktop.ensure();
-    EXPECT_FALSE(fresh_desktop.impersonating());
-    EXPECT_EQ(fresh.tokens_open, 0);
-    EXPECT_EQ(fresh_desktops.attached, "Default");  // attached as SYSTEM all the same
-    return fresh_log.lines().front();
-  };
-  EXPECT_EQ(run([](auto& a) { a.sessions.reset(); }), kStaySystem);
-  EXPECT_EQ(run([](auto& a) { a.sessions_with_token.clear(); }), kStaySystem);
-  EXPECT_EQ(run([](auto& a) { a.sessions = std::vector<SessionInfo>{{1, SessionState::other}}; }), kStaySystem);
-  EXPECT_EQ(run([](auto& a) { a.impersonation_refused = true; }), kStaySystem);
 }
 
 TEST_F(InputDesktopTest, MissingImpersonationIsRetriedOncePerSecondUntilItWorks) {
@@ -162,54 +198,8 @@ TEST_F(InputDesktopTest, MissingImpersonationIsRetriedOncePerSecondUntilItWorks)
   // The first unchanged event retries, then one whole second after each retry;
   // once impersonating, never again.
   EXPECT_THAT(retried_at, ElementsAre(0, 10, 20, 30));
-  EXPECT_THAT(take_lines(), ElementsAre(kStaySystem, kStaySystem, kStaySystem,
-                                        "inject: impersonez user sesiune 1 (state=Active)", kRepaired));
+  EXPECT_THAT(take_lines(), ElementsAre(kStaySystem, kStaySystem, kStaySystem, kUser1, kRepaired));
   EXPECT_EQ(desktops.attaches, 1);
-}
-
-TEST_F(InputDesktopTest, AttachFailureIsReportedOncePerDesktopName) {
-  ensure();
-  log.clear();
-  desktops.input_desktop = "Other";
-  desktops.attach_refused = {"Other", "Third"};
-  for (int i = 0; i < 5; ++i) ensure();
-  // Each event is a change (the attached name stays Default), so each one
-  // re-chooses the identity; only the attach failure is deduplicated.
-  std::vector<std::string> lines = take_lines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), kCannotAttach), 1);
-  EXPECT_EQ(desktops.attached, "Default");
-  EXPECT_EQ(desktop.attached_name(), "Default");
-  EXPECT_EQ(desktops.desktops_open, 1);  // each refused handle was closed
-
-  desktops.input_desktop = "Third";
-  ensure();
-  ensure();
-  lines = take_lines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), kCannotAttach), 1);
-
-  // Returning to the attached desktop is no attach and clears nothing;
-  // a successful attach elsewhere does, so the same refusal is reported again.
-  desktops.input_desktop = "Default";
-  ensure();
-  desktops.input_desktop = "Third";
-  ensure();
-  lines = take_lines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), kCannotAttach), 0);
-  desktops.input_desktop = "Fourth";
-  ensure();
-  desktops.input_desktop = "Third";
-  ensure();
-  lines = take_lines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), kCannotAttach), 1);
-}
-
-TEST_F(InputDesktopTest, AttachFailureOnAnUnreadableNameIsStillReportedOnce) {
-  desktops.input_desktop.reset();
-  desktops.attach_fails_without_name = true;
-  ensure();
-  ensure();
-  const std::vector<std::string> lines = log.lines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), kCannotAttach), 1);
 }
 
 TEST_F(InputDesktopTest, OpenFailureIsReportedOnceUntilAnOpenSucceeds) {
@@ -237,100 +227,16 @@ TEST_F(InputDesktopTest, OpenFailingAsUserRevertsAndRetriesAsSystem) {
   EXPECT_EQ(desktops.opens, opens + 2);
   // Reopened as SYSTEM the desktop is unchanged and the user is missing: the
   // retry impersonates again at once.
-  EXPECT_THAT(take_lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)", kRepaired));
+  EXPECT_THAT(take_lines(), ElementsAre(kUser1, kRepaired));
   EXPECT_EQ(sessions.tokens_open, 1);
   EXPECT_TRUE(desktop.impersonating());
 
   // Within the second the revert stands and no retry follows.
   ensure();
-  EXPECT_THAT(take_lines(), ::testing::IsEmpty());
+  EXPECT_THAT(take_lines(), IsEmpty());
   EXPECT_FALSE(desktop.impersonating());
   EXPECT_EQ(sessions.tokens_open, 0);
   EXPECT_EQ(desktops.attaches, 1);
-}
-
-TEST_F(InputDesktopTest, UnreadableNameNeverCountsAsUnchanged) {
-  desktops.input_desktop.reset();
-  ensure();
-  clock.advance(1s);  // the repeat is held back for a second (see below)
-  ensure();
-  EXPECT_THAT(log.lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)",
-                                       "input: reatasat la desktopul de input None", "inject: desktop=None thread_id=4242",
-                                       "inject: impersonez user sesiune 1 (state=Active)",
-                                       "input: reatasat la desktopul de input None", "inject: desktop=None thread_id=4242"));
-  EXPECT_EQ(sessions.enumerations, 2);
-  EXPECT_EQ(sessions.tokens_open, 1);    // the first token was closed by the revert
-  EXPECT_EQ(desktops.desktops_open, 1);  // the first attachment was closed
-}
-
-// Events every 100 ms for three seconds; returns the ticks at which sessions
-// were enumerated.
-std::vector<int> enumerations_per_tick(testing::FakeSessionApi& sessions, testing::FakeClock& clock,
-                                       const std::function<void()>& ensure, int ticks = 30) {
-  std::vector<int> at;
-  for (int tick = 0; tick < ticks; ++tick) {
-    const int before = sessions.enumerations;
-    ensure();
-    if (sessions.enumerations != before) at.push_back(tick);
-    clock.advance(100ms);
-  }
-  return at;
-}
-
-TEST_F(InputDesktopTest, RefusedAttachIsRetriedOncePerSecondNotOnEveryEvent) {
-  ensure();
-  take_lines();
-  desktops.input_desktop = "Other";
-  desktops.attach_refused = {"Other"};
-  EXPECT_THAT(enumerations_per_tick(sessions, clock, [&] { ensure(); }), ElementsAre(0, 10, 20));
-  EXPECT_THAT(take_lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)", kCannotAttach,
-                                        "inject: impersonez user sesiune 1 (state=Active)",
-                                        "inject: impersonez user sesiune 1 (state=Active)"));
-  EXPECT_EQ(desktops.desktops_open, 1);  // every held-back handle was closed
-  EXPECT_EQ(sessions.tokens_open, 1);
-
-  // A change of condition is attempted at once: another refused desktop...
-  desktops.input_desktop = "Third";
-  desktops.attach_refused.insert("Third");
-  ensure();
-  EXPECT_THAT(take_lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)", kCannotAttach));
-  // ...the attached desktop again, then the refused one once more.
-  desktops.input_desktop = "Default";
-  ensure();
-  desktops.input_desktop = "Third";
-  const int enumerations = sessions.enumerations;
-  ensure();
-  EXPECT_EQ(sessions.enumerations, enumerations + 1);
-  // Once the refusal ends, the next second's attempt attaches.
-  desktops.attach_refused.clear();
-  ensure();
-  EXPECT_EQ(desktops.attached, "Default");
-  clock.advance(1s);
-  take_lines();
-  ensure();
-  EXPECT_EQ(desktops.attached, "Third");
-  EXPECT_THAT(take_lines(), ElementsAre("inject: impersonez user sesiune 1 (state=Active)",
-                                        "input: reatasat la desktopul de input Some(\"Third\")",
-                                        "inject: desktop=Some(\"Third\") thread_id=4242"));
-}
-
-TEST_F(InputDesktopTest, UnreadableNameReattachesOncePerSecond) {
-  desktops.input_desktop.reset();
-  EXPECT_THAT(enumerations_per_tick(sessions, clock, [&] { ensure(); }), ElementsAre(0, 10, 20));
-  const std::vector<std::string> lines = take_lines();
-  EXPECT_EQ(lines.size(), 9u);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "inject: desktop=None thread_id=4242"), 3);
-  EXPECT_EQ(desktops.attaches, 3);
-  EXPECT_EQ(desktops.desktops_open, 1);
-
-  // A readable name is a change of condition: attached at once, then unchanged.
-  desktops.input_desktop = "Default";
-  ensure();
-  EXPECT_EQ(desktops.attached, "Default");
-  EXPECT_EQ(take_lines().size(), 3u);
-  desktops.input_desktop.reset();
-  ensure();
-  EXPECT_EQ(take_lines().size(), 3u);  // a new None attach, not held back by the old one
 }
 
 TEST_F(InputDesktopTest, RevertImpersonationClosesTheTokenAndIsANoOpWhenSystem) {

@@ -71,14 +71,12 @@ class FakePipeApi final : public PipeApi {
   // An Error entry makes that create_instance call fail.
   std::deque<Result<FakeClient>> script;
   std::vector<std::shared_ptr<FakeInstanceRecord>> instances;
-  std::size_t create_calls = 0;
   // When set, each create_instance call comes `step` after the last.
   FakeClock* clock = nullptr;
   std::chrono::milliseconds step{0};
 
   Result<std::unique_ptr<PipeInstance>> create_instance(std::string_view name,
                                                         const PipeSecurity* security) override {
-    ++create_calls;
     if (clock) clock->advance(step);
     std::optional<FakeClient> client;
     if (!script.empty()) {

@@ -106,14 +106,5 @@ TEST(InputDecoder, StreamsDecodeAlikeHoweverTheyAreSplit) {
             "read type byte error: Broken pipe (os error 32)");
 }
 
-TEST(InputDecoder, MouseLogLineOnlyForButtonsAndWheel) {
-  EXPECT_EQ(mouse_log_line(MouseEvent{32768, 16384, 1, true, -1}),
-            "MOUSE recv nx=32768 ny=16384 → inject abs_x=32768 abs_y=16384 btn=1 pressed=true "
-            "scroll=-1");
-  EXPECT_EQ(mouse_log_line(MouseEvent{5, 6, 0, true, 0}), "");
-  EXPECT_EQ(mouse_log_line(MouseEvent{5, 6, 0, false, 1}),
-            "MOUSE recv nx=5 ny=6 → inject abs_x=5 abs_y=6 btn=0 pressed=false scroll=1");
-}
-
 }  // namespace
 }  // namespace halvorine

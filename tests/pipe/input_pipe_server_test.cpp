@@ -46,68 +46,64 @@ class InputPipeServerTest : public ::testing::Test, protected FakePipeWorld {
   asio::io_context runtime_;  // destroyed first: parked tasks still use the fakes
 };
 
-TEST_F(InputPipeServerTest, ServesClientsOneAfterAnotherWithOneInstanceEach) {
-  pipes.script.push_back(client({{0x01, 0x80, 0x00, 0x40, 0x00, 0x01, 0x01, 0x00, 0xFF}}));
-  // A name that is not UTF-8 is dropped and the connection goes on; a
-  // connection that holds nothing at its end releases nothing.
-  pipes.script.push_back(client({{0x02, 0x01, 0x00, 0x01, 0xFF, 0x02, 0x00, 0x00, 0x05, 'E', 'n'}, {'t', 'e', 'r'}}));
+// Clients one after another, an instance each: how each connection ended is
+// written between "client connected" and "client disconnected", and what the
+// client left down is released after its last event.
+TEST_F(InputPipeServerTest, ServesClientsOneAfterAnotherAndReleasesWhatEachLeftHeld) {
+  const Error eof = Error::early_eof();
+  const struct {
+    std::vector<Bytes> chunks;
+    Error end;
+    Lines lines;
+    std::vector<InputEvent> events;
+  } clients[] = {
+      {{{0x01, 0x80, 0x00, 0x40, 0x00, 0x01, 0x01, 0x00, 0xFF}}, eof,
+       {"MOUSE recv nx=32768 ny=16384 → inject abs_x=32768 abs_y=16384 btn=1 pressed=true scroll=-1",
+        "read type byte error: early eof", "releasing held input: 0 key(s), 1 button(s)"},
+       {MouseEvent{32768, 16384, 1, true, -1}, MouseEvent{32768, 16384, 1, false, 0}}},
+      // Mouse lines only for a button or the wheel. A name that is not UTF-8 is
+      // dropped and the connection goes on. Nothing held, nothing released.
+      {{{0x01, 0x00, 0x05, 0x00, 0x06, 0x00, 0x01, 0x00, 0x00, 0x01, 0x00, 0x05, 0x00, 0x06, 0x00, 0x00, 0x00, 0x01},
+        {0x02, 0x01, 0x00, 0x01, 0xFF, 0x02, 0x00, 0x00, 0x05, 'E', 'n'}, {'t', 'e', 'r'}}, eof,
+       {"MOUSE recv nx=5 ny=6 → inject abs_x=5 abs_y=6 btn=0 pressed=false scroll=1",
+        "read type byte error: early eof"},
+       {MouseEvent{5, 6, 0, true, 0}, MouseEvent{5, 6, 0, false, 1}, KeyEvent{"Enter", false}}},
+      {{{0x07}}, eof, {"unknown type byte 0x07 — closing connection"}, {}},
+      {{{0x02, 0x01}}, eof, {"read key header error"}, {}},
+      {{}, Error::os(109), {"read type byte error: " + Error::os(109).text()}, {}},
+      {{{0x02, 0x01, 0x00, 0x09, 'S', 'h', 'i', 'f', 't', 'L', 'e', 'f', 't'},
+        {0x01, 0x00, 0x10, 0x00, 0x20, 0x01, 0x01, 0x00, 0x00},
+        {0x02, 0x01, 0x00, 0x04, 'K', 'e', 'y', 'A'},
+        {0x01, 0x00, 0x30, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00},
+        {0x09}},
+       eof,
+       {"MOUSE recv nx=16 ny=32 → inject abs_x=16 abs_y=32 btn=1 pressed=true scroll=0",
+        "unknown type byte 0x09 — closing connection", "releasing held input: 2 key(s), 1 button(s)"},
+       {KeyEvent{"ShiftLeft", true}, MouseEvent{16, 32, 1, true, 0}, KeyEvent{"KeyA", true},
+        MouseEvent{48, 64, 0, false, 0}, KeyEvent{"ShiftLeft", false}, MouseEvent{48, 64, 1, false, 0},
+        KeyEvent{"KeyA", false}}},
+  };
+  Lines expected{kFallbackLine, kSecurityLine};
+  std::vector<InputEvent> events;
+  for (const auto& c : clients) {
+    pipes.script.push_back(client(c.chunks, c.end));
+    expected.insert(expected.end(), {"waiting for client", "client connected"});
+    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    expected.push_back("client disconnected");
+    events.insert(events.end(), c.events.begin(), c.events.end());
+  }
+  expected.push_back("waiting for client");
   start();
-  EXPECT_EQ(log.lines(),
-            (Lines{kFallbackLine, kSecurityLine, "waiting for client", "client connected",
-                   "MOUSE recv nx=32768 ny=16384 → inject abs_x=32768 abs_y=16384 btn=1 "
-                   "pressed=true scroll=-1",
-                   "read type byte error: early eof", "releasing held input: 0 key(s), 1 button(s)",
-                   "client disconnected", "waiting for client", "client connected",
-                   "read type byte error: early eof", "client disconnected", "waiting for client"}));
-  EXPECT_EQ(received(), (std::vector<InputEvent>{MouseEvent{32768, 16384, 1, true, -1},
-                                                 MouseEvent{32768, 16384, 1, false, 0},
-                                                 KeyEvent{"Enter", false}}));
-  ASSERT_EQ(pipes.instances.size(), 3u);
+  EXPECT_EQ(log.lines(), expected);
+  EXPECT_EQ(received(), events);
+  ASSERT_EQ(pipes.instances.size(), std::size(clients) + 1);
   for (const auto& instance : pipes.instances) {
     EXPECT_EQ(instance->name, "halvorine-input");
     EXPECT_EQ(instance->security, pipes.instances[0]->security);
     EXPECT_NE(instance->security, nullptr);
+    EXPECT_EQ(instance->closed, instance != pipes.instances.back());  // all but the one now waiting
   }
-  EXPECT_TRUE(pipes.instances[0]->closed);
-  EXPECT_TRUE(pipes.instances[1]->closed);
-  EXPECT_FALSE(pipes.instances[2]->closed);  // the one now waiting
-  EXPECT_EQ(security.converted.size(), 1u);   // built once for every instance
-}
-
-TEST_F(InputPipeServerTest, EveryConnectionEndIsFollowedByDisconnectAndANewInstance) {
-  pipes.script.push_back(client({{0x07}}));
-  pipes.script.push_back(client({{0x02, 0x01}}));
-  pipes.script.push_back(client({}, Error::os(109)));
-  start();
-  const Lines ends{"unknown type byte 0x07 — closing connection", "read key header error",
-                   "read type byte error: " + Error::os(109).text()};
-  Lines expected{};
-  for (const auto& end : ends) {
-    expected.insert(expected.end(), {"waiting for client", "client connected", end, "client disconnected"});
-  }
-  expected.push_back("waiting for client");
-  EXPECT_EQ(served_lines(), expected);
-  EXPECT_TRUE(received().empty());
-  EXPECT_EQ(pipes.instances.size(), ends.size() + 1);
-}
-
-TEST_F(InputPipeServerTest, ClientThatLeavesKeysAndButtonHeldGetsThemReleasedAfterItsLastEvent) {
-  pipes.script.push_back(client({{0x02, 0x01, 0x00, 0x09, 'S', 'h', 'i', 'f', 't', 'L', 'e', 'f', 't'},
-                                  {0x01, 0x00, 0x10, 0x00, 0x20, 0x01, 0x01, 0x00, 0x00},
-                                  {0x02, 0x01, 0x00, 0x04, 'K', 'e', 'y', 'A'},
-                                  {0x01, 0x00, 0x30, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00},
-                                  {0x09}}));
-  start();
-  EXPECT_EQ(received(), (std::vector<InputEvent>{
-                            KeyEvent{"ShiftLeft", true}, MouseEvent{16, 32, 1, true, 0},
-                            KeyEvent{"KeyA", true}, MouseEvent{48, 64, 0, false, 0},
-                            KeyEvent{"ShiftLeft", false}, MouseEvent{48, 64, 1, false, 0},
-                            KeyEvent{"KeyA", false}}));
-  const Lines lines = served_lines();
-  ASSERT_GE(lines.size(), 5u);
-  EXPECT_EQ(lines[3], "unknown type byte 0x09 — closing connection");
-  EXPECT_EQ(lines[4], "releasing held input: 2 key(s), 1 button(s)");
-  EXPECT_EQ(lines[5], "client disconnected");
+  EXPECT_EQ(security.converted.size(), 1u);  // built once for every instance
 }
 
 // 20 mouse lines a second, the rest counted, also for a client that reconnects at once.

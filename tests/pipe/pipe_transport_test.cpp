@@ -173,27 +173,11 @@ class PipeTransportTest : public ::testing::Test {
 const Bytes kMouseExample{0x01, 0x80, 0x00, 0x40, 0x00, 0x01, 0x01, 0x00, 0xFF};
 const Bytes kKeyExample{0x02, 0x00, 0x00, 0x05, 0x45, 0x6E, 0x74, 0x65, 0x72};
 
-TEST_F(PipeTransportTest, InputMessagesArriveWhetherWrittenAtOnceOrByteByByte) {
-  {
-    auto pipe = open(kInputPipeName);
-    ASSERT_TRUE(pipe);
-    Bytes both = kMouseExample;
-    both.insert(both.end(), kKeyExample.begin(), kKeyExample.end());
-    write(*pipe, both);
-    for (const auto byte : both) write(*pipe, Bytes{byte});
-    EXPECT_EQ(take_events(4), (std::vector<InputEvent>{MouseEvent{32768, 16384, 1, true, -1},
-                                                       KeyEvent{"Enter", false},
-                                                       MouseEvent{32768, 16384, 1, true, -1},
-                                                       KeyEvent{"Enter", false}}));
-  }
-  // A client that hangs up is the end of the stream; the button it left down
-  // is released after its last event.
-  ASSERT_TRUE(wait_for_line(log_, "read type byte error: early eof"));
-  EXPECT_EQ(take_events(1), (std::vector<InputEvent>{MouseEvent{32768, 16384, 1, false, 0}}));
-}
-
-// One client at a time; one the server ends is replaced by a new instance.
-TEST_F(PipeTransportTest, SecondClientIsRefusedWhileOneIsServedAndAcceptedAfter) {
+// One client at a time; messages arrive whether written at once or byte by
+// byte; a connection the server ends or the client hangs up is replaced by a
+// new instance, and the button the client left down is released after its
+// last event.
+TEST_F(PipeTransportTest, InputClientsAreServedOneAtATimeAndEveryEndIsNoticed) {
   auto first = open(kInputPipeName);
   ASSERT_TRUE(first);
   ASSERT_TRUE(wait_for_line(log_, "client connected"));
@@ -202,12 +186,22 @@ TEST_F(PipeTransportTest, SecondClientIsRefusedWhileOneIsServedAndAcceptedAfter)
   ASSERT_FALSE(second);
   EXPECT_EQ(second.error().failure, OpenFailure::busy) << second.error().detail;
 #endif
+  Bytes both = kMouseExample;
+  both.insert(both.end(), kKeyExample.begin(), kKeyExample.end());
+  write(*first, both);
+  for (const auto byte : both) write(*first, Bytes{byte});
   write(*first, Bytes{0x07});
+  const InputEvent press = MouseEvent{32768, 16384, 1, true, -1}, release = MouseEvent{32768, 16384, 1, false, 0};
+  const InputEvent enter = KeyEvent{"Enter", false};
+  EXPECT_EQ(take_events(5), (std::vector<InputEvent>{press, enter, press, enter, release}));
   ASSERT_TRUE(wait_for_line(log_, "waiting for client", 2));
-  auto third = open(kInputPipeName);
-  ASSERT_TRUE(third);
-  write(*third, kKeyExample);
-  EXPECT_EQ(take_events(1), (std::vector<InputEvent>{KeyEvent{"Enter", false}}));
+  {
+    auto third = open(kInputPipeName);
+    ASSERT_TRUE(third);
+    write(*third, kMouseExample);
+  }
+  ASSERT_TRUE(wait_for_line(log_, "read type byte error: early eof"));
+  EXPECT_EQ(take_events(2), (std::vector<InputEvent>{press, release}));
 }
 
 // Two clients connect at the same moment, two hundred times: a client may be

@@ -31,9 +31,9 @@ FakeClient connected_client() {
   return client;
 }
 
-class VideoPipeServerTest : public ::testing::Test, protected FakePipeWorld {
- protected:
-  VideoPipeServerTest() {
+// The server on the fakes, with the channel the capture thread sends on.
+struct VideoServer : FakePipeWorld {
+  VideoServer() {
     auto [sender, receiver] = make_bounded_channel<EncodedFrame>(kVideoChannelCapacity);
     sender_.emplace(std::move(sender));
     receiver_.emplace(std::move(receiver));
@@ -67,6 +67,8 @@ class VideoPipeServerTest : public ::testing::Test, protected FakePipeWorld {
   std::optional<VideoReceiver> receiver_;
 };
 
+class VideoPipeServerTest : public ::testing::Test, protected VideoServer {};
+
 // Whatever the client writes is read and ignored.
 TEST_F(VideoPipeServerTest, WritesLengthPrefixedFramesUnchanged) {
   FakeClient chatty = connected_client();
@@ -91,36 +93,35 @@ TEST_F(VideoPipeServerTest, WritesLengthPrefixedFramesUnchanged) {
   EXPECT_TRUE(pipes.instances[0]->read_pending);
 }
 
-TEST_F(VideoPipeServerTest, DisconnectIsNoticedAtTheNextFrameAndANewClientIsServed) {
-  FakeClient leaves = connected_client();
-  leaves.writes_before_failure = 1;
-  pipes.script.push_back(std::move(leaves));
-  pipes.script.push_back(connected_client());
-  start();
-  send({0x01});
-  EXPECT_EQ(served_lines(), Lines{kConnected});
-  send({0x02});  // fails: the first client has gone
-  send({0x03});
-  EXPECT_EQ(served_lines(), (Lines{kConnected, kGone, kConnected}));
-  ASSERT_EQ(pipes.instances.size(), 2u);
-  EXPECT_EQ(pipes.instances[0]->written, record({0x01}));
-  EXPECT_TRUE(pipes.instances[0]->closed);
-  EXPECT_EQ(pipes.instances[1]->written, record({0x03}));  // the failed frame is not resent
-  EXPECT_TRUE(sleep.pauses.empty());
-}
-
-TEST_F(VideoPipeServerTest, ClientThatLeavesWhileNoFramesFlowIsNoticedAtOnce) {
-  pipes.script.push_back(connected_client());
-  pipes.script.push_back(connected_client());
-  start();
-  ASSERT_TRUE(pipes.instances[0]->read_pending);  // the writer keeps a read waiting
-  pipes.instances[0]->leave();
-  run_until_idle(runtime_);
-  EXPECT_EQ(served_lines(), (Lines{kConnected, kGone, kConnected}));
-  EXPECT_TRUE(pipes.instances[0]->closed);
-  EXPECT_EQ(pipes.instances[0]->write_calls, 0u);
-  send({0x07});
-  EXPECT_EQ(pipes.instances[1]->written, record({0x07}));
+// A client that has gone is noticed by a failed write, or at once by the
+// read the writer keeps waiting; the frame that failed is not resent.
+TEST(VideoPipeServer, GoneClientIsClosedAndTheNextOneGetsTheNextFrame) {
+  for (const bool write_fails : {true, false}) {
+    SCOPED_TRACE(write_fails);
+    VideoServer s;
+    FakeClient leaves = connected_client();
+    if (write_fails) leaves.writes_before_failure = 1;
+    s.pipes.script.push_back(std::move(leaves));
+    s.pipes.script.push_back(connected_client());
+    s.start();
+    if (write_fails) {
+      s.send({0x01});
+      EXPECT_EQ(s.served_lines(), Lines{kConnected});
+      s.send({0x02});
+    } else {
+      ASSERT_TRUE(s.pipes.instances[0]->read_pending);
+      s.pipes.instances[0]->leave();
+      run_until_idle(s.runtime_);
+    }
+    EXPECT_EQ(s.served_lines(), (Lines{kConnected, kGone, kConnected}));
+    s.send({0x03});
+    ASSERT_EQ(s.pipes.instances.size(), 2u);
+    EXPECT_EQ(s.pipes.instances[0]->written, write_fails ? record({0x01}) : Bytes{});
+    EXPECT_EQ(s.pipes.instances[0]->write_calls, write_fails ? 2u : 0u);
+    EXPECT_TRUE(s.pipes.instances[0]->closed);
+    EXPECT_EQ(s.pipes.instances[1]->written, record({0x03}));
+    EXPECT_TRUE(s.sleep.pauses.empty());
+  }
 }
 
 // Frames queued before a client (the channel full) are dropped too.
@@ -144,36 +145,26 @@ TEST_F(VideoPipeServerTest, EachNewClientAsksForAKeyFrameAndGetsNothingSentBefor
   EXPECT_EQ(pipes.instances[1]->written, record({0x66}));
 }
 
-TEST_F(VideoPipeServerTest, ClosedChannelIsNoticedOnlyOnceAClientConnects) {
-  // No client yet: the instance waits, and the closed channel goes unnoticed.
-  start();
-  sender_.reset();
-  run_until_idle(runtime_);
-  EXPECT_FALSE(ended_);
-  EXPECT_EQ(served_lines(), Lines{});
-  EXPECT_EQ(pipes.instances.size(), 1u);
-}
-
-TEST_F(VideoPipeServerTest, ClosedChannelEndsTheTaskAtTheDrainOfANewClient) {
-  sender_->try_send(Bytes{1});
-  sender_.reset();
-  pipes.script.push_back(connected_client());
-  start();
-  EXPECT_TRUE(ended_);
-  EXPECT_EQ(served_lines(), (Lines{kConnected, kClosed}));
-  EXPECT_TRUE(pipes.instances[0]->written.empty());
-  EXPECT_TRUE(pipes.instances[0]->closed);
-}
-
-TEST_F(VideoPipeServerTest, ClosedChannelWhileStreamingEndsTheTask) {
-  pipes.script.push_back(connected_client());
-  start();
-  send({0x05});
-  sender_.reset();
-  run_until_idle(runtime_);
-  EXPECT_TRUE(ended_);
-  EXPECT_EQ(served_lines(), (Lines{kConnected, kClosed}));
-  EXPECT_EQ(pipes.instances[0]->written, record({0x05}));
+// A closed channel ends the task, but is noticed only once a client is
+// connected: at the drain that follows the connection, or while streaming.
+TEST(VideoPipeServer, ClosedChannelEndsTheTaskOnceAClientIsConnected) {
+  VideoServer idle, queued, streaming;
+  idle.start();  // no client: the instance waits
+  queued.pipes.script.push_back(connected_client());
+  queued.sender_->try_send(Bytes{1});
+  streaming.pipes.script.push_back(connected_client());
+  streaming.start();
+  streaming.send({0x05});
+  for (VideoServer* s : {&idle, &queued, &streaming}) {
+    s->sender_.reset();
+    if (s == &queued) s->start(); else run_until_idle(s->runtime_);
+    ASSERT_EQ(s->pipes.instances.size(), 1u);
+    EXPECT_EQ(s->ended_, s != &idle);
+    EXPECT_EQ(s->pipes.instances[0]->closed, s != &idle);
+    EXPECT_EQ(s->served_lines(), s == &idle ? Lines{} : (Lines{kConnected, kClosed}));
+  }
+  EXPECT_TRUE(queued.pipes.instances[0]->written.empty());
+  EXPECT_EQ(streaming.pipes.instances[0]->written, record({0x05}));
 }
 
 TEST_F(VideoPipeServerTest, FailuresAreLoggedWithTheStreamPrefixAndPaused) {

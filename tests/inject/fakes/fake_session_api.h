@@ -22,7 +22,6 @@ class FakeSessionApi final : public SessionApi {
 
   // --- what happened ------------------------------------------------------
   int enumerations = 0;
-  int token_queries = 0;
   int tokens_open = 0;
   int reverts = 0;
   bool impersonating = false;
@@ -39,7 +38,6 @@ class FakeSessionApi final : public SessionApi {
     return sessions;
   }
   std::unique_ptr<UserToken> query_user_token(std::uint32_t session_id) override {
-    ++token_queries;
     if (!sessions_with_token.contains(session_id)) return nullptr;
     return std::make_unique<FakeToken>(*this);
   }
