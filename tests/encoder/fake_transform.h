@@ -83,7 +83,6 @@ struct FakeTransformState {
   std::deque<FakeOutput> outputs;
   std::vector<std::uint8_t> default_output{0, 0, 0, 1, 0x41, 0x9A};
   std::vector<std::uint8_t> key_output{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0x88};
-  bool silent = false;  // no default output at all
   // Asynchronous: post events like an encoder (need-input at start of
   // stream; have-output and need-input after each input). A hung transform
   // posts nothing.
@@ -108,7 +107,6 @@ struct FakeTransformState {
   std::vector<TypeValues> output_types;  // as set, in order
   std::vector<TypeValues> input_types;
   std::vector<FakeInput> inputs;
-  std::vector<std::chrono::milliseconds> waits;
   std::vector<std::uint32_t> output_sample_capacities;
   int live_objects = 0;
   // The stream of the transform activated last, anew with each activation.
@@ -132,7 +130,6 @@ struct FakeTransformState {
     for (; unanswered.size() > pipeline_depth; unanswered.pop_front()) {
       const auto [index, key] = unanswered.front();
       if (clock != nullptr) inputs.at(index).answered_at = clock->monotonic_now();
-      if (silent) continue;
       const bool sets = parameter_sets == Sets::every_idr || (parameter_sets == Sets::first_idr && idrs == 0);
       const std::vector<std::uint8_t> picture = numbered ? pictures.next(key, sets) : key ? key_output : default_output;
       idrs += key ? 1 : 0;
@@ -246,7 +243,6 @@ class FakeEventQueue final : public MfEventQueue, FakeObject {
     return state_->call("GetEvent(NO_WAIT)", [&] { state_->release_due(); return next(); });
   }
   Result<std::optional<std::uint32_t>> wait(std::chrono::milliseconds timeout) override {
-    state_->waits.push_back(timeout);
     return state_->call("GetEvent(wait)", [&] {
       auto& s = *state_;
       s.release_due();
