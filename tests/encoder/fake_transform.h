@@ -184,7 +184,9 @@ class FakeMediaType final : public MfMediaType, FakeObject {
  public:
   FakeMediaType(std::shared_ptr<FakeTransformState> state, TypeValues values = {})
       : FakeObject(std::move(state)), values(std::move(values)) {}
-  Result<void> set_guid(MfTypeKey key, MfTypeGuid value) override { return set(key, static_cast<std::uint64_t>(value)); }
+  Result<void> set_guid(MfTypeKey key, MfTypeGuid value) override {
+    return set(key, static_cast<std::uint64_t>(value));
+  }
   Result<void> set_uint32(MfTypeKey key, std::uint32_t value) override { return set(key, value); }
   Result<void> set_uint64(MfTypeKey key, std::uint64_t value) override { return set(key, value); }
   Result<std::uint64_t> get_uint64(MfTypeKey key) override {
@@ -305,8 +307,8 @@ class FakeTransform final : public MfTransform, FakeObject {
   Result<std::unique_ptr<MfEventQueue>> event_queue() override {
     return hand_out<MfEventQueue>("QueryInterface(IMFMediaEventGenerator)", std::make_unique<FakeEventQueue>(state_));
   }
-  Result<void> set_output_type(MfMediaType& type) override { return set_type("SetOutputType", state_->output_types, type); }
-  Result<void> set_input_type(MfMediaType& type) override { return set_type("SetInputType", state_->input_types, type); }
+  Result<void> set_output_type(MfMediaType& t) override { return set_type("SetOutputType", state_->output_types, t); }
+  Result<void> set_input_type(MfMediaType& t) override { return set_type("SetInputType", state_->input_types, t); }
   Result<std::unique_ptr<MfMediaType>> output_current_type() override {
     auto type = std::make_unique<FakeMediaType>(state_);
     if (state_->parameter_sets == FakeTransformState::Sets::output_type) type->blob = TestPictures::sets();
@@ -314,8 +316,8 @@ class FakeTransform final : public MfTransform, FakeObject {
   }
   // The type a real transform offers after a stream change: its own template size.
   Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t) override {
-    return hand_out<MfMediaType>("GetOutputAvailableType",
-                                 std::make_unique<FakeMediaType>(state_, TypeValues{{MfTypeKey::frame_size, kTemplateSize}}));
+    TypeValues offered{{MfTypeKey::frame_size, kTemplateSize}};
+    return hand_out<MfMediaType>("GetOutputAvailableType", std::make_unique<FakeMediaType>(state_, offered));
   }
   static constexpr std::uint64_t kTemplateSize = std::uint64_t{1920} << 32 | 1088;
   Result<std::uint32_t> output_stream_flags() override {

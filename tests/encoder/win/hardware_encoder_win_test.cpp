@@ -413,7 +413,8 @@ TEST_F(MediaFoundationTest, RegisteredHardwareEncoderWithRealWorldHabits) {
     RecordingLogger log;
     FakeClock clock;
     WinMediaFoundation product;
-    auto encoder = std::make_optional(VideoEncoder::create(640, 360, 30, 6000, log, clock, product, linked_openh264(), 2));
+    auto encoder =
+        std::make_optional(VideoEncoder::create(640, 360, 30, 6000, log, clock, product, linked_openh264(), 2));
     ASSERT_TRUE(encoder->has_value()) << encoder->error().text();
     if (row.from_software) {
       registration.emplace(row.config, record, true);
