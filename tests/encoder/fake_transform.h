@@ -24,52 +24,25 @@
 
 namespace halvorine::testing {
 
+// Names as the recorded calls spell them (the enums count from 0).
 inline std::string key_name(MfTypeKey key) {
-  switch (key) {
-    case MfTypeKey::major_type: return "major_type";
-    case MfTypeKey::subtype: return "subtype";
-    case MfTypeKey::frame_size: return "frame_size";
-    case MfTypeKey::frame_rate: return "frame_rate";
-    case MfTypeKey::interlace_mode: return "interlace_mode";
-    case MfTypeKey::avg_bitrate: return "avg_bitrate";
-    case MfTypeKey::mpeg2_profile: return "mpeg2_profile";
-    case MfTypeKey::nominal_range: return "nominal_range";
-    case MfTypeKey::yuv_matrix: return "yuv_matrix";
-    case MfTypeKey::video_primaries: return "video_primaries";
-    case MfTypeKey::transfer_function: return "transfer_function";
-    case MfTypeKey::max_keyframe_spacing: return "max_keyframe_spacing";
-    case MfTypeKey::sequence_header: return "sequence_header";
-  }
-  return "?";
+  static constexpr const char* kNames[] = {"major_type",      "subtype",         "frame_size",
+                                           "frame_rate",      "interlace_mode",  "avg_bitrate",
+                                           "mpeg2_profile",   "nominal_range",   "yuv_matrix",
+                                           "video_primaries", "transfer_function", "max_keyframe_spacing",
+                                           "sequence_header"};
+  return kNames[static_cast<int>(key)];
 }
-
 inline std::string key_name(MfTransformKey key) {
-  switch (key) {
-    case MfTransformKey::async: return "async";
-    case MfTransformKey::async_unlock: return "async_unlock";
-    case MfTransformKey::low_latency: return "low_latency";
-  }
-  return "?";
+  static constexpr const char* kNames[] = {"async", "async_unlock", "low_latency"};
+  return kNames[static_cast<int>(key)];
 }
-
-inline std::string property_name(MfCodecProperty property) {
-  switch (property) {
-    case MfCodecProperty::rate_control_mode: return "rate_control_mode";
-    case MfCodecProperty::mean_bit_rate: return "mean_bit_rate";
-    case MfCodecProperty::max_bit_rate: return "max_bit_rate";
-    case MfCodecProperty::b_picture_count: return "b_picture_count";
-    case MfCodecProperty::low_latency_mode: return "low_latency_mode";
-    case MfCodecProperty::gop_size: return "gop_size";
-    case MfCodecProperty::force_key_frame: return "force_key_frame";
-  }
-  return "?";
-}
-
 // "SetValue(mean_bit_rate,ui4 6000000)", "SetValue(low_latency_mode,bool 1)".
 inline std::string set_value_call(MfCodecProperty property, MfCodecValue value) {
-  return "SetValue(" + property_name(property) +
-         (value.type == MfCodecValue::Type::ui4 ? ",ui4 " : ",bool ") +
-         std::to_string(value.value) + ")";
+  static constexpr const char* kNames[] = {"rate_control_mode", "mean_bit_rate", "max_bit_rate", "b_picture_count",
+                                           "low_latency_mode",  "gop_size",      "force_key_frame"};
+  return std::string("SetValue(") + kNames[static_cast<int>(property)] +
+         (value.type == MfCodecValue::Type::ui4 ? ",ui4 " : ",bool ") + std::to_string(value.value) + ")";
 }
 
 // A media type's attributes as set: GUIDs as their enum value.
@@ -110,7 +83,6 @@ struct FakeTransformState {
   std::deque<FakeOutput> outputs;
   std::vector<std::uint8_t> default_output{0, 0, 0, 1, 0x41, 0x9A};
   std::vector<std::uint8_t> key_output{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0x88};
-  bool silent = false;  // no default output at all
   // Asynchronous: post events like an encoder (need-input at start of
   // stream; have-output and need-input after each input). A hung transform
   // posts nothing.
@@ -121,12 +93,6 @@ struct FakeTransformState {
   // real encoder's own threads), released by polls and waits once due.
   std::chrono::milliseconds output_latency{0};
   std::deque<std::pair<FakeClock::MonotonicTime, std::uint32_t>> scheduled;
-  void release_due() {
-    while (!scheduled.empty() && clock != nullptr && scheduled.front().first <= clock->monotonic_now()) {
-      events.push_back(scheduled.front().second);
-      scheduled.pop_front();
-    }
-  }
   bool numbered = false;  // pictures with frame_num (TestPictures), not the fixed outputs
   enum class Sets { every_idr, first_idr, output_type };
   Sets parameter_sets = Sets::every_idr;
@@ -135,15 +101,12 @@ struct FakeTransformState {
   bool nal_per_sample = false;
   bool lose_next_output = false;     // the next sample is lost, its step fails
   bool change_loses_output = false;  // a stream change loses the samples not yet handed out
-  std::optional<std::uint64_t> available_frame_size = (std::uint64_t{1920} << 32) | 1088;
-  std::optional<std::uint32_t> refused_profile;  // MF_MT_MPEG2_PROFILE value refused
 
   // --- record
   std::vector<std::string> calls;
   std::vector<TypeValues> output_types;  // as set, in order
   std::vector<TypeValues> input_types;
   std::vector<FakeInput> inputs;
-  std::vector<std::chrono::milliseconds> waits;
   std::vector<std::uint32_t> output_sample_capacities;
   int live_objects = 0;
   // The stream of the transform activated last, anew with each activation.
@@ -155,13 +118,18 @@ struct FakeTransformState {
     int idrs = 0;
   } stream;
 
+  void release_due() {
+    while (!scheduled.empty() && clock != nullptr && scheduled.front().first <= clock->monotonic_now()) {
+      events.push_back(scheduled.front().second);
+      scheduled.pop_front();
+    }
+  }
   // Answers the inputs the pipeline lets out, posting have-output per sample.
   void release() {
     auto& [unanswered, ready, asked, pictures, idrs] = stream;
     for (; unanswered.size() > pipeline_depth; unanswered.pop_front()) {
       const auto [index, key] = unanswered.front();
       if (clock != nullptr) inputs.at(index).answered_at = clock->monotonic_now();
-      if (silent) continue;
       const bool sets = parameter_sets == Sets::every_idr || (parameter_sets == Sets::first_idr && idrs == 0);
       const std::vector<std::uint8_t> picture = numbered ? pictures.next(key, sets) : key ? key_output : default_output;
       idrs += key ? 1 : 0;
@@ -189,19 +157,19 @@ struct FakeTransformState {
     }
     return {};
   }
-  int count(const std::string& name_of_call) const {
-    int n = 0;
-    for (const auto& c : calls) n += c == name_of_call ? 1 : 0;
-    return n;
+  // Records the call; when it is not scripted to fail, what `then` answers.
+  template <class F>
+  auto call(const std::string& name_of_call, F then) -> decltype(then()) {
+    if (auto r = call(name_of_call); !r) return std::unexpected(r.error());
+    return then();
   }
+  int count(const std::string& name_of_call) const { return static_cast<int>(std::ranges::count(calls, name_of_call)); }
 };
 
 // Counts itself among the state's live objects, so tests see releases.
 class FakeObject {
  public:
-  explicit FakeObject(std::shared_ptr<FakeTransformState> state) : state_(std::move(state)) {
-    ++state_->live_objects;
-  }
+  explicit FakeObject(std::shared_ptr<FakeTransformState> state) : state_(std::move(state)) { ++state_->live_objects; }
   ~FakeObject() { --state_->live_objects; }
   FakeObject(const FakeObject&) = delete;
   FakeObject& operator=(const FakeObject&) = delete;
@@ -209,6 +177,8 @@ class FakeObject {
  protected:
   std::shared_ptr<FakeTransformState> state_;
 };
+
+inline auto absent() { return std::unexpected(Error::hresult(0xC00D36E6, "absent")); }
 
 class FakeMediaType final : public MfMediaType, FakeObject {
  public:
@@ -220,14 +190,11 @@ class FakeMediaType final : public MfMediaType, FakeObject {
   Result<void> set_uint32(MfTypeKey key, std::uint32_t value) override { return set(key, value); }
   Result<void> set_uint64(MfTypeKey key, std::uint64_t value) override { return set(key, value); }
   Result<std::uint64_t> get_uint64(MfTypeKey key) override {
-    auto it = values.find(key);
-    if (it == values.end()) return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
-    return it->second;
+    if (auto it = values.find(key); it != values.end()) return it->second;
+    return absent();
   }
   Result<std::vector<std::uint8_t>> get_blob(MfTypeKey key, std::size_t max_bytes) override {
-    if (key != MfTypeKey::sequence_header || blob.empty() || blob.size() > max_bytes) {
-      return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
-    }
+    if (key != MfTypeKey::sequence_header || blob.empty() || blob.size() > max_bytes) return absent();
     return blob;
   }
   TypeValues values;
@@ -235,12 +202,7 @@ class FakeMediaType final : public MfMediaType, FakeObject {
 
  private:
   Result<void> set(MfTypeKey key, std::uint64_t value) {
-    if (auto r = state_->call("Set(" + key_name(key) + ")"); !r) return r;
-    if (key == MfTypeKey::mpeg2_profile && state_->refused_profile == value) {
-      return std::unexpected(Error::hresult(static_cast<std::int32_t>(0xC00D36B4), "profile"));
-    }
-    values[key] = value;
-    return {};
+    return state_->call("Set(" + key_name(key) + ")", [&]() -> Result<void> { values[key] = value; return {}; });
   }
 };
 
@@ -248,26 +210,26 @@ class FakeSample final : public MfSample, FakeObject {
  public:
   FakeSample(std::shared_ptr<FakeTransformState> state, std::size_t input_index)
       : FakeObject(std::move(state)), input_index_(input_index) {}
-  FakeSample(std::shared_ptr<FakeTransformState> state,
-             std::vector<std::vector<std::uint8_t>> buffers)
+  FakeSample(std::shared_ptr<FakeTransformState> state, std::vector<std::vector<std::uint8_t>> buffers)
       : FakeObject(std::move(state)), buffers_(std::move(buffers)) {}
 
   Result<void> set_discontinuity() override {
-    if (auto r = state_->call("SetUINT32(Discontinuity,1)"); !r) return r;
-    state_->inputs.at(input_index_).discontinuity = true;
-    return {};
+    return state_->call("SetUINT32(Discontinuity,1)", [&]() -> Result<void> {
+      state_->inputs.at(input_index_).discontinuity = true;
+      return {};
+    });
   }
   std::size_t input_index() const { return input_index_; }
   Result<std::uint32_t> buffer_count() override {
-    if (auto r = state_->call("GetBufferCount"); !r) return std::unexpected(r.error());
-    return static_cast<std::uint32_t>(buffers_.size());
+    return state_->call("GetBufferCount", [&]() -> Result<std::uint32_t> { return buffers_.size(); });
   }
   Result<void> append_buffer(std::uint32_t index, std::vector<std::uint8_t>& out, std::size_t limit) override {
-    if (auto r = state_->call("append_buffer"); !r) return r;
-    const auto& b = buffers_.at(index);
-    if (b.size() > limit) return std::unexpected(Error::hresult(kMfInvalidData, "too long"));
-    out.insert(out.end(), b.begin(), b.end());
-    return {};
+    return state_->call("append_buffer", [&]() -> Result<void> {
+      const auto& b = buffers_.at(index);
+      if (b.size() > limit) return std::unexpected(Error::hresult(kMfInvalidData, "too long"));
+      out.insert(out.end(), b.begin(), b.end());
+      return {};
+    });
   }
   void fill(std::vector<std::vector<std::uint8_t>> buffers) { buffers_ = std::move(buffers); }
 
@@ -280,33 +242,28 @@ class FakeEventQueue final : public MfEventQueue, FakeObject {
  public:
   using FakeObject::FakeObject;
   Result<std::optional<std::uint32_t>> poll() override {
-    if (auto r = state_->call("GetEvent(NO_WAIT)"); !r) return std::unexpected(r.error());
-    state_->release_due();
-    if (state_->events.empty()) return std::optional<std::uint32_t>{};
-    return next();
+    return state_->call("GetEvent(NO_WAIT)", [&] { state_->release_due(); return next(); });
   }
   Result<std::optional<std::uint32_t>> wait(std::chrono::milliseconds timeout) override {
-    state_->waits.push_back(timeout);
-    if (auto r = state_->call("GetEvent(wait)"); !r) return std::unexpected(r.error());
-    state_->release_due();
-    if (state_->events.empty() && !state_->scheduled.empty() && state_->clock != nullptr &&
-        state_->scheduled.front().first <= state_->clock->monotonic_now() + timeout) {
-      state_->clock->advance(state_->scheduled.front().first - state_->clock->monotonic_now());
-      state_->release_due();
-    }
-    if (state_->events.empty()) {
-      if (state_->clock != nullptr) state_->clock->advance(timeout);
-      return std::optional<std::uint32_t>{};
-    }
-    return next();
+    return state_->call("GetEvent(wait)", [&] {
+      auto& s = *state_;
+      s.release_due();
+      // Waits out what is scheduled within the timeout, else the whole timeout.
+      if (s.events.empty() && s.clock != nullptr) {
+        const bool due = !s.scheduled.empty() && s.scheduled.front().first <= s.clock->monotonic_now() + timeout;
+        s.clock->advance(due ? s.scheduled.front().first - s.clock->monotonic_now() : timeout);
+        s.release_due();
+      }
+      return next();
+    });
   }
 
  private:
   Result<std::optional<std::uint32_t>> next() {
+    if (state_->events.empty()) return std::optional<std::uint32_t>{};
     const std::uint32_t type = state_->events.front();
     state_->events.pop_front();
-    if (auto r = state_->call("GetType"); !r) return std::unexpected(r.error());
-    return std::optional<std::uint32_t>{type};
+    return state_->call("GetType", [&]() -> Result<std::optional<std::uint32_t>> { return type; });
   }
 };
 
@@ -314,11 +271,10 @@ class FakeAttributes final : public MfAttributes, FakeObject {
  public:
   using FakeObject::FakeObject;
   Result<std::uint32_t> get_uint32(MfTransformKey key) override {
-    if (auto r = state_->call("GetUINT32(" + key_name(key) + ")"); !r) {
-      return std::unexpected(r.error());
-    }
-    if (key == MfTransformKey::async && state_->asynchronous) return 1U;
-    return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
+    return state_->call("GetUINT32(" + key_name(key) + ")", [&]() -> Result<std::uint32_t> {
+      if (key == MfTransformKey::async && state_->asynchronous) return 1U;
+      return absent();
+    });
   }
   Result<void> set_uint32(MfTransformKey key, std::uint32_t value) override {
     return state_->call("SetUINT32(" + key_name(key) + "," + std::to_string(value) + ")");
@@ -338,92 +294,86 @@ class FakeCodecApi final : public MfCodecApi, FakeObject {
 class FakeTransform final : public MfTransform, FakeObject {
  public:
   using FakeObject::FakeObject;
+  template <class T>
+  Result<std::unique_ptr<T>> hand_out(const std::string& call, std::unique_ptr<T> object) {
+    return state_->call(call, [&]() -> Result<std::unique_ptr<T>> { return std::move(object); });
+  }
   Result<std::unique_ptr<MfAttributes>> attributes() override {
-    if (auto r = state_->call("GetAttributes"); !r) return std::unexpected(r.error());
-    return std::make_unique<FakeAttributes>(state_);
+    return hand_out<MfAttributes>("GetAttributes", std::make_unique<FakeAttributes>(state_));
   }
   Result<std::unique_ptr<MfCodecApi>> codec_api() override {
-    if (auto r = state_->call("QueryInterface(ICodecAPI)"); !r) return std::unexpected(r.error());
-    return std::make_unique<FakeCodecApi>(state_);
+    return hand_out<MfCodecApi>("QueryInterface(ICodecAPI)", std::make_unique<FakeCodecApi>(state_));
   }
   Result<std::unique_ptr<MfEventQueue>> event_queue() override {
-    if (auto r = state_->call("QueryInterface(IMFMediaEventGenerator)"); !r) {
-      return std::unexpected(r.error());
-    }
-    return std::make_unique<FakeEventQueue>(state_);
+    return hand_out<MfEventQueue>("QueryInterface(IMFMediaEventGenerator)", std::make_unique<FakeEventQueue>(state_));
   }
-  Result<void> set_output_type(MfMediaType& type) override {
-    if (auto r = state_->call("SetOutputType"); !r) return r;
-    state_->output_types.push_back(static_cast<FakeMediaType&>(type).values);
-    return {};
-  }
-  Result<void> set_input_type(MfMediaType& type) override {
-    if (auto r = state_->call("SetInputType"); !r) return r;
-    state_->input_types.push_back(static_cast<FakeMediaType&>(type).values);
-    return {};
-  }
+  Result<void> set_output_type(MfMediaType& t) override { return set_type("SetOutputType", state_->output_types, t); }
+  Result<void> set_input_type(MfMediaType& t) override { return set_type("SetInputType", state_->input_types, t); }
   Result<std::unique_ptr<MfMediaType>> output_current_type() override {
-    if (auto r = state_->call("GetOutputCurrentType"); !r) return std::unexpected(r.error());
     auto type = std::make_unique<FakeMediaType>(state_);
     if (state_->parameter_sets == FakeTransformState::Sets::output_type) type->blob = TestPictures::sets();
-    return type;
+    return hand_out<MfMediaType>("GetOutputCurrentType", std::move(type));
   }
+  // The type a real transform offers after a stream change: its own template size.
   Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t) override {
-    if (auto r = state_->call("GetOutputAvailableType"); !r) return std::unexpected(r.error());
-    TypeValues values;
-    if (state_->available_frame_size) values[MfTypeKey::frame_size] = *state_->available_frame_size;
-    return std::make_unique<FakeMediaType>(state_, values);
+    TypeValues offered{{MfTypeKey::frame_size, kTemplateSize}};
+    return hand_out<MfMediaType>("GetOutputAvailableType", std::make_unique<FakeMediaType>(state_, offered));
   }
+  static constexpr std::uint64_t kTemplateSize = std::uint64_t{1920} << 32 | 1088;
   Result<std::uint32_t> output_stream_flags() override {
-    if (auto r = state_->call("GetOutputStreamInfo"); !r) return std::unexpected(r.error());
-    return state_->provides_samples ? kMfOutputProvidesSamples : 0U;
+    return state_->call("GetOutputStreamInfo", [&]() -> Result<std::uint32_t> {
+      return state_->provides_samples ? kMfOutputProvidesSamples : 0U;
+    });
   }
   Result<void> process_message(MfMessage message) override {
     const bool start = message == MfMessage::notify_start_of_stream;
-    if (auto r = state_->call(start ? "ProcessMessage(START_OF_STREAM)"
-                                    : "ProcessMessage(BEGIN_STREAMING)");
-        !r) {
-      return r;
-    }
-    if (start && state_->asynchronous && state_->auto_events) {
-      state_->events.push_back(kMfEventNeedInput);
-    }
-    return {};
+    return state_->call(start ? "ProcessMessage(START_OF_STREAM)" : "ProcessMessage(BEGIN_STREAMING)",
+                        [&]() -> Result<void> {
+                          if (start && state_->asynchronous && state_->auto_events) {
+                            state_->events.push_back(kMfEventNeedInput);
+                          }
+                          return {};
+                        });
   }
   Result<void> process_input(MfSample& sample) override {
     if (auto r = state_->call("ProcessInput"); !r) return r;
+    auto& s = *state_;
     const std::size_t index = static_cast<FakeSample&>(sample).input_index();
-    const bool marked = state_->inputs.at(index).discontinuity;
-    if (state_->clock != nullptr) state_->inputs.at(index).taken_at = state_->clock->monotonic_now();
-    auto& stream = state_->stream;
-    const bool asked = std::exchange(stream.key_frame_asked, false) || marked;
-    const bool first = stream.idrs + stream.unanswered.size() == 0;
-    stream.unanswered.emplace_back(index, state_->ignores_key_frames ? first : asked);
-    state_->release();
-    if (state_->asynchronous && state_->auto_events) state_->events.push_back(kMfEventNeedInput);
+    if (s.clock != nullptr) s.inputs.at(index).taken_at = s.clock->monotonic_now();
+    const bool asked = std::exchange(s.stream.key_frame_asked, false) || s.inputs.at(index).discontinuity;
+    const bool first = s.stream.idrs + s.stream.unanswered.size() == 0;
+    s.stream.unanswered.emplace_back(index, s.ignores_key_frames ? first : asked);
+    s.release();
+    if (s.asynchronous && s.auto_events) s.events.push_back(kMfEventNeedInput);
     return {};
   }
   Result<std::unique_ptr<MfSample>> process_output(std::unique_ptr<MfSample> sample) override {
-    if (auto r = state_->call(sample ? "ProcessOutput(our sample)" : "ProcessOutput(no sample)");
-        !r) {
+    if (auto r = state_->call(sample ? "ProcessOutput(our sample)" : "ProcessOutput(no sample)"); !r) {
       return std::unexpected(r.error());
     }
-    FakeOutput answer;
-    if (!state_->outputs.empty()) {
-      answer = std::move(state_->outputs.front());
-      state_->outputs.pop_front();
-      if (answer.hr == kMfStreamChange && state_->change_loses_output) state_->stream.ready.clear();
-    } else if (!state_->stream.ready.empty()) {
-      answer.buffers.push_back(std::move(state_->stream.ready.front()));
-      state_->stream.ready.pop_front();
-      if (std::exchange(state_->lose_next_output, false)) answer = {static_cast<std::int32_t>(0xC00D36B5), {}};
-    } else {
-      answer.hr = kMfNeedMoreInput;
+    auto& s = *state_;
+    FakeOutput answer{kMfNeedMoreInput, {}};
+    if (!s.outputs.empty()) {
+      answer = std::move(s.outputs.front());
+      s.outputs.pop_front();
+      if (answer.hr == kMfStreamChange && s.change_loses_output) s.stream.ready.clear();
+    } else if (!s.stream.ready.empty()) {
+      answer = {0, {std::move(s.stream.ready.front())}};
+      s.stream.ready.pop_front();
+      if (std::exchange(s.lose_next_output, false)) answer = {static_cast<std::int32_t>(0xC00D36B5), {}};
     }
     if (answer.hr != 0) return std::unexpected(Error::hresult(answer.hr, "fake answer"));
     if (!sample) return std::make_unique<FakeSample>(state_, std::move(answer.buffers));
     static_cast<FakeSample&>(*sample).fill(std::move(answer.buffers));
     return sample;
+  }
+
+ private:
+  Result<void> set_type(const std::string& call, std::vector<TypeValues>& record, MfMediaType& type) {
+    return state_->call(call, [&]() -> Result<void> {
+      record.push_back(static_cast<FakeMediaType&>(type).values);
+      return {};
+    });
   }
 };
 
@@ -431,13 +381,14 @@ class FakeCandidate final : public MfEncoderCandidate, FakeObject {
  public:
   using FakeObject::FakeObject;
   Result<std::u16string> friendly_name() override {
-    if (state_->name_unreadable) return std::unexpected(Error::hresult(0xC00D36E6, "absent"));
+    if (state_->name_unreadable) return absent();
     return state_->name;
   }
   Result<std::unique_ptr<MfTransform>> activate() override {
-    if (auto r = state_->call("ActivateObject"); !r) return std::unexpected(r.error());
-    state_->stream = {};
-    return std::make_unique<FakeTransform>(state_);
+    return state_->call("ActivateObject", [&]() -> Result<std::unique_ptr<MfTransform>> {
+      state_->stream = {};
+      return std::make_unique<FakeTransform>(state_);
+    });
   }
 };
 
@@ -446,8 +397,7 @@ class FakeMediaFoundation final : public MediaFoundation {
  public:
   // Adds a candidate; the returned state scripts and records it.
   std::shared_ptr<FakeTransformState> add(std::u16string name = u"Fake H264 Encoder MFT") {
-    transforms.push_back(std::make_shared<FakeTransformState>(std::move(name)));
-    return transforms.back();
+    return transforms.emplace_back(std::make_shared<FakeTransformState>(std::move(name)));
   }
 
   Result<void> startup() override {
@@ -462,24 +412,25 @@ class FakeMediaFoundation final : public MediaFoundation {
     return list;
   }
   Result<std::unique_ptr<MfMediaType>> create_media_type() override {
-    auto& s = current();
-    if (auto r = s->call("MFCreateMediaType"); !r) return std::unexpected(r.error());
-    return std::make_unique<FakeMediaType>(s);
+    return current()->call("MFCreateMediaType", [&]() -> Result<std::unique_ptr<MfMediaType>> {
+      return std::make_unique<FakeMediaType>(current());
+    });
   }
-  Result<std::unique_ptr<MfSample>> create_input_sample(std::span<const std::uint8_t> bytes,
-                                                        std::int64_t time,
+  Result<std::unique_ptr<MfSample>> create_input_sample(std::span<const std::uint8_t> bytes, std::int64_t time,
                                                         std::int64_t duration) override {
     auto& s = current();
-    if (auto r = s->call("MFCreateSample(input)"); !r) return std::unexpected(r.error());
-    const std::string_view content(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    s->inputs.push_back({bytes.size(), time, duration, false, std::hash<std::string_view>{}(content)});
-    return std::make_unique<FakeSample>(s, s->inputs.size() - 1);
+    return s->call("MFCreateSample(input)", [&]() -> Result<std::unique_ptr<MfSample>> {
+      const std::string_view content(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      s->inputs.push_back({bytes.size(), time, duration, false, std::hash<std::string_view>{}(content)});
+      return std::make_unique<FakeSample>(s, s->inputs.size() - 1);
+    });
   }
   Result<std::unique_ptr<MfSample>> create_output_sample(std::uint32_t capacity) override {
     auto& s = current();
-    if (auto r = s->call("MFCreateSample(output)"); !r) return std::unexpected(r.error());
-    s->output_sample_capacities.push_back(capacity);
-    return std::make_unique<FakeSample>(s, std::vector<std::vector<std::uint8_t>>{});
+    return s->call("MFCreateSample(output)", [&]() -> Result<std::unique_ptr<MfSample>> {
+      s->output_sample_capacities.push_back(capacity);
+      return std::make_unique<FakeSample>(s, std::vector<std::vector<std::uint8_t>>{});
+    });
   }
 
   // Samples and types are recorded on the transform that activated last.
