@@ -313,8 +313,10 @@ TEST_F(LocalEncoderTest, StalledTransformMovesTheFacadeToSoftwareInBoundedTime) 
                 Contains("ENCODER: 30 erori hardware consecutive (HW encode frame 31: no input "
                          "request from the transform within 300 ms (0x800705B4)) -> switch "
                          "software"));
+    // Each wait is the bounded one, not a longer one: twice it leaves room for
+    // a loaded machine.
     EXPECT_GE(took, 30 * (HardwareEncoder::kEventWait - 20ms));
-    EXPECT_LT(took, 30 * (HardwareEncoder::kEventWait + 200ms));
+    EXPECT_LT(took, 30 * 2 * HardwareEncoder::kEventWait);
   }
   EXPECT_EQ(record_->alive, 0) << "gone with the switch, its request still outstanding";
 }
