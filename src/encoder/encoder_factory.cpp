@@ -5,6 +5,7 @@
 #include "encoder/frame_scaler.h"
 #include "encoder/hardware_encoder.h"
 #include "encoder/software_encoder.h"
+#include "encoder/transform_api.h"
 
 namespace halvorine {
 namespace {
@@ -38,9 +39,11 @@ class ProductEncoderFactory final : public EncoderFactory {
     return std::make_unique<HardwareEncoder>(std::move(*made));
   }
 
+  std::optional<Error> hardware_missing() const override { return mf_.missing(); }
+
   Result<std::unique_ptr<H264Encoder>> create_software() override {
     auto made = SoftwareEncoder::create(encoded_.width, encoded_.height, request_.fps, request_.kbps,
-                                        log_, openh264_, logical_processors_, input());
+                                        log_, openh264_, logical_processors_, input(), &clock_);
     if (!made) return std::unexpected(std::move(made.error()));
     return std::make_unique<SoftwareEncoder>(std::move(*made));
   }

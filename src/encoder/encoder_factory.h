@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "common/clock.h"
@@ -35,6 +36,9 @@ class EncoderFactory {
   virtual Result<std::unique_ptr<H264Encoder>> create_hardware(
       std::uint32_t profile, std::span<const std::uint8_t> opening_picture, bool quiet) = 0;
   virtual Result<std::unique_ptr<H264Encoder>> create_software() = 0;
+  // Why no hardware encoder can ever be made here (the platform lacks Media
+  // Foundation), else nothing.
+  virtual std::optional<Error> hardware_missing() const { return std::nullopt; }
 };
 
 // The product's encoders. Screens larger than the software encoder's limit

@@ -57,6 +57,7 @@ struct SoftwareEncoder::State {
 
   OpenH264Library& library;
   ISVCEncoder* instance;
+  const Clock* clock = nullptr;
   std::uint32_t width = 0;  // the encoded picture's
   std::uint32_t height = 0;
   FrameSize input;          // the frames' own, when they are scaled
@@ -82,7 +83,8 @@ Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32
 Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32_t height,
                                                 std::uint32_t fps, std::uint32_t kbps, Logger& log,
                                                 OpenH264Library& library,
-                                                unsigned logical_processors, FrameSize input) {
+                                                unsigned logical_processors, FrameSize input,
+                                                const Clock* clock) {
   SoftwareEncoderSettings settings;
   settings.fps = std::clamp<std::uint32_t>(fps, 1, kMaxFps);
   settings.kbps = std::min(kbps, kMaxKbps);
@@ -116,7 +118,9 @@ Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32
     state->scaler.emplace(input, FrameSize{width, height});
   }
   state->settings = settings;
-  state->ceiling.emplace(std::uint64_t{settings.kbps} * 1000 * kCeilingTimesTarget, settings.fps);
+  static const SystemClock real_clock;
+  state->clock = clock != nullptr ? clock : &real_clock;
+  state->ceiling.emplace(std::uint64_t{settings.kbps} * 1000 * kCeilingTimesTarget);
   // Black: luma 16, chroma 128. A size beyond the limit gets no planes (it
   // could be any size at all); its encode() fails before using them.
   if (within_limits(width, height)) {
@@ -202,10 +206,8 @@ EncodeResult SoftwareEncoder::encode(std::span<const std::uint8_t> bgra) {
   // Over the ceiling the frame is left out, before it costs a conversion;
   // the next frame that goes through shows its changes.
   const bool key_frame = std::exchange(s.key_frame_requested, false) || !s.initialised;
-  if (!key_frame && !s.ceiling->admits()) {
-    s.ceiling->count(0, false);
-    return EncodeResult{};
-  }
+  const Clock::MonotonicTime now = s.clock->monotonic_now();
+  if (!key_frame && !s.ceiling->admits(now)) return EncodeResult{};
   if (s.scaler) {
     bgra_to_i420(*s.scaler, bgra, s.luma, s.u, s.v);
   } else if (s.width != 0 && s.height != 0) {
@@ -255,7 +257,7 @@ EncodeResult SoftwareEncoder::encode(std::span<const std::uint8_t> bgra) {
       nal += length;
     }
   }
-  s.ceiling->count(out.size(), key_frame);
+  s.ceiling->count(out.size(), key_frame, now);
   return EncodeResult{std::move(out)};
 }
 

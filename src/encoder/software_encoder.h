@@ -12,7 +12,7 @@
 // library caps), so a frame that would take the last second's output past
 // twice the target is held back: encode() returns nothing and the library
 // never sees it. A requested key frame always goes through, as does a frame
-// after a silent second (output_ceiling.h).
+// after a silent second (output_ceiling.h); the second is the clock's.
 //
 // Frames of odd width or height are encoded at the next even size, the last
 // column/row repeated (H.264 4:2:0 has no odd sizes); the decoded picture is
@@ -33,6 +33,7 @@
 #include <span>
 #include <string>
 
+#include "common/clock.h"
 #include "common/error.h"
 #include "common/logger.h"
 #include "encoder/frame_scaler.h"
@@ -65,11 +66,13 @@ class SoftwareEncoder final : public H264Encoder {
                                         std::uint32_t fps, std::uint32_t kbps, Logger& log);
   // `logical_processors` 0 means unknown. `library` must outlive the encoder.
   // `input`, when given and larger, is the size of the frames encode() takes:
-  // each is scaled down to width × height while it is converted.
+  // each is scaled down to width × height while it is converted. `clock`
+  // (the real one unless given; it must outlive the encoder) times the
+  // output ceiling.
   static Result<SoftwareEncoder> create(std::uint32_t width, std::uint32_t height,
                                         std::uint32_t fps, std::uint32_t kbps, Logger& log,
                                         OpenH264Library& library, unsigned logical_processors,
-                                        FrameSize input = {});
+                                        FrameSize input = {}, const Clock* clock = nullptr);
 
   // A moved-from encoder may only be assigned to or destroyed.
   SoftwareEncoder(SoftwareEncoder&&) noexcept;

@@ -236,6 +236,10 @@ class MfEncoderCandidate {
 class MediaFoundation {
  public:
   virtual ~MediaFoundation() = default;
+  // Why this machine has no Media Foundation at all (its library or one of
+  // its functions is missing), else nothing. Every call below then fails
+  // with that error; no hardware encoder is worth trying again.
+  virtual std::optional<Error> missing() const { return std::nullopt; }
   // MFStartup(0x20070, MFSTARTUP_LITE). Called on every encoder creation;
   // each successful start is balanced (MFShutdown) when this object goes.
   virtual Result<void> startup() = 0;

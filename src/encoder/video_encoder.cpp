@@ -148,6 +148,15 @@ Result<VideoEncoder> VideoEncoder::create(std::unique_ptr<EncoderFactory> factor
                                           const Clock& clock) {
   auto state = std::make_unique<State>(std::move(factory), log, clock);
   const EncoderRequest& r = state->request;
+  if (auto missing = state->factory->hardware_missing()) {
+    // Not a failure worth retrying: the platform has no Media Foundation.
+    log.log(fmt::format("ENCODER: Media Foundation lipseste ({}) -> software openh264",
+                        missing->text()));
+    auto software = state->factory->create_software();
+    if (!software) return std::unexpected(std::move(software.error()));
+    state->become(std::move(*software), false);
+    return VideoEncoder(std::move(state));
+  }
   if (auto hardware = state->create_hardware({})) {
     const auto* made = dynamic_cast<const HardwareEncoder*>(hardware->get());
     log.log(fmt::format("ENCODER: hardware MFT active ({}x{}@{}fps, {})", r.width, r.height, r.fps,

@@ -9,6 +9,7 @@
 
 #include "encoder/color_conversion.h"
 #include "fake_openh264.h"
+#include "support/fake_clock.h"
 #include "support/recording_logger.h"
 
 namespace halvorine {
@@ -27,7 +28,7 @@ class SoftwareEncoderTest : public ::testing::Test {
  protected:
   SoftwareEncoder make(std::uint32_t width = 64, std::uint32_t height = 48, std::uint32_t fps = 30,
                        std::uint32_t kbps = 6000, unsigned processors = 2) {
-    auto encoder = SoftwareEncoder::create(width, height, fps, kbps, log_, library_, processors);
+    auto encoder = SoftwareEncoder::create(width, height, fps, kbps, log_, library_, processors, {}, &clock_);
     EXPECT_TRUE(encoder.has_value()) << encoder.error().text();
     return std::move(*encoder);
   }
@@ -37,6 +38,7 @@ class SoftwareEncoderTest : public ::testing::Test {
 
   RecordingLogger log_;
   FakeOpenH264 library_;
+  testing::FakeClock clock_;
 };
 
 TEST_F(SoftwareEncoderTest, CreateClampsRateAndBitRateAndLogsThem) {
@@ -242,12 +244,13 @@ TEST_F(SoftwareEncoderTest, ForceKeyFrameAsksForAnIdr) {
 }
 
 TEST_F(SoftwareEncoderTest, FramesOverTwiceTheTargetAreHeldBackBeforeTheLibrary) {
-  // 8 kbit/s: a ceiling of 2000 bytes a second, 20 frames a second; every
+  // 8 kbit/s: a ceiling of 2000 bytes a second, a frame every 50 ms; every
   // frame the library makes is 500 bytes.
   SoftwareEncoder encoder = make(64, 48, 20, 8);
   library_.instance.layers = {{{std::vector<unsigned char>(500, 0)}}};
   std::vector<int> encoded;
   for (int i = 0; i < 40; ++i) {
+    clock_.advance(std::chrono::milliseconds(50));
     if (i == 10) encoder.force_key_frame();
     auto out = encoder.encode(frame(64, 48));
     ASSERT_TRUE(out.has_value());

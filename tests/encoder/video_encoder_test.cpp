@@ -26,6 +26,7 @@ Error refused() { return Error::hresult(static_cast<std::int32_t>(0xC00D36B5), "
 // What the encoders do (a test may change it at any time) and what happened.
 struct Script {
   bool hardware_fails = false, high_profile_fails = false, software_fails = false;
+  bool media_foundation_missing = false;
   // Hardware: every call fails; answers nothing; key frames only as its
   // first picture; SPS/PPS only from parameter_sets(); answers only when
   // collected; the next call loses its picture and fails; collecting fails,
@@ -97,6 +98,10 @@ class CountingFactory final : public EncoderFactory {
     }
     return std::make_unique<CountingEncoder>(script_, true, !opening.empty(), std::max(request_.fps, 1U));
   }
+  std::optional<Error> hardware_missing() const override {
+    if (!script_.media_foundation_missing) return std::nullopt;
+    return Error::message("mfplat.dll: not found (os error 126)");
+  }
   Result<std::unique_ptr<H264Encoder>> create_software() override {
     script_.made.push_back("software");
     if (script_.software_fails) return std::unexpected(Error::message("openh264 init (64x48 20fps): fake"));
@@ -145,21 +150,30 @@ class VideoEncoderTest : public ::testing::Test {
 };
 
 TEST_F(VideoEncoderTest, CreationPrefersHighThenMainThenSoftware) {
-  struct Case { bool high_fails, hardware_fails, software_fails; std::vector<std::string> made, lines; };
+  struct Case {
+    bool high_fails, hardware_fails, software_fails, missing;
+    std::vector<std::string> made, lines;
+  };
   const std::string high = "ENCODER hw: High profile esuat (no hardware (0xC00D36B5)) -> incerc Main";
   const std::string active = "ENCODER: hardware MFT active (64x48@30fps, sync)";
   const std::string software = "ENCODER: hardware FAILED: no hardware (0xC00D36B5) -> software openh264 (64x48@30fps)";
+  const std::string missing =
+      "ENCODER: Media Foundation lipseste (mfplat.dll: not found (os error 126)) -> software openh264";
   const std::vector<Case> cases = {
-      {false, false, false, {"hardware 100"}, {active}},
-      {true, false, false, {"hardware 100", "hardware 77"}, {high, active}},
-      {false, true, false, {"hardware 100", "hardware 77", "software"}, {high, software}},
-      {false, true, true, {"hardware 100", "hardware 77", "software"}, {high, software}},
+      {false, false, false, false, {"hardware 100"}, {active}},
+      {true, false, false, false, {"hardware 100", "hardware 77"}, {high, active}},
+      {false, true, false, false, {"hardware 100", "hardware 77", "software"}, {high, software}},
+      {false, true, true, false, {"hardware 100", "hardware 77", "software"}, {high, software}},
+      // Nothing to retry later: one line, and no hardware tried in two minutes.
+      {false, true, false, true, {"software"}, {missing}},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
     const Case& c = cases[i];
-    script_ = {
-        .hardware_fails = c.hardware_fails, .high_profile_fails = c.high_fails, .software_fails = c.software_fails};
+    script_ = {.hardware_fails = c.hardware_fails,
+               .high_profile_fails = c.high_fails,
+               .software_fails = c.software_fails,
+               .media_foundation_missing = c.missing};
     log_.clear();
     auto made = create();
     EXPECT_EQ(script_.made, c.made);
@@ -170,6 +184,10 @@ TEST_F(VideoEncoderTest, CreationPrefersHighThenMainThenSoftware) {
     // The loop feeds each encoder at the rate it was made with.
     EXPECT_EQ(made->fps(), c.hardware_fails ? 20U : 30U);
     EXPECT_EQ(continuity_error(*made->encode(frame_)), "");
+    if (c.missing) {
+      EXPECT_EQ(retries(*made, 120), std::vector<int>{});
+      EXPECT_EQ(log_.lines(), c.lines);
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "capture/win/direct3d_library.h"
 #include "capture/win/dxgi_duplication_session.h"
 
 namespace halvorine {
@@ -21,8 +22,10 @@ bool DxgiCaptureAdapter::has_output(std::uint32_t index) {
 Result<void> DxgiCaptureAdapter::create_device() {
   // Driver type unknown because the adapter is given; no feature-level list
   // takes the adapter's defaults.
-  const HRESULT hr = D3D11CreateDevice(adapter_.get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, nullptr, 0,
-                                       D3D11_SDK_VERSION, device_.put(), nullptr, context_.put());
+  const Result<Direct3dLibrary>& d3d11 = direct3d_library();
+  if (!d3d11) return std::unexpected(d3d11.error());
+  const HRESULT hr = d3d11->create_device(adapter_.get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, nullptr, 0,
+                                        D3D11_SDK_VERSION, device_.put(), nullptr, context_.put());
   if (FAILED(hr)) return std::unexpected(Error::hresult(hr));
   if (!device_ || !context_) return std::unexpected(missing_object());
   return {};

@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "capture/capture_platform.h"
+#include "capture/win/direct3d_library.h"
 #include "capture/win/dxgi_capture_adapter.h"
 #include "capture/win/screen_region_grab.h"
 #include "common/win/com_ptr.h"
@@ -15,8 +16,10 @@ namespace {
 class WinCapturePlatform final : public CapturePlatform {
  public:
   Result<std::unique_ptr<CaptureFactory>> create_factory() override {
+    const Result<DxgiLibrary>& dxgi = dxgi_library();
+    if (!dxgi) return std::unexpected(dxgi.error());
     ComPtr<IDXGIFactory1> factory;
-    const HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory1), factory.put_void());
+    const HRESULT hr = dxgi->create_factory(__uuidof(IDXGIFactory1), factory.put_void());
     if (FAILED(hr)) return std::unexpected(Error::hresult(hr));
     if (!factory) return std::unexpected(Error::hresult(E_POINTER));
     return std::make_unique<DxgiCaptureFactory>(std::move(factory));

@@ -3,6 +3,7 @@
 
 #include "common/win/com_ptr.h"
 #include "encoder/win/mf_sdk.h"
+#include "encoder/win/mfplat_library.h"
 #include "encoder/win/win_media_foundation.h"
 #include "encoder/win/win_media_type.h"
 #include "encoder/win/win_sample.h"
@@ -43,12 +44,21 @@ class WinEncoderCandidate final : public MfEncoderCandidate {
 
 }  // namespace
 
+WinMediaFoundation::WinMediaFoundation(std::uint32_t enum_flags)
+    : enum_flags_(enum_flags), library_(mfplat_library()) {}
+
 WinMediaFoundation::~WinMediaFoundation() {
-  for (; startups_ > 0; --startups_) MFShutdown();
+  for (; startups_ > 0; --startups_) library_->shutdown();
+}
+
+std::optional<Error> WinMediaFoundation::missing() const {
+  if (library_) return std::nullopt;
+  return library_.error();
 }
 
 Result<void> WinMediaFoundation::startup() {
-  const HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_LITE);
+  if (!library_) return std::unexpected(library_.error());
+  const HRESULT hr = library_->startup(MF_VERSION, MFSTARTUP_LITE);
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
   ++startups_;
   return {};
@@ -58,7 +68,8 @@ Result<std::vector<std::unique_ptr<MfEncoderCandidate>>>
 WinMediaFoundation::enumerate_h264_encoders() {
   const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
   ComArray<IMFActivate> found;
-  const HRESULT hr = MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER, enum_flags_, nullptr, &output,
+  if (!library_) return std::unexpected(library_.error());
+  const HRESULT hr = library_->enumerate_transforms(MFT_CATEGORY_VIDEO_ENCODER, enum_flags_, nullptr, &output,
                                found.put_entries(), found.put_count());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
   std::vector<std::unique_ptr<MfEncoderCandidate>> candidates;
@@ -71,19 +82,21 @@ WinMediaFoundation::enumerate_h264_encoders() {
 
 Result<std::unique_ptr<MfMediaType>> WinMediaFoundation::create_media_type() {
   ComPtr<IMFMediaType> type;
-  const HRESULT hr = MFCreateMediaType(type.put());
+  if (!library_) return std::unexpected(library_.error());
+  const HRESULT hr = library_->create_media_type(type.put());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
   return std::make_unique<WinMediaType>(std::move(type));
 }
 
 Result<std::unique_ptr<MfSample>> WinMediaFoundation::create_input_sample(
     std::span<const std::uint8_t> bytes, std::int64_t time, std::int64_t duration) {
+  if (!library_) return std::unexpected(library_.error());
   if (bytes.size() > std::numeric_limits<DWORD>::max()) {
     return std::unexpected(hresult_error(E_INVALIDARG));
   }
   const auto length = static_cast<DWORD>(bytes.size());
   ComPtr<IMFMediaBuffer> buffer;
-  HRESULT hr = MFCreateMemoryBuffer(length, buffer.put());
+  HRESULT hr = library_->create_memory_buffer(length, buffer.put());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
   {
     const MediaBufferLock lock(buffer.get());
@@ -96,7 +109,7 @@ Result<std::unique_ptr<MfSample>> WinMediaFoundation::create_input_sample(
   hr = buffer->SetCurrentLength(length);
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
   ComPtr<IMFSample> sample;
-  hr = MFCreateSample(sample.put());
+  hr = library_->create_sample(sample.put());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
   hr = sample->AddBuffer(buffer.get());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
@@ -108,11 +121,12 @@ Result<std::unique_ptr<MfSample>> WinMediaFoundation::create_input_sample(
 }
 
 Result<std::unique_ptr<MfSample>> WinMediaFoundation::create_output_sample(std::uint32_t capacity) {
+  if (!library_) return std::unexpected(library_.error());
   ComPtr<IMFSample> sample;
-  HRESULT hr = MFCreateSample(sample.put());
+  HRESULT hr = library_->create_sample(sample.put());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
   ComPtr<IMFMediaBuffer> buffer;
-  hr = MFCreateMemoryBuffer(capacity, buffer.put());
+  hr = library_->create_memory_buffer(capacity, buffer.put());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
   hr = sample->AddBuffer(buffer.get());
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));

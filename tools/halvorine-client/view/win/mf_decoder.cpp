@@ -10,10 +10,12 @@
 // clang-format on
 
 #include <cstring>
+#include <optional>
 
 #include <fmt/format.h>
 
 #include "common/win/com_ptr.h"
+#include "encoder/win/mfplat_library.h"
 #include "view/win/windows_decoders.h"
 #include "view/yuv_to_bgra.h"
 
@@ -23,24 +25,33 @@ namespace {
 Error failed(const char* step, HRESULT hr) { return Error::hresult(static_cast<std::int32_t>(hr)).context(step); }
 
 // COM and Media Foundation for the life of one decoder, on the stream thread.
+// Media Foundation is loaded at run time: editions without it decode with
+// OpenH264 (the caller's fallback).
 class MediaFoundationScope {
  public:
-  MediaFoundationScope() {
+  MediaFoundationScope() : library_(mfplat_library()) {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     com_ = SUCCEEDED(com);
-    started_ = SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_LITE));
+    if (library_) started_ = library_->startup(MF_VERSION, MFSTARTUP_LITE);
   }
   ~MediaFoundationScope() {
-    if (started_) MFShutdown();
+    if (SUCCEEDED(started_)) library_->shutdown();
     if (com_) CoUninitialize();
   }
   MediaFoundationScope(const MediaFoundationScope&) = delete;
   MediaFoundationScope& operator=(const MediaFoundationScope&) = delete;
-  bool started() const { return started_; }
+  // Why Media Foundation did not start, else nothing.
+  std::optional<Error> failure() const {
+    if (!library_) return library_.error();
+    if (FAILED(started_)) return Error::hresult(static_cast<std::int32_t>(started_)).context("MFStartup");
+    return std::nullopt;
+  }
+  const MfplatLibrary& library() const { return *library_; }
 
  private:
+  const Result<MfplatLibrary>& library_;
   bool com_ = false;
-  bool started_ = false;
+  HRESULT started_ = E_FAIL;
 };
 
 // Locks a media buffer's bytes for as long as it lives.
@@ -79,7 +90,7 @@ class MediaFoundationDecoder final : public FrameDecoder {
       attributes->SetUINT32(MF_LOW_LATENCY, TRUE);
     }
     ComPtr<IMFMediaType> input;
-    HRESULT hr = MFCreateMediaType(input.put());
+    HRESULT hr = scope_->library().create_media_type(input.put());
     if (FAILED(hr)) return std::unexpected(failed("MFCreateMediaType", hr));
     input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     input->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
@@ -121,7 +132,7 @@ class MediaFoundationDecoder final : public FrameDecoder {
  private:
   Result<void> make_sample(std::span<const std::uint8_t> bytes, ComPtr<IMFSample>& sample) {
     ComPtr<IMFMediaBuffer> buffer;
-    HRESULT hr = MFCreateMemoryBuffer(static_cast<DWORD>(bytes.size()), buffer.put());
+    HRESULT hr = scope_->library().create_memory_buffer(static_cast<DWORD>(bytes.size()), buffer.put());
     if (FAILED(hr)) return std::unexpected(failed("MFCreateMemoryBuffer", hr));
     {
       BYTE* data = nullptr;
@@ -132,7 +143,7 @@ class MediaFoundationDecoder final : public FrameDecoder {
       buffer->Unlock();
     }
     buffer->SetCurrentLength(static_cast<DWORD>(bytes.size()));
-    hr = MFCreateSample(sample.put());
+    hr = scope_->library().create_sample(sample.put());
     if (FAILED(hr)) return std::unexpected(failed("MFCreateSample", hr));
     sample->AddBuffer(buffer.get());
     return {};
@@ -181,9 +192,9 @@ class MediaFoundationDecoder final : public FrameDecoder {
       ComPtr<IMFSample> ours;
       if (!provides_samples_) {
         ComPtr<IMFMediaBuffer> buffer;
-        HRESULT hr = MFCreateMemoryBuffer(output_size_, buffer.put());
+        HRESULT hr = scope_->library().create_memory_buffer(output_size_, buffer.put());
         if (FAILED(hr)) return std::unexpected(failed("MFCreateMemoryBuffer", hr));
-        hr = MFCreateSample(ours.put());
+        hr = scope_->library().create_sample(ours.put());
         if (FAILED(hr)) return std::unexpected(failed("MFCreateSample", hr));
         ours->AddBuffer(buffer.get());
       }
@@ -243,10 +254,11 @@ class MediaFoundationDecoder final : public FrameDecoder {
 
 Result<std::unique_ptr<FrameDecoder>> create_media_foundation_decoder() {
   auto scope = std::make_unique<MediaFoundationScope>();
-  if (!scope->started()) return std::unexpected(Error::message("MFStartup failed"));
+  if (auto failure = scope->failure()) return std::unexpected(std::move(*failure));
+  const MfplatLibrary& mf = scope->library();
   const MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_H264};
   ComArray<IMFActivate> found;
-  HRESULT hr = MFTEnumEx(MFT_CATEGORY_VIDEO_DECODER,
+  HRESULT hr = mf.enumerate_transforms(MFT_CATEGORY_VIDEO_DECODER,
                          MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_LOCALMFT | MFT_ENUM_FLAG_SORTANDFILTER, &input, nullptr,
                          found.put_entries(), found.put_count());
   if (FAILED(hr)) return std::unexpected(failed("MFTEnumEx", hr));
