@@ -2,7 +2,8 @@
 // starts a 1920 × 1080 Xvfb for it): a full root-window capture against memcpy
 // of a frame of the same size; the duplicator's cost for an unchanged screen
 // and for a 100 × 100 change as a share of a full capture; the GDI-only hash
-// of a 1080p frame against memcpy.
+// of a 1080p frame against memcpy; a 648 × 40 change from the screen to the
+// encoder's planes against the whole screen changing.
 #include "capture/host/x_headers.h"  // first: it removes two Xlib macros
 
 #include <benchmark/benchmark.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench_ratios.h"
@@ -18,6 +20,7 @@
 #include "capture/gdi_capture.h"
 #include "common/clock.h"
 #include "common/logger.h"
+#include "encoder/color_conversion.h"
 
 namespace {
 
@@ -77,10 +80,11 @@ class ScreenPainter {
   explicit operator bool() const { return display_ != nullptr; }
   // Fills a 100 × 100 square with a colour that differs from the last one,
   // and returns once the server has drawn it.
-  void change_square() {
+  void change_square() { change(400, 300, 100, 100); }
+  void change(int x, int y, unsigned width, unsigned height) {
     colour_ = (colour_ + 0x0F1F2F) & 0xFFFFFF;
     XSetForeground(display_, gc_, colour_);
-    XFillRectangle(display_, DefaultRootWindow(display_), gc_, 400, 300, 100, 100);
+    XFillRectangle(display_, DefaultRootWindow(display_), gc_, x, y, width, height);
     XSync(display_, False);
   }
 
@@ -199,6 +203,46 @@ void BM_DuplicationSmallChangeBackendOnly(benchmark::State& state) {
   }
 }
 
+// What a change costs from the screen to the encoder's planes: the
+// duplicator's capture (its kept image takes the changed rectangles) and the
+// I420 conversion of the changed blocks (the planes are kept too). A 648 x 40
+// line of text against the whole screen changing; the painting is not timed.
+void BM_ChangeToPlanes(benchmark::State& state) {
+  const auto width = static_cast<unsigned>(state.range(0));
+  const auto height = static_cast<unsigned>(state.range(1));
+  NullLogger log;
+  SystemClock clock;
+  ScreenPainter painter;
+  if (!painter) {
+    state.SkipWithError("no X display to paint on");
+    return;
+  }
+  std::optional<DesktopDuplicator> duplicator = duplicating(state, log, clock);
+  if (!duplicator) return;
+  const std::uint32_t w = duplicator->width(), h = duplicator->height();
+  std::vector<std::uint8_t> y(i420_luma_size(w, h)), u(i420_chroma_size(w, h)), v(i420_chroma_size(w, h));
+  bool whole = true;  // the first conversion fills the planes
+  for (auto _ : state) {
+    state.PauseTiming();
+    painter.change(640, 500, width, height);
+    state.ResumeTiming();
+    Result<std::optional<CapturedFrame>> frame = duplicator->capture(100);
+    for (int tries = 0; tries < 50 && frame && (!*frame || (*frame)->pixels.empty()); ++tries) {
+      frame = duplicator->capture(100);
+    }
+    if (!frame || !*frame || (*frame)->pixels.empty()) {
+      state.SkipWithError("the change gave no frame");
+      return;
+    }
+    if (std::exchange(whole, false)) {
+      bgra_to_i420((*frame)->pixels, w, h, y, u, v);
+    } else {
+      bgra_to_i420((*frame)->pixels, w, h, (*frame)->dirty_rects, y, u, v);
+    }
+    benchmark::DoNotOptimize(y.data());
+  }
+}
+
 void BM_GdiOnlyHash(benchmark::State& state) {
   std::vector<std::uint8_t> frame(kFrameBytes);
   for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
@@ -217,6 +261,9 @@ BENCHMARK(BM_DuplicationSmallChange)->Iterations(200)->Unit(benchmark::kMicrosec
   halvorine::bench::repeated(b, 5);
 });
 BENCHMARK(BM_DuplicationSmallChangeBackendOnly)->Iterations(300)->Unit(benchmark::kMicrosecond)->Apply([](auto* b) {
+  halvorine::bench::repeated(b, 5);
+});
+BENCHMARK(BM_ChangeToPlanes)->Args({648, 40})->Args({1920, 1080})->Iterations(100)->Unit(benchmark::kMicrosecond)->Apply([](auto* b) {
   halvorine::bench::repeated(b, 5);
 });
 BENCHMARK(BM_GdiOnlyHash)->Iterations(100)->Unit(benchmark::kMicrosecond)->Apply([](auto* b) { halvorine::bench::repeated(b, 5); });
@@ -238,6 +285,9 @@ int main(int argc, char** argv) {
                        "BM_FullCapture/iterations:200/repeats:5", Clock::cpu);
   reporter.print_ratio("X backend part of a 100x100 change vs full capture",
                        "BM_DuplicationSmallChangeBackendOnly/iterations:300/repeats:5", "BM_FullCapture/iterations:200/repeats:5");
+  reporter.print_ratio("a 648x40 change vs the whole screen changing, capture to I420 planes",
+                       "BM_ChangeToPlanes/648/40/iterations:100/repeats:5",
+                       "BM_ChangeToPlanes/1920/1080/iterations:100/repeats:5");
   reporter.print_ratio("GDI-only hash vs memcpy of the frame", "BM_GdiOnlyHash/iterations:100/repeats:5", "BM_MemcpyFrame/iterations:300/repeats:5");
   if (const auto seconds = reporter.seconds("BM_FullCapture/iterations:200/repeats:5")) {
     std::printf("  full captures per second: %.1f\n", 1.0 / *seconds);

@@ -4,26 +4,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
+#include "common/rect.h"
+
 namespace halvorine {
-
-// Left, top, right, bottom; right and bottom exclusive. The layout of a Win32
-// RECT, so the Windows backend passes arrays of it to DXGI as they are.
-struct Rect {
-  std::int32_t left = 0;
-  std::int32_t top = 0;
-  std::int32_t right = 0;
-  std::int32_t bottom = 0;
-  friend bool operator==(const Rect&, const Rect&) = default;
-};
-
-// The layout of a Win32 POINT.
-struct Point {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  friend bool operator==(const Point&, const Point&) = default;
-};
 
 // A pointer image as B, G, R, A bytes with straight alpha, stride width × 4.
 // `pixels` is empty for a shape type the duplicator cannot convert.
@@ -37,13 +23,15 @@ struct CursorShape {
   friend bool operator==(const CursorShape&, const CursorShape&) = default;
 };
 
-// One captured image, owned by whoever receives it. `pixels` holds
+// One captured image. `pixels` is the duplicator's own image of the screen,
 // width × height × 4 bytes, B, G, R, A, rows top-down without gaps (the fourth
-// byte means nothing); it is empty in a pointer-only update, which carries no
-// dirty rectangles either. A frame with pixels carries at least one rectangle,
-// each inside the image.
+// byte means nothing), valid until the duplicator's next capture or its end:
+// the duplicator keeps it and brings only the changed rectangles up to date,
+// so a capture costs what changed. It is empty in a pointer-only update,
+// which carries no dirty rectangles either. A frame with pixels carries at
+// least one rectangle, each inside the image.
 struct CapturedFrame {
-  std::vector<std::uint8_t> pixels;
+  std::span<const std::uint8_t> pixels;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::vector<Rect> dirty_rects;

@@ -57,6 +57,22 @@ bool clip_to_image(Rect& rect, std::uint32_t width, std::uint32_t height) {
   return true;
 }
 
+// The band of full rows in which two images of one size differ (the whole
+// image when they do not, which a changed hash makes as good as impossible).
+Rect changed_rows(std::span<const std::uint8_t> before, std::span<const std::uint8_t> after,
+                  std::uint32_t width, std::uint32_t height) {
+  const std::size_t row_bytes = std::size_t{width} * 4;
+  auto same = [&](std::uint32_t row) {
+    return std::memcmp(before.data() + row * row_bytes, after.data() + row * row_bytes, row_bytes) == 0;
+  };
+  std::uint32_t top = 0;
+  while (top < height && same(top)) ++top;
+  std::uint32_t bottom = height;
+  while (bottom > top && same(bottom - 1)) --bottom;
+  if (top == bottom) top = 0, bottom = height;
+  return Rect{0, static_cast<std::int32_t>(top), static_cast<std::int32_t>(width), static_cast<std::int32_t>(bottom)};
+}
+
 }  // namespace
 
 Result<std::optional<CapturedFrame>> DesktopDuplicator::capture(std::uint32_t timeout_ms) {
@@ -109,20 +125,32 @@ Result<std::optional<CapturedFrame>> DesktopDuplicator::capture_duplicated(std::
 
   Result<MappedStaging> mapped = session_->map_staging();
   if (!mapped) return std::unexpected(std::move(mapped.error()));
-  // The one read-back goes straight into the returned frame: a persistent
-  // copy in between would only add a full-frame copy per frame.
+  // The kept image takes the changed rectangles only: the staging image
+  // holds the whole screen, but a key press changes a few thousand pixels.
   const std::size_t row_bytes = std::size_t{width_} * 4;
-  if (mapped->row_pitch == row_bytes) {
-    frame.pixels.assign(mapped->data, mapped->data + row_bytes * height_);
+  if (image_.size() != row_bytes * height_) {
+    image_.assign(row_bytes * height_, 0);
+    image_complete_ = false;
+  }
+  if (!image_complete_) {
+    copy_region(*mapped, Rect{0, 0, static_cast<std::int32_t>(width_), static_cast<std::int32_t>(height_)});
+    image_complete_ = true;
   } else {
-    frame.pixels.reserve(row_bytes * height_);
-    for (std::uint32_t row = 0; row < height_; ++row) {
-      const std::uint8_t* source = mapped->data + std::size_t{row} * mapped->row_pitch;
-      frame.pixels.insert(frame.pixels.end(), source, source + row_bytes);
-    }
+    for (const Rect& rect : frame.dirty_rects) copy_region(*mapped, rect);
   }
   session_->unmap_staging();
+  frame.pixels = image_;
   return frame;
+}
+
+void DesktopDuplicator::copy_region(const MappedStaging& mapped, const Rect& rect) {
+  const std::size_t row_bytes = std::size_t{width_} * 4;
+  const std::size_t offset = std::size_t(rect.left) * 4;
+  const std::size_t length = std::size_t(rect.right - rect.left) * 4;
+  for (std::int32_t row = rect.top; row < rect.bottom; ++row) {
+    std::memcpy(image_.data() + std::size_t(row) * row_bytes + offset,
+                mapped.data + std::size_t(row) * mapped.row_pitch + offset, length);
+  }
 }
 
 std::vector<Rect> DesktopDuplicator::changed_rects() {
@@ -173,14 +201,20 @@ std::optional<CapturedFrame> DesktopDuplicator::capture_gdi_only() {
     pace();
     return std::nullopt;
   }
-  force_full_ = false;
   last_hash_ = hash;
   pace();
   CapturedFrame frame;
-  frame.pixels = std::move(image.pixels);
   frame.width = width_;
   frame.height = height_;
-  frame.dirty_rects = {Rect{0, 0, static_cast<std::int32_t>(width_), static_cast<std::int32_t>(height_)}};
+  // The rows that differ from the last image: what the encoder converts again.
+  frame.dirty_rects = {force_full_ || image_.size() != image.pixels.size()
+                           ? Rect{0, 0, static_cast<std::int32_t>(width_), static_cast<std::int32_t>(height_)}
+                           : changed_rows(image_, image.pixels, width_, height_)};
+  force_full_ = false;
+  // The new image is kept; the old one's memory takes the next capture.
+  gdi_scratch_ = std::move(image_);
+  image_ = std::move(image.pixels);
+  frame.pixels = image_;
   return frame;
 }
 

@@ -36,7 +36,8 @@ class DesktopDuplicator {
 
   // The next frame: nullopt when nothing changed within the wait, a pointer-
   // only update (empty pixels), or a complete image with its changed
-  // rectangles. `timeout_ms` bounds the wait for a duplicated frame (at least
+  // rectangles; the image is the duplicator's own and valid until the next
+  // capture (see CapturedFrame). `timeout_ms` bounds the wait for a duplicated frame (at least
   // 8 ms are always allowed); GDI-only mode ignores it and paces itself to
   // about 30 calls per second. An error (duplication only) means the
   // duplicator should be dropped and built anew. Calling it from any thread
@@ -66,6 +67,7 @@ class DesktopDuplicator {
   Result<std::optional<CapturedFrame>> capture_duplicated(std::uint32_t timeout_ms);
   std::optional<CapturedFrame> capture_gdi_only();
   std::vector<Rect> changed_rects();
+  void copy_region(const MappedStaging& mapped, const Rect& rect);
 
   std::unique_ptr<CapturePlatform> owned_platform_;  // only for the production overload
   CapturePlatform* platform_;
@@ -73,7 +75,10 @@ class DesktopDuplicator {
   const Clock* clock_;
   std::thread::id owner_thread_;
   std::unique_ptr<DuplicationSession> session_;  // absent: GDI-only mode
-  std::vector<std::uint8_t> gdi_scratch_;  // kept across unchanged GDI-only captures
+  // The screen as last captured, handed out by reference (CapturedFrame).
+  std::vector<std::uint8_t> image_;
+  bool image_complete_ = false;  // every pixel read since set-up (duplication)
+  std::vector<std::uint8_t> gdi_scratch_;  // the next GDI-only capture's buffer
   std::vector<Rect> dirty_scratch_;
   std::vector<MoveRect> move_scratch_;
   std::uint64_t last_hash_ = 0;

@@ -1,7 +1,9 @@
 #include "encoder/color_conversion.h"
 
 #include <cstring>
+#include <algorithm>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "encoder/conversion_kernels.h"
@@ -32,62 +34,132 @@ inline void pad_luma_row(std::uint8_t* y, std::uint32_t width) {
 
 }  // namespace
 
+namespace {
+
+// A rectangle grown to whole 2×2 blocks (chroma samples come from each
+// block's top-left pixel) and limited to the padded picture.
+struct Blocks {
+  std::uint32_t left, top, right, bottom;
+};
+
+std::optional<Blocks> to_blocks(const Rect& rect, std::uint32_t width, std::uint32_t height) {
+  const std::int64_t left = std::max<std::int64_t>(rect.left, 0);
+  const std::int64_t top = std::max<std::int64_t>(rect.top, 0);
+  const std::int64_t right = std::min<std::int64_t>(rect.right, width);
+  const std::int64_t bottom = std::min<std::int64_t>(rect.bottom, height);
+  if (left >= right || top >= bottom) return std::nullopt;
+  return Blocks{static_cast<std::uint32_t>(left) & ~1U, static_cast<std::uint32_t>(top) & ~1U,
+                padded_to_even(static_cast<std::uint32_t>(right)),
+                padded_to_even(static_cast<std::uint32_t>(bottom))};
+}
+
+// Rows [2k, 2k + 2) of `blocks`: luma, one chroma row, the padding. `chroma`
+// gets `put` applied for the row pair's chroma samples.
+template <typename FirstRow>
+inline void convert_row_pair(const RowKernels& kernels, const std::uint8_t* bgra, std::uint32_t width,
+                             std::uint32_t height, const Blocks& blocks, std::uint32_t row,
+                             std::uint8_t* luma, std::size_t stride, FirstRow first_row) {
+  const std::size_t src_stride = std::size_t{width} * 4;
+  const std::uint32_t pixels = std::min(blocks.right, width) - blocks.left;
+  const std::uint8_t* src = bgra + row * src_stride + std::size_t{blocks.left} * 4;
+  std::uint8_t* y0 = luma + row * stride;
+  first_row(src, y0 + blocks.left, pixels);
+  const bool pads = blocks.right > width;  // odd width: this region holds the padding column
+  if (pads) pad_luma_row(y0, width);
+  std::uint8_t* y1 = y0 + stride;
+  if (row + 1 < height) {
+    kernels.luma(src + src_stride, y1 + blocks.left, pixels);
+    if (pads) pad_luma_row(y1, width);
+  } else {
+    // Odd height: repeat the last row.
+    std::memcpy(y1 + blocks.left, y0 + blocks.left, blocks.right - blocks.left);
+  }
+}
+
+bool i420_fits(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+               std::span<std::uint8_t> y, std::span<std::uint8_t> u, std::span<std::uint8_t> v) {
+  return width != 0 && height != 0 && geometry_fits(bgra, width, height) &&
+         y.size() >= i420_luma_size(width, height) && u.size() >= i420_chroma_size(width, height) &&
+         v.size() >= i420_chroma_size(width, height);
+}
+
+bool nv12_fits(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+               std::span<std::uint8_t> nv12) {
+  return width != 0 && height != 0 && geometry_fits(bgra, width, height) &&
+         nv12.size() >= nv12_size(width, height);
+}
+
+void convert_i420(const RowKernels& kernels, std::span<const std::uint8_t> bgra, std::uint32_t width,
+                  std::uint32_t height, const Blocks& blocks, std::span<std::uint8_t> y,
+                  std::span<std::uint8_t> u, std::span<std::uint8_t> v) {
+  const std::size_t y_stride = padded_to_even(width);
+  const std::size_t c_stride = y_stride / 2;
+  for (std::uint32_t row = blocks.top; row < blocks.bottom; row += 2) {
+    const std::size_t chroma = (row / 2) * c_stride + blocks.left / 2;
+    convert_row_pair(kernels, bgra.data(), width, height, blocks, row, y.data(), y_stride,
+                     [&](const std::uint8_t* src, std::uint8_t* y0, std::uint32_t pixels) {
+                       kernels.luma_chroma_planar(src, y0, u.data() + chroma, v.data() + chroma, pixels);
+                     });
+  }
+}
+
+void convert_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra, std::uint32_t width,
+                  std::uint32_t height, const Blocks& blocks, std::span<std::uint8_t> nv12,
+                  ParallelPool& pool) {
+  const std::size_t stride = padded_to_even(width);  // luma and interleaved chroma alike
+  std::uint8_t* luma = nv12.data();
+  std::uint8_t* chroma = luma + i420_luma_size(width, height);
+  // Item k: luma rows top + 2k and top + 2k + 1 and their chroma row. Items
+  // write disjoint parts of the buffer. Nothing in them can throw, so the
+  // loop cannot fail.
+  (void)pool.run((blocks.bottom - blocks.top) / 2, [&](std::size_t begin, std::size_t end) noexcept {
+    for (std::size_t k = begin; k < end; ++k) {
+      const auto row = static_cast<std::uint32_t>(blocks.top + 2 * k);
+      std::uint8_t* uv = chroma + (row / 2) * stride + blocks.left;
+      convert_row_pair(kernels, bgra.data(), width, height, blocks, row, luma, stride,
+                       [&](const std::uint8_t* src, std::uint8_t* y0, std::uint32_t pixels) {
+                         kernels.luma_chroma_interleaved(src, y0, uv, pixels);
+                       });
+    }
+  });
+}
+
+Blocks whole(std::uint32_t width, std::uint32_t height) {
+  return Blocks{0, 0, padded_to_even(width), padded_to_even(height)};
+}
+
+}  // namespace
+
 void bgra_to_i420(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
                   std::uint32_t width, std::uint32_t height, std::span<std::uint8_t> y,
                   std::span<std::uint8_t> u, std::span<std::uint8_t> v) {
-  if (width == 0 || height == 0 || !geometry_fits(bgra, width, height)) return;
-  if (y.size() < i420_luma_size(width, height) || u.size() < i420_chroma_size(width, height) ||
-      v.size() < i420_chroma_size(width, height)) {
-    return;
-  }
-  const std::size_t src_stride = std::size_t{width} * 4;
-  const std::size_t y_stride = padded_to_even(width);
-  const std::size_t c_stride = y_stride / 2;
-  const std::uint8_t* src = bgra.data();
-  for (std::uint32_t row = 0; row < height; row += 2) {
-    std::uint8_t* y0 = y.data() + row * y_stride;
-    kernels.luma_chroma_planar(src + row * src_stride, y0, u.data() + (row / 2) * c_stride,
-                               v.data() + (row / 2) * c_stride, width);
-    pad_luma_row(y0, width);
-    std::uint8_t* y1 = y0 + y_stride;
-    if (row + 1 < height) {
-      kernels.luma(src + (row + 1) * src_stride, y1, width);
-      pad_luma_row(y1, width);
-    } else {
-      std::memcpy(y1, y0, y_stride);  // odd height: repeat the last row
-    }
+  if (!i420_fits(bgra, width, height, y, u, v)) return;
+  convert_i420(kernels, bgra, width, height, whole(width, height), y, u, v);
+}
+
+void bgra_to_i420(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
+                  std::uint32_t width, std::uint32_t height, std::span<const Rect> changed,
+                  std::span<std::uint8_t> y, std::span<std::uint8_t> u, std::span<std::uint8_t> v) {
+  if (!i420_fits(bgra, width, height, y, u, v)) return;
+  for (const Rect& rect : changed) {
+    if (auto blocks = to_blocks(rect, width, height)) convert_i420(kernels, bgra, width, height, *blocks, y, u, v);
   }
 }
 
 void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
                   std::uint32_t width, std::uint32_t height, std::span<std::uint8_t> nv12,
                   ParallelPool& pool) {
-  if (width == 0 || height == 0 || !geometry_fits(bgra, width, height)) return;
-  if (nv12.size() < nv12_size(width, height)) return;
-  const std::size_t src_stride = std::size_t{width} * 4;
-  const std::size_t stride = padded_to_even(width);  // luma and interleaved chroma alike
-  const std::uint8_t* src = bgra.data();
-  std::uint8_t* luma = nv12.data();
-  std::uint8_t* chroma = luma + i420_luma_size(width, height);
-  const std::size_t row_pairs = padded_to_even(height) / 2;
+  if (!nv12_fits(bgra, width, height, nv12)) return;
+  convert_nv12(kernels, bgra, width, height, whole(width, height), nv12, pool);
+}
 
-  // Item k: luma rows 2k and 2k + 1 and chroma row k. Items write disjoint
-  // parts of the buffer. Nothing in them can throw, so the loop cannot fail.
-  (void)pool.run(row_pairs, [&](std::size_t begin, std::size_t end) noexcept {
-    for (std::size_t k = begin; k < end; ++k) {
-      const std::size_t row = 2 * k;
-      std::uint8_t* y0 = luma + row * stride;
-      kernels.luma_chroma_interleaved(src + row * src_stride, y0, chroma + k * stride, width);
-      pad_luma_row(y0, width);
-      std::uint8_t* y1 = y0 + stride;
-      if (row + 1 < height) {
-        kernels.luma(src + (row + 1) * src_stride, y1, width);
-        pad_luma_row(y1, width);
-      } else {
-        std::memcpy(y1, y0, stride);
-      }
-    }
-  });
+void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
+                  std::uint32_t width, std::uint32_t height, std::span<const Rect> changed,
+                  std::span<std::uint8_t> nv12, ParallelPool& pool) {
+  if (!nv12_fits(bgra, width, height, nv12)) return;
+  for (const Rect& rect : changed) {
+    if (auto blocks = to_blocks(rect, width, height)) convert_nv12(kernels, bgra, width, height, *blocks, nv12, pool);
+  }
 }
 
 namespace {
@@ -234,6 +306,18 @@ void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::
 void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
                   std::span<std::uint8_t> nv12) {
   bgra_to_nv12(bgra, width, height, nv12, ParallelPool::shared());
+}
+
+void bgra_to_i420(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+                  std::span<const Rect> changed, std::span<std::uint8_t> y, std::span<std::uint8_t> u,
+                  std::span<std::uint8_t> v) {
+  conversion::bgra_to_i420(conversion::best_kernels(), bgra, width, height, changed, y, u, v);
+}
+
+void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+                  std::span<const Rect> changed, std::span<std::uint8_t> nv12) {
+  conversion::bgra_to_nv12(conversion::best_kernels(), bgra, width, height, changed, nv12,
+                           ParallelPool::shared());
 }
 
 void bgra_to_i420(const FrameScaler& scaler, std::span<const std::uint8_t> bgra,

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/rect.h"
+
 namespace halvorine {
 
 class FrameScaler;
@@ -58,6 +60,16 @@ void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::
 // The same on the process-wide pool (ParallelPool::shared()).
 void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
                   std::span<std::uint8_t> nv12);
+
+// The same, converting only the 2×2 blocks that `changed` (rectangles of the
+// frame, clipped to it) touches: the rest of the planes keep what an earlier
+// conversion of the same size wrote there. A screen where a key press changed
+// a few thousand pixels costs a few rows, not a frame.
+void bgra_to_i420(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+                  std::span<const Rect> changed, std::span<std::uint8_t> y, std::span<std::uint8_t> u,
+                  std::span<std::uint8_t> v);
+void bgra_to_nv12(std::span<const std::uint8_t> bgra, std::uint32_t width, std::uint32_t height,
+                  std::span<const Rect> changed, std::span<std::uint8_t> nv12);
 
 // The same conversions of a picture of scaler.source() size, scaled down to
 // scaler.target() (even, smaller in neither dimension than 2) in the same

@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "common/rect.h"
+
 namespace halvorine {
 
 class FrameScaler;
@@ -45,6 +47,12 @@ void bgra_to_i420(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
 void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
                   std::uint32_t width, std::uint32_t height, std::span<std::uint8_t> nv12,
                   ParallelPool& pool);
+void bgra_to_i420(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
+                  std::uint32_t width, std::uint32_t height, std::span<const Rect> changed,
+                  std::span<std::uint8_t> y, std::span<std::uint8_t> u, std::span<std::uint8_t> v);
+void bgra_to_nv12(const RowKernels& kernels, std::span<const std::uint8_t> bgra,
+                  std::uint32_t width, std::uint32_t height, std::span<const Rect> changed,
+                  std::span<std::uint8_t> nv12, ParallelPool& pool);
 void bgra_to_i420(const RowKernels& kernels, const FrameScaler& scaler,
                   std::span<const std::uint8_t> bgra, std::span<std::uint8_t> y,
                   std::span<std::uint8_t> u, std::span<std::uint8_t> v);

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "common/error.h"
+#include "common/rect.h"
 #include "encoder/encoded_frame.h"
 #include "encoder/frame_scaler.h"
 
@@ -47,6 +48,16 @@ class H264Encoder {
   // made for (the VideoEncoder checks it; the others trust their caller).
   // The output may be empty or hold several access units.
   virtual EncodeResult encode(std::span<const std::uint8_t> bgra) = 0;
+
+  // The same for a frame that differs from the one this encoder was last
+  // given only inside `changed` (rectangles of the frame): an encoder that
+  // keeps its converted planes converts those alone, so a key press costs
+  // what it changed. Whatever an encoder does not take from such a frame (a
+  // frame held back) it still converts with the next one.
+  virtual EncodeResult encode_changed(std::span<const std::uint8_t> bgra, std::span<const Rect> changed) {
+    (void)changed;
+    return encode(bgra);
+  }
 
   // Output ready without a new frame: late output of an asynchronous
   // transform, or pictures a transform's pipeline still holds (pushed out).

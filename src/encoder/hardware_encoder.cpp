@@ -56,6 +56,7 @@ struct HardwareEncoder::State {
   const Clock& clock;
   HardwareSettings settings;
   std::vector<std::uint8_t> nv12;     // the last frame at the even size, reused
+  bool planes_current = false;        // nv12 holds the last frame given (not scaled)
   std::optional<FrameScaler> scaler;  // input frames larger than the picture
   std::optional<Clock::MonotonicTime> last_samples_per_call_log;
   std::int64_t sample_time = 0;  // 100 ns units
@@ -172,12 +173,21 @@ EncodedFrame HardwareEncoder::parameter_sets() {
 }
 
 EncodeResult HardwareEncoder::encode(std::span<const std::uint8_t> bgra) {
+  state_->planes_current = false;
+  return encode_changed(bgra, {});
+}
+
+EncodeResult HardwareEncoder::encode_changed(std::span<const std::uint8_t> bgra,
+                                             std::span<const Rect> changed) {
   State& s = *state_;
   s.begin_call();
   if (s.scaler) {
     bgra_to_nv12(*s.scaler, bgra, s.nv12);
+  } else if (s.planes_current) {
+    bgra_to_nv12(bgra, s.settings.width, s.settings.height, changed, s.nv12);
   } else {
     bgra_to_nv12(bgra, s.settings.width, s.settings.height, s.nv12);
+    s.planes_current = true;
   }
   EncodedFrame out;
   s.submitting_new_frame = true;

@@ -102,6 +102,7 @@ class HardwareEncoder final : public H264Encoder {
   // possibly several access units back to back), with what the opening
   // kept in front on the first call.
   EncodeResult encode(std::span<const std::uint8_t> bgra) override;
+  EncodeResult encode_changed(std::span<const std::uint8_t> bgra, std::span<const Rect> changed) override;
   EncodeResult collect_pending_output() override;
   // Marks the next submitted sample as a discontinuity and, with a codec
   // API, asks the transform for a key frame (logged).

@@ -34,6 +34,10 @@ std::string describe(int native, std::string_view message = {}) {
 // drops the changes that follow any large key frame.
 constexpr std::uint64_t kCeilingTimesTarget = 2;
 
+// Regions of held-back frames remembered one by one; beyond this many the
+// next frame is converted whole.
+constexpr std::size_t kMaxHeldBack = 64;
+
 bool within_limits(std::uint32_t width, std::uint32_t height) {
   return std::max(width, height) <= SoftwareEncoder::kMaxLongSide &&
          std::min(width, height) <= SoftwareEncoder::kMaxShortSide;
@@ -66,6 +70,10 @@ struct SoftwareEncoder::State {
   std::optional<OutputCeiling> ceiling;
   bool key_frame_requested = false;
   bool initialised = false;
+  // The planes hold the last frame converted; the regions of frames held
+  // back since are still to be converted (all of it past kMaxHeldBack).
+  bool planes_current = false;
+  std::vector<Rect> held_back;
   // I420 planes at the even (padded) size, reused for every frame.
   std::vector<std::uint8_t> luma;
   std::vector<std::uint8_t> u;
@@ -118,6 +126,7 @@ Result<SoftwareEncoder> SoftwareEncoder::create(std::uint32_t width, std::uint32
     state->scaler.emplace(input, FrameSize{width, height});
   }
   state->settings = settings;
+  state->held_back.reserve(kMaxHeldBack);
   static const SystemClock real_clock;
   state->clock = clock != nullptr ? clock : &real_clock;
   state->ceiling.emplace(std::uint64_t{settings.kbps} * 1000 * kCeilingTimesTarget);
@@ -202,17 +211,44 @@ Result<void> SoftwareEncoder::initialise() {
 }
 
 EncodeResult SoftwareEncoder::encode(std::span<const std::uint8_t> bgra) {
+  state_->planes_current = false;
+  return encode_changed(bgra, {});
+}
+
+void SoftwareEncoder::convert(std::span<const std::uint8_t> bgra, std::span<const Rect> changed) {
+  State& s = *state_;
+  if (s.scaler) {
+    bgra_to_i420(*s.scaler, bgra, s.luma, s.u, s.v);
+    return;
+  }
+  if (s.width == 0 || s.height == 0 || bgra.size() < std::size_t{s.width} * s.height * 4) return;
+  if (s.planes_current) {
+    bgra_to_i420(bgra, s.width, s.height, s.held_back, s.luma, s.u, s.v);
+    bgra_to_i420(bgra, s.width, s.height, changed, s.luma, s.u, s.v);
+  } else {
+    bgra_to_i420(bgra, s.width, s.height, s.luma, s.u, s.v);
+    s.planes_current = true;
+  }
+  s.held_back.clear();
+}
+
+EncodeResult SoftwareEncoder::encode_changed(std::span<const std::uint8_t> bgra,
+                                             std::span<const Rect> changed) {
   State& s = *state_;
   // Over the ceiling the frame is left out, before it costs a conversion;
   // the next frame that goes through shows its changes.
   const bool key_frame = std::exchange(s.key_frame_requested, false) || !s.initialised;
   const Clock::MonotonicTime now = s.clock->monotonic_now();
-  if (!key_frame && !s.ceiling->admits(now)) return EncodeResult{};
-  if (s.scaler) {
-    bgra_to_i420(*s.scaler, bgra, s.luma, s.u, s.v);
-  } else if (s.width != 0 && s.height != 0) {
-    bgra_to_i420(bgra, s.width, s.height, s.luma, s.u, s.v);
+  if (!key_frame && !s.ceiling->admits(now)) {
+    if (s.held_back.size() + changed.size() > kMaxHeldBack) {
+      s.planes_current = false;  // simpler to convert it all again
+      s.held_back.clear();
+    } else if (s.planes_current) {
+      s.held_back.insert(s.held_back.end(), changed.begin(), changed.end());
+    }
+    return EncodeResult{};
   }
+  convert(bgra, changed);
   if (!s.initialised) {
     if (Result<void> ready = initialise(); !ready) return EncodeResult::failed(std::move(ready.error()));
   }

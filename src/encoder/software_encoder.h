@@ -83,6 +83,7 @@ class SoftwareEncoder final : public H264Encoder {
   // is not converted: the previous picture is encoded again). The result
   // may be empty when the library wrote nothing for the frame.
   EncodeResult encode(std::span<const std::uint8_t> bgra) override;
+  EncodeResult encode_changed(std::span<const std::uint8_t> bgra, std::span<const Rect> changed) override;
   EncodeResult collect_pending_output() override { return {}; }
 
   // The next encoded frame is an IDR frame (once the instance is initialised;
@@ -102,6 +103,8 @@ class SoftwareEncoder final : public H264Encoder {
   struct State;
   explicit SoftwareEncoder(std::unique_ptr<State> state);
   Result<void> initialise();
+  // Brings the planes up to `bgra`, converting only what changed where it can.
+  void convert(std::span<const std::uint8_t> bgra, std::span<const Rect> changed);
 
   std::unique_ptr<State> state_;
 };

@@ -85,6 +85,11 @@ struct VideoEncoder::State {
   void become(std::unique_ptr<H264Encoder> encoder, bool is_hardware, StreamRules fresh = {});
   EncodedFrame admit(EncodeResult& result);
   EncodeResult encode_on_hardware(std::span<const std::uint8_t> bgra, std::uint64_t n);
+  // The active encoder's encode, of the changed region where it is known.
+  EncodeResult encode_active(std::span<const std::uint8_t> bgra) {
+    return changed ? active->encode_changed(bgra, *changed) : active->encode(bgra);
+  }
+  std::optional<std::span<const Rect>> changed;  // the frame at hand's, in encode_changed
   EncodeResult answer_overdue(std::span<const std::uint8_t> bgra, EncodedFrame passed);
   EncodeResult switch_to_software(std::span<const std::uint8_t> bgra);
   std::optional<EncodedFrame> retry_hardware(std::span<const std::uint8_t> bgra);
@@ -200,6 +205,18 @@ EncodeResult VideoEncoder::collect_pending_output() {
 }
 
 EncodeResult VideoEncoder::encode(std::span<const std::uint8_t> bgra) {
+  state_->changed.reset();
+  return encode_frame(bgra);
+}
+
+EncodeResult VideoEncoder::encode_changed(std::span<const std::uint8_t> bgra, std::span<const Rect> changed) {
+  state_->changed = changed;
+  EncodeResult result = encode_frame(bgra);
+  state_->changed.reset();
+  return result;
+}
+
+EncodeResult VideoEncoder::encode_frame(std::span<const std::uint8_t> bgra) {
   State& s = *state_;
   const std::size_t expected = std::size_t{s.request.width} * s.request.height * 4;
   if (bgra.size() != expected) {
@@ -213,14 +230,14 @@ EncodeResult VideoEncoder::encode(std::span<const std::uint8_t> bgra) {
   if (s.retry_deadline && s.clock.monotonic_now() >= *s.retry_deadline) {
     if (auto out = s.retry_hardware(bgra)) return {std::move(*out)};
   }
-  EncodeResult result = s.active->encode(bgra);
+  EncodeResult result = s.encode_active(bgra);
   EncodedFrame out = s.admit(result);
   return {std::move(out), std::move(result.failure)};
 }
 
 EncodeResult VideoEncoder::State::encode_on_hardware(std::span<const std::uint8_t> bgra,
                                                      std::uint64_t n) {
-  EncodeResult result = active->encode(bgra);
+  EncodeResult result = encode_active(bgra);
   EncodedFrame out = admit(result);
   if (!result) {
     ++consecutive_hardware_errors;

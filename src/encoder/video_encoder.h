@@ -85,6 +85,7 @@ class VideoEncoder final : public H264Encoder {
   // `bgra`: tightly packed top-down BGRA of width × height. An empty output
   // means nothing for this call (never an empty frame to send).
   EncodeResult encode(std::span<const std::uint8_t> bgra) override;
+  EncodeResult encode_changed(std::span<const std::uint8_t> bgra, std::span<const Rect> changed) override;
   // What the active encoder has ready without a new frame, through the same
   // rules; a failure names itself "HW collect output: ...".
   EncodeResult collect_pending_output() override;
@@ -100,6 +101,7 @@ class VideoEncoder final : public H264Encoder {
   bool on_hardware() const;
 
  private:
+  EncodeResult encode_frame(std::span<const std::uint8_t> bgra);
   struct State;
   explicit VideoEncoder(std::unique_ptr<State> state);
 

@@ -124,7 +124,8 @@ TEST_F(CaptureFixture, ChangedFrameCopiesOnlyItsRectanglesIntoThePersistentImage
   Result<std::optional<CapturedFrame>> first = capture();
   ASSERT_TRUE(first && *first);
   EXPECT_EQ((*first)->dirty_rects, (std::vector<Rect>{{0, 0, kWidth, kHeight}}));
-  EXPECT_EQ((*first)->pixels, before);  // tightly packed out of a padded staging image
+  EXPECT_EQ(std::vector<std::uint8_t>((*first)->pixels.begin(), (*first)->pixels.end()),
+            before);  // tightly packed out of a padded staging image
   EXPECT_EQ((*first)->cursor_pos, (Point{12, 34}));
 
   Result<std::optional<CapturedFrame>> next = capture();
@@ -133,7 +134,7 @@ TEST_F(CaptureFixture, ChangedFrameCopiesOnlyItsRectanglesIntoThePersistentImage
   EXPECT_EQ((*next)->dirty_rects, expected);
   EXPECT_EQ(platform.session->copies.back(), expected.back());
   // Inside the rectangles the new desktop, elsewhere the image as it was.
-  const std::vector<std::uint8_t>& pixels = (*next)->pixels;
+  const std::vector<std::uint8_t> pixels((*next)->pixels.begin(), (*next)->pixels.end());
   EXPECT_EQ(region_of(pixels, expected[0]), region_of(after, expected[0]));
   EXPECT_EQ(region_of(pixels, expected[1]), region_of(after, expected[1]));
   EXPECT_EQ(region_of(pixels, {0, 0, 10, 200}), region_of(before, {0, 0, 10, 200}));

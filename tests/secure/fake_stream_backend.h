@@ -26,11 +26,19 @@ struct FakeSize {
   friend bool operator==(const FakeSize&, const FakeSize&) = default;
 };
 
+// A captured image as a test scripts it; the source hands it out as its own
+// image (ScreenImage), changed as a whole or not at all.
+struct FakeImage {
+  std::vector<std::uint8_t> pixels;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  bool changed = false;
+};
+
 // A changed image of `size` whose first byte is `tag`.
-inline ScreenImage changed_image(FakeSize size, std::uint8_t tag = 1) {
-  ScreenImage image{std::vector<std::uint8_t>(std::size_t{size.width} * size.height * 4, tag), size.width,
-                    size.height, true};
-  return image;
+inline FakeImage changed_image(FakeSize size, std::uint8_t tag = 1) {
+  return FakeImage{std::vector<std::uint8_t>(std::size_t{size.width} * size.height * 4, tag), size.width,
+                   size.height, true};
 }
 
 class FakeStreamBackend final : public StreamBackend {
@@ -42,7 +50,7 @@ class FakeStreamBackend final : public StreamBackend {
   std::deque<Error> encoder_failures;    // the next create_encoder calls fail with these
   // One per capture; when used up, `endless_changes` decides: a changed
   // image of the source's size, or nothing new.
-  std::deque<Result<std::optional<ScreenImage>>> captures;
+  std::deque<Result<std::optional<FakeImage>>> captures;
   bool endless_changes = false;
   // When set (and no scripted capture is left): the screen changes every
   // period from now on, and a capture returns the newest change it has not
@@ -127,9 +135,15 @@ class FakeStreamBackend final : public StreamBackend {
         clock.advance(wait);
         auto next = std::move(backend_.captures.front());
         backend_.captures.pop_front();
-        return next;
+        if (!next) return std::unexpected(next.error());
+        if (!*next) return std::optional<ScreenImage>();
+        return hand_out(std::move(**next));
       }
-      if (backend_.change_period) return changing_screen(timeout_ms);
+      if (backend_.change_period) {
+        std::optional<FakeImage> change = changing_screen(timeout_ms);
+        if (!change) return std::optional<ScreenImage>();
+        return hand_out(std::move(*change));
+      }
       if (backend_.endless_changes) {
         // A change every capture_wait: one that came while the loop slept
         // is there at once.
@@ -137,7 +151,7 @@ class FakeStreamBackend final : public StreamBackend {
         const auto since = clock.monotonic_now() - (backend_.gdi_only ? clock.monotonic_now() : last_return_);
         if (since < backend_.capture_wait) clock.advance(backend_.capture_wait - since);
         last_return_ = clock.monotonic_now();
-        return std::optional<ScreenImage>(changed_image(size_));
+        return hand_out(changed_image(size_));
       }
       clock.advance(wait);
       return std::optional<ScreenImage>();
@@ -154,7 +168,14 @@ class FakeStreamBackend final : public StreamBackend {
     std::int64_t changes_by(FakeClock::MonotonicTime time) const {
       return (time - backend_.changes_start) / *backend_.change_period;
     }
-    std::optional<ScreenImage> changing_screen(std::uint32_t timeout_ms) {
+    // The image kept as the source's own until the next capture.
+    std::optional<ScreenImage> hand_out(FakeImage image) {
+      current_ = std::move(image);
+      whole_ = Rect{0, 0, static_cast<std::int32_t>(current_.width), static_cast<std::int32_t>(current_.height)};
+      return ScreenImage{current_.pixels, current_.width, current_.height,
+                         current_.changed ? std::span<const Rect>(&whole_, 1) : std::span<const Rect>()};
+    }
+    std::optional<FakeImage> changing_screen(std::uint32_t timeout_ms) {
       FakeClock& clock = backend_.clock_;
       if (changes_by(clock.monotonic_now()) <= returned_) {
         const auto next = backend_.changes_start + (returned_ + 1) * *backend_.change_period;
@@ -172,6 +193,8 @@ class FakeStreamBackend final : public StreamBackend {
 
     FakeStreamBackend& backend_;
     FakeSize size_;
+    FakeImage current_;
+    Rect whole_;
     std::int64_t returned_ = 0;
     FakeClock::MonotonicTime last_return_;
   };

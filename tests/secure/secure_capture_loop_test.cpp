@@ -16,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::changed_image;
+using testing::FakeImage;
 using testing::FakeSize;
 using Lines = std::vector<std::string>;
 
@@ -204,11 +205,11 @@ TEST_F(SecureCaptureLoopTest, RebuiltSourceOfAnotherSizeGetsANewEncoder) {
 
 TEST_F(SecureCaptureLoopTest, ChangedImagesAreEncodedAndOfferedAsTheEncoderReturnsThem) {
   start_streaming();
-  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({})));
+  backend_.captures.push_back(std::optional<FakeImage>(changed_image({})));
   backend_.encodes.push_back(EncodedFrame{9, 8, 7});
-  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({})));
+  backend_.captures.push_back(std::optional<FakeImage>(changed_image({})));
   backend_.encodes.push_back(EncodedFrame{});  // no output for this input
-  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({})));
+  backend_.captures.push_back(std::optional<FakeImage>(changed_image({})));
   backend_.encodes.push_back(std::unexpected(Error::message("openh264 encode: 4")));
   steps(3);
   EXPECT_EQ(sent(), std::vector<EncodedFrame>{(EncodedFrame{9, 8, 7})});
@@ -217,13 +218,13 @@ TEST_F(SecureCaptureLoopTest, ChangedImagesAreEncodedAndOfferedAsTheEncoderRetur
 
 TEST_F(SecureCaptureLoopTest, PointerOnlyUpdatesAreNotEncodedAndDoNotPostponeTheRefresh) {
   start_streaming();
-  ScreenImage no_rects = changed_image({});
+  FakeImage no_rects = changed_image({});
   no_rects.changed = false;
-  ScreenImage no_pixels;
+  FakeImage no_pixels;
   no_pixels.changed = true;
   for (int i = 0; i < 3; ++i) {
-    backend_.captures.push_back(std::optional<ScreenImage>(no_rects));
-    backend_.captures.push_back(std::optional<ScreenImage>(no_pixels));
+    backend_.captures.push_back(std::optional<FakeImage>(no_rects));
+    backend_.captures.push_back(std::optional<FakeImage>(no_pixels));
   }
   steps(6);  // 600 ms
   EXPECT_TRUE(backend_.encoded_sizes.empty());
@@ -305,12 +306,12 @@ TEST_F(SecureCaptureLoopTest, AtMostOneImagePerFrameIntervalAndTheLastChangeOfAB
   // The burst ends: its last change still goes out, at the next slot.
   const auto last = static_cast<std::uint8_t>((clock_.monotonic_now() - backend_.changes_start) / 15ms);
   backend_.change_period.reset();
-  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, last)));
+  backend_.captures.push_back(std::optional<FakeImage>(changed_image({}, last)));
   run_reading(300ms);
   EXPECT_EQ(backend_.encoded_tags.back(), last);
 
   // After a quiet moment a single change goes at once, without waiting.
-  backend_.captures.push_back(std::optional<ScreenImage>(changed_image({}, 200)));
+  backend_.captures.push_back(std::optional<FakeImage>(changed_image({}, 200)));
   const auto slept = clock_.total_slept();
   loop_->step();
   EXPECT_EQ(backend_.encoded_tags.back(), 200);

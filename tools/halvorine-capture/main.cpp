@@ -170,7 +170,7 @@ int run(const Options& options) {
       rectangles += frame.dirty_rects.size();
       fmt::print("capture {}: frame {}x{}, {} dirty rectangle(s):{}, {:.2f} ms\n", calls, frame.width,
                  frame.height, frame.dirty_rects.size(), describe_rects(frame.dirty_rects), milliseconds(took));
-      last_image = std::move(frame.pixels);
+      last_image.assign(frame.pixels.begin(), frame.pixels.end());
       image_width = frame.width;
       image_height = frame.height;
     }

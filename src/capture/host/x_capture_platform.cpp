@@ -15,7 +15,11 @@ constexpr std::int32_t kMaxGrabSide = 16384;
 
 class XCapturePlatform final : public CapturePlatform {
  public:
-  Result<std::unique_ptr<CaptureFactory>> create_factory() override { return make_x_capture_factory(); }
+  // Over the connection the grabs use: a refresh (an output search, then a
+  // grab) opens no connection of its own.
+  Result<std::unique_ptr<CaptureFactory>> create_factory() override {
+    return make_x_capture_factory(connect() ? connection_ : nullptr);
+  }
 
   ScreenMetrics screen_metrics() override {
     if (!connect()) return {};

@@ -336,8 +336,8 @@ class XCaptureFactory final : public CaptureFactory {
 
 }  // namespace
 
-Result<std::unique_ptr<CaptureFactory>> make_x_capture_factory() {
-  std::shared_ptr<XConnection> connection = XConnection::open(XConnection::kBusyServerAttempts);
+Result<std::unique_ptr<CaptureFactory>> make_x_capture_factory(std::shared_ptr<XConnection> connection) {
+  if (!connection) connection = XConnection::open(XConnection::kBusyServerAttempts);
   if (!connection) {
     return std::unexpected(
         Error::message(fmt::format("cannot open the X display \"{}\"", XConnection::display_name())));

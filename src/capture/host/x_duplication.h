@@ -12,7 +12,8 @@
 
 namespace halvorine {
 
-// A factory over a fresh connection to DISPLAY; an error when there is none.
-Result<std::unique_ptr<CaptureFactory>> make_x_capture_factory();
+// A factory over `connection`, else over a fresh connection to DISPLAY; an
+// error when there is none.
+Result<std::unique_ptr<CaptureFactory>> make_x_capture_factory(std::shared_ptr<XConnection> connection = nullptr);
 
 }  // namespace halvorine

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "capture/desktop_duplicator.h"
@@ -40,7 +41,7 @@ std::vector<std::uint32_t> image_pixels(std::uint32_t seed) {
 
 // The frame's pixels as 32-bit B, G, R, A words, alpha forced to 255 (it
 // means nothing to consumers).
-std::vector<std::uint32_t> as_words(const std::vector<std::uint8_t>& bytes) {
+std::vector<std::uint32_t> as_words(std::span<const std::uint8_t> bytes) {
   std::vector<std::uint32_t> words(bytes.size() / 4);
   std::memcpy(words.data(), bytes.data(), words.size() * 4);
   for (std::uint32_t& word : words) word |= 0xFF000000u;

@@ -14,10 +14,10 @@ class DuplicatorSource final : public ScreenSource {
     auto captured = duplicator_.capture(timeout_ms);
     if (!captured) return std::unexpected(std::move(captured.error()));
     if (!*captured) return std::optional<ScreenImage>();
-    CapturedFrame& frame = **captured;
-    // The pixels move; the rectangles only say whether anything changed.
-    return std::optional<ScreenImage>(
-        ScreenImage{std::move(frame.pixels), frame.width, frame.height, !frame.dirty_rects.empty()});
+    // The image stays the duplicator's; the rectangles are kept here until
+    // the next capture, as long as the image they describe.
+    last_ = std::move(**captured);
+    return std::optional<ScreenImage>(ScreenImage{last_.pixels, last_.width, last_.height, last_.dirty_rects});
   }
   std::optional<std::vector<std::uint8_t>> capture_full() override { return duplicator_.capture_gdi_full(); }
   std::uint32_t width() const override { return duplicator_.width(); }
@@ -26,6 +26,7 @@ class DuplicatorSource final : public ScreenSource {
 
  private:
   DesktopDuplicator duplicator_;
+  CapturedFrame last_;
 };
 
 }  // namespace

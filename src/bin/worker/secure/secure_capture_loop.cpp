@@ -172,11 +172,6 @@ std::chrono::nanoseconds SecureCaptureLoop::frame_interval() const {
   return std::chrono::nanoseconds(1'000'000'000) / std::max<std::uint32_t>(encoder_->fps(), 1);
 }
 
-EncodeResult SecureCaptureLoop::encode(std::span<const std::uint8_t> bgra) {
-  if (key_frames_.take(frames_sent_)) encoder_->force_key_frame();
-  return encoder_->encode(bgra);
-}
-
 void SecureCaptureLoop::offer(EncodedFrame frame) {
   if (frames_.try_send(std::move(frame)) == TrySendResult::sent) {
     ++frames_sent_;
@@ -213,7 +208,7 @@ void SecureCaptureLoop::capture_once() {
   }
   const std::optional<ScreenImage>& image = *captured;
   // A pointer-only update (no pixels, or no changed region) is nothing new.
-  if (image && !image->pixels.empty() && image->changed) {
+  if (image && !image->pixels.empty() && !image->changed.empty()) {
     encode_image(*image);
     return;
   }
@@ -224,7 +219,8 @@ void SecureCaptureLoop::capture_once() {
 void SecureCaptureLoop::encode_image(const ScreenImage& image) {
   if (!fit_encoder(image.width, image.height)) return;
   next_encode_ = clock_.monotonic_now() + frame_interval();
-  deliver(encode(image.pixels));
+  if (key_frames_.take(frames_sent_)) encoder_->force_key_frame();
+  deliver(encoder_->encode_changed(image.pixels, image.changed));
 }
 
 void SecureCaptureLoop::collect_pending_output() { deliver(encoder_->collect_pending_output()); }
@@ -242,6 +238,21 @@ void SecureCaptureLoop::deliver(EncodeResult encoded) {
 void SecureCaptureLoop::refresh() {
   // A new GUI on a still screen gets its key frame now, not after 700 ms.
   if (elapsed(last_output_, clock_.monotonic_now()) < kRefreshAfter && !key_frames_.pending()) return;
+  // A change that came since the last capture goes first: it is what the
+  // user waits for, and a key frame would only hold it back. (A source that
+  // paces itself captures the whole screen every time: it has nothing more.)
+  if (!source_->paces_itself()) {
+    auto captured = source_->capture(0);
+    if (!captured) {
+      log_.log(fmt::format("secure-capture: capture err ({}) — reinitializez", captured.error().text()));
+      source_.reset();
+      return;
+    }
+    if (*captured && !(*captured)->pixels.empty() && !(*captured)->changed.empty()) {
+      encode_image(**captured);
+      return;
+    }
+  }
   std::optional<std::vector<std::uint8_t>> full = source_->capture_full();
   if (!full) return;  // tried again next iteration
   if (!fit_encoder(source_->width(), source_->height())) return;
@@ -257,7 +268,8 @@ void SecureCaptureLoop::refresh() {
     }
     if (output) break;
   }
-  next_encode_ = clock_.monotonic_now() + frame_interval();
+  // The pacing slot stays where the last change put it: a change right
+  // after a refresh goes at once (a refresh comes at most every 700 ms).
   last_output_ = clock_.monotonic_now();
 }
 

@@ -87,8 +87,6 @@ class SecureCaptureLoop {
   // (after dropping the source, so Starting retries) when that fails.
   bool fit_encoder(std::uint32_t width, std::uint32_t height);
   bool create_encoder(std::uint32_t width, std::uint32_t height);
-  // Asks for a key frame when the writer wants one, then encodes.
-  EncodeResult encode(std::span<const std::uint8_t> bgra);
   // One frame at the active encoder's rate.
   std::chrono::nanoseconds frame_interval() const;
   // An encoder's result: its output offered, its error logged.

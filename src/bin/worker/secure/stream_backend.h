@@ -11,18 +11,20 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/rect.h"
 #include "encoder/h264_encoder.h"
 
 namespace halvorine {
 
 // One captured image as the loop needs it. `pixels` is width × height × 4
-// bytes of BGRA, empty for a pointer-only update; `changed` tells whether the
-// capture reported changed regions (none: nothing to encode).
+// bytes of BGRA, empty for a pointer-only update: the source's own image,
+// valid until its next capture. `changed` holds the regions that differ from
+// the source's previous image (none: nothing to encode).
 struct ScreenImage {
-  std::vector<std::uint8_t> pixels;
+  std::span<const std::uint8_t> pixels;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
-  bool changed = false;
+  std::span<const Rect> changed;
 };
 
 class ScreenSource {
