@@ -10,10 +10,21 @@
 //   churn P    repaint a 640x480 area with new content every P ms until the
 //              next line, the marker counting the repaints from 1 (each one
 //              printed as "drawn N <ns>")
+//   texture    replace the background with a detailed, photograph-like
+//              texture (noise over gradients), as behind a real logon screen
+//   keys       from now on every key press on the window draws the next
+//              marker (printed as "drawn N <ns>"), as a password field
+//              shows a new dot
+//   xtest K    press and release X keycode K through XTest; prints
+//              "sent <ns>" just before
+//   desktop D  set the root window's _HALVORINE_DESKTOP to D; prints
+//              "desktop D <ns>" once the server has it
 //   quit
 // Prints "ready WxH" once the picture is on the screen.
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -48,6 +59,9 @@ long long now_ns() {
 }  // namespace
 
 int main() {
+  // Unbuffered: a buffered line would sit in stdio while poll() waits on the
+  // descriptor for the next one.
+  std::setvbuf(stdin, nullptr, _IONBF, 0);
   // A display that has just come up, or is busy with another test's
   // clients, has been seen to refuse a connection: try again for a while.
   Display* display = XOpenDisplay(nullptr);
@@ -119,15 +133,25 @@ int main() {
   int churn_period_ms = 0;  // 0: not churning
   unsigned churn_count = 0;
   constexpr int kChurnX = 640, kChurnY = 300, kChurnWidth = 640, kChurnHeight = 480;
+  unsigned keys_drawn = 0;
   std::string line;
   for (;;) {
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&input, 1, animating ? 33 : churn_period_ms > 0 ? churn_period_ms : -1);
+    pollfd inputs[2] = {{STDIN_FILENO, POLLIN, 0}, {ConnectionNumber(display), POLLIN, 0}};
+    const int ready = XPending(display) > 0
+                    ? 1
+                    : poll(inputs, 2, animating ? 33 : churn_period_ms > 0 ? churn_period_ms : -1);
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
       if (event.type == Expose) put(0, 0, width, height);
+      if (event.type == KeyPress) {
+        draw_marker(++keys_drawn);
+        XSync(display, False);
+        std::printf("drawn %u %lld\n", keys_drawn, now_ns());
+        std::fflush(stdout);
+      }
     }
+    if (ready > 0 && (inputs[0].revents & POLLIN) == 0) continue;  // X events only
     if (ready == 0 && churn_period_ms > 0) {  // new content in the churned area
       ++churn_count;
       for (int y = 0; y < kChurnHeight; ++y) {
@@ -169,6 +193,46 @@ int main() {
     } else if (line.starts_with("churn ")) {
       churn_period_ms = std::max(1, std::atoi(line.c_str() + 6));
       churn_count = 0;
+    } else if (line.starts_with("texture")) {
+      // Noise of several scales over the gradients: expensive to code, as a
+      // photograph is, and still.
+      std::uint32_t seed = 12345;
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          seed = seed * 1664525U + 1013904223U;
+          const std::uint32_t g = background(x, y, width, height);
+          const int n = static_cast<int>(seed >> 24) - 128;
+          const int wave = ((x * 7 + y * 3) % 97) - 48;
+          auto mix = [&](int c) { return static_cast<std::uint32_t>(std::clamp(c + n / 2 + wave / 3, 0, 255)); };
+          base[static_cast<std::size_t>(y) * width + x] = mix(static_cast<int>(g >> 16 & 0xFF)) << 16 |
+                                                          mix(static_cast<int>(g >> 8 & 0xFF)) << 8 |
+                                                          mix(static_cast<int>(g & 0xFF));
+        }
+      }
+      frame = base;
+      draw_marker(keys_drawn);
+      put(0, 0, width, height);
+      XSync(display, False);
+    } else if (line.starts_with("keys")) {
+      XSelectInput(display, window, ExposureMask | KeyPressMask);
+      XSetInputFocus(display, window, RevertToParent, CurrentTime);
+      XSync(display, False);
+    } else if (line.starts_with("xtest ")) {
+      const auto keycode = static_cast<unsigned>(std::atoi(line.c_str() + 6));
+      std::printf("sent %lld\n", now_ns());
+      std::fflush(stdout);
+      XTestFakeKeyEvent(display, keycode, True, CurrentTime);
+      XTestFakeKeyEvent(display, keycode, False, CurrentTime);
+      XFlush(display);
+    } else if (line.starts_with("desktop ")) {
+      std::string name = line.substr(8);
+      while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+      const Atom property = XInternAtom(display, "_HALVORINE_DESKTOP", False);
+      XChangeProperty(display, RootWindow(display, screen), property, XA_STRING, 8, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(name.data()), static_cast<int>(name.size()));
+      XSync(display, False);
+      std::printf("desktop %s %lld\n", name.c_str(), now_ns());
+      std::fflush(stdout);
     } else if (line.starts_with("quit")) {
       break;
     }
