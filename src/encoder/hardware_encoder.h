@@ -68,8 +68,10 @@ class HardwareEncoder final : public H264Encoder {
   // Output steps logged in detail after creation and after a stream change.
   static constexpr std::uint32_t kVerboseOutputs = 30;
   static constexpr std::uint32_t kVerboseAfterStreamChange = 20;
-  // Capacity of the output sample made for transforms that do not provide one.
-  static constexpr std::uint32_t kOutputSampleBytes = 1 << 20;
+  // Least capacity of the output sample made for transforms that do not
+  // provide one (the most is kMaxSampleBytes); within these, the size the
+  // transform asks for.
+  static constexpr std::uint32_t kMinOutputSampleBytes = 1 << 20;
   // A transform that keeps producing beyond this in one call is faulty.
   static constexpr unsigned kMaxOutputStepsPerCall = 64;
   // No access unit of ours is larger (a 3840 × 2160 key frame is far less).
