@@ -27,11 +27,17 @@
 // holds the last change of a burst. collect_pending_output() pushes such
 // pictures out by submitting the last frame again (a picture identical to
 // the one before), at most kMaxPushes times, once kPushAfter has passed
-// since the last input.
+// since the last input. Black validation frames are never pushed: the first
+// push follows a real frame.
+//
+// Stream changes: a call ends its collecting at the change and reports it
+// (EncodeResult::broken); output of the new type waits for the next call.
 //
 // Asynchronous transforms: the wait for their next event is bounded by
 // kEventWait per encode() call; a transform that stays silent that long makes
-// the call fail (the facade's failure count then moves to software).
+// the call fail (the facade's failure count then moves to software). An input
+// request survives a sample the transform refused (other than "not
+// accepting"), so a failing transform fails each frame at once.
 //
 // Destruction shuts the transform down (its threads, its event queue and,
 // for a hardware encoder, its encode session go with it), also when it
