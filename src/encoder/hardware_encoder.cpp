@@ -67,6 +67,11 @@ struct HardwareEncoder::State {
   unsigned output_steps_in_call = 0;
   bool key_frame_request = true;
   bool stream_changed = false;  // in the current call
+  std::uint64_t stream_changes = 0;
+  // Output an asynchronous transform announced after a stream change in the
+  // same call: taken at the start of the next call, which the facade starts
+  // behind a closed gate with the new type's parameter sets.
+  std::uint32_t outputs_due = 0;
   TransformHandles handles;
   EncodedFrame opening;  // the validation output, kept for the first call
   ParameterSets seen;    // in the transform's own output
@@ -94,6 +99,7 @@ struct HardwareEncoder::State {
   Result<void> take_sample(MfSample* sample, EncodedFrame& out, bool verbose);
   Result<void> renegotiate();
   Result<void> drain(EncodedFrame& out);
+  Result<void> take_due_outputs(EncodedFrame& out);
   Result<void> push_held_pictures(EncodedFrame& out);
   void note_input_request() {
     if (pending_input_requests < std::numeric_limits<std::uint32_t>::max()) ++pending_input_requests;
@@ -127,6 +133,7 @@ Result<void> HardwareEncoder::validate(std::span<const std::uint8_t> opening_pic
   if (!keep) black.assign(std::size_t{s.settings.input.width} * s.settings.input.height * 4, 0);
   const std::span<const std::uint8_t> picture = keep ? opening_picture : std::span(black);
   EncodedFrame kept;
+  const std::uint64_t changes_before = s.stream_changes;
   for (unsigned frame = 0; frame < kValidationFrames; ++frame) {
     EncodeResult out = encode(picture);
     kept.insert(kept.end(), out->begin(), out->end());
@@ -135,12 +142,16 @@ Result<void> HardwareEncoder::validate(std::span<const std::uint8_t> opening_pic
   if (asynchronous()) s.warm_up(kept);
   // The opening is the point of it: a slow transform gets a bounded wait.
   if (keep && kept.empty() && asynchronous()) (void)s.wait_for_output(kept);
-  if (keep) {
+  // An opening from before a stream change would carry the old type.
+  if (keep && s.stream_changes == changes_before) {
     s.opening = std::move(kept);
   } else {
     // The validation frames had the transform's first key frame; the GUI's
     // first picture must be one too.
     force_key_frame();
+    // Nothing of them is worth pushing out: a held black picture, submitted
+    // again as that key frame, would be the GUI's first.
+    s.awaited = 0;
   }
   return {};
 }
@@ -190,9 +201,12 @@ EncodeResult HardwareEncoder::encode_changed(std::span<const std::uint8_t> bgra,
     s.planes_current = true;
   }
   EncodedFrame out;
-  s.submitting_new_frame = true;
-  Result<void> done = s.submit(out);
-  s.submitting_new_frame = false;
+  Result<void> done = s.take_due_outputs(out);
+  if (done) {
+    s.submitting_new_frame = true;
+    done = s.submit(out);
+    s.submitting_new_frame = false;
+  }
   return s.finish(std::move(out), std::move(done));
 }
 
@@ -200,8 +214,8 @@ EncodeResult HardwareEncoder::collect_pending_output() {
   State& s = *state_;
   s.begin_call();
   EncodedFrame out;
-  Result<void> done;
-  if (s.handles.events) done = s.drain(out);
+  Result<void> done = s.take_due_outputs(out);
+  if (done && s.handles.events) done = s.drain(out);
   if (done) done = s.push_held_pictures(out);
   return s.finish(std::move(out), std::move(done));
 }
@@ -298,8 +312,23 @@ Result<void> HardwareEncoder::State::asynchronous_path(MfSample& sample, Encoded
           kTimeout, fmt::format("no input request from the transform within {} ms", kEventWait.count())));
     }
   }
-  if (auto in = input_step(sample); !in) return in;
+  if (auto in = input_step(sample); !in) {
+    // The sample was not taken, so the request it answered still stands: the
+    // next frame goes at once. "Not accepting" says there was none.
+    if (in.error().code() != kMfNotAccepting) note_input_request();
+    return in;
+  }
   return drain(out);
+}
+
+Result<void> HardwareEncoder::State::take_due_outputs(EncodedFrame& out) {
+  for (; outputs_due > 0 && !stream_changed; --outputs_due) {
+    if (auto step = output_step(out); !step) {
+      --outputs_due;
+      return std::unexpected(std::move(step.error()));
+    }
+  }
+  return {};
 }
 
 Result<void> HardwareEncoder::State::drain(EncodedFrame& out) {
@@ -317,6 +346,11 @@ Result<void> HardwareEncoder::State::drain(EncodedFrame& out) {
 }
 
 Result<bool> HardwareEncoder::State::output_step(EncodedFrame& out) {
+  if (stream_changed) {
+    // Stop collecting at the change: what follows is of the new type.
+    if (outputs_due < std::numeric_limits<std::uint32_t>::max()) ++outputs_due;
+    return false;
+  }
   if (++output_steps_in_call > kMaxOutputStepsPerCall) {
     return std::unexpected(Error::hresult(
         kMfUnexpected, fmt::format("more than {} outputs in one call", kMaxOutputStepsPerCall)));
@@ -326,7 +360,7 @@ Result<bool> HardwareEncoder::State::output_step(EncodedFrame& out) {
 
   std::unique_ptr<MfSample> ours;
   if (!handles.provides_samples) {
-    auto made = mf.create_output_sample(kOutputSampleBytes);
+    auto made = mf.create_output_sample(handles.output_sample_bytes);
     if (!made) return std::unexpected(std::move(made.error()));
     ours = std::move(*made);
   }
@@ -396,12 +430,15 @@ Result<void> HardwareEncoder::State::renegotiate() {
   const std::uint64_t offered = t.get_uint64(MfTypeKey::frame_size).value_or(0);
   if (auto set = fill_h264_output_type(t, settings); !set) return set;
   if (auto set = handles.transform->set_output_type(t); !set) return set;
+  // The new type may need larger buffers; if the size cannot be read, the old one stays.
+  if (auto info = handles.transform->output_stream_info()) handles.output_sample_bytes = output_sample_bytes(info);
   const std::uint64_t forced = t.get_uint64(MfTypeKey::frame_size).value_or(0);
   log.log(fmt::format("ENCODER hw: STREAM_CHANGE (template {}x{}) -> forced output {}x{}",
                       offered >> 32, offered & 0xFFFFFFFFU, forced >> 32, forced & 0xFFFFFFFFU));
   verbose_countdown = std::max(verbose_countdown, kVerboseAfterStreamChange);
   // Parameter sets of the old type no longer hold.
   stream_changed = true;
+  ++stream_changes;
   seen.clear();
   return {};
 }

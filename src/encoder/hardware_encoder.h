@@ -27,11 +27,17 @@
 // holds the last change of a burst. collect_pending_output() pushes such
 // pictures out by submitting the last frame again (a picture identical to
 // the one before), at most kMaxPushes times, once kPushAfter has passed
-// since the last input.
+// since the last input. Black validation frames are never pushed: the first
+// push follows a real frame.
+//
+// Stream changes: a call ends its collecting at the change and reports it
+// (EncodeResult::broken); output of the new type waits for the next call.
 //
 // Asynchronous transforms: the wait for their next event is bounded by
 // kEventWait per encode() call; a transform that stays silent that long makes
-// the call fail (the facade's failure count then moves to software).
+// the call fail (the facade's failure count then moves to software). An input
+// request survives a sample the transform refused (other than "not
+// accepting"), so a failing transform fails each frame at once.
 //
 // Destruction shuts the transform down (its threads, its event queue and,
 // for a hardware encoder, its encode session go with it), also when it
@@ -68,8 +74,10 @@ class HardwareEncoder final : public H264Encoder {
   // Output steps logged in detail after creation and after a stream change.
   static constexpr std::uint32_t kVerboseOutputs = 30;
   static constexpr std::uint32_t kVerboseAfterStreamChange = 20;
-  // Capacity of the output sample made for transforms that do not provide one.
-  static constexpr std::uint32_t kOutputSampleBytes = 1 << 20;
+  // Least capacity of the output sample made for transforms that do not
+  // provide one (the most is kMaxSampleBytes); within these, the size the
+  // transform asks for.
+  static constexpr std::uint32_t kMinOutputSampleBytes = 1 << 20;
   // A transform that keeps producing beyond this in one call is faulty.
   static constexpr unsigned kMaxOutputStepsPerCall = 64;
   // No access unit of ours is larger (a 3840 × 2160 key frame is far less).

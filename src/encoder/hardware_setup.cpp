@@ -209,8 +209,9 @@ Result<TransformHandles> set_up_transform(MediaFoundation& mf, MfEncoderCandidat
     c.events = std::move(*events);
   }
 
-  auto flags = c.transform->output_stream_flags();
-  c.provides_samples = flags && (*flags & kMfOutputProvidesSamples) != 0;
+  const auto info = c.transform->output_stream_info();
+  c.provides_samples = info && (info->flags & kMfOutputProvidesSamples) != 0;
+  c.output_sample_bytes = output_sample_bytes(info);
 
   for (MfMessage message : {MfMessage::notify_begin_streaming, MfMessage::notify_start_of_stream}) {
     if (auto sent = c.transform->process_message(message); !sent) {
@@ -218,6 +219,11 @@ Result<TransformHandles> set_up_transform(MediaFoundation& mf, MfEncoderCandidat
     }
   }
   return c;
+}
+
+std::uint32_t output_sample_bytes(const Result<MfOutputStreamInfo>& info) {
+  constexpr auto kMax = static_cast<std::uint32_t>(HardwareEncoder::kMaxSampleBytes);
+  return std::clamp(info ? info->size : 0U, HardwareEncoder::kMinOutputSampleBytes, kMax);
 }
 
 Result<HardwareEncoder> HardwareEncoder::create(MediaFoundation& mf, std::uint32_t width,

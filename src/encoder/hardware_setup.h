@@ -36,7 +36,13 @@ struct TransformHandles {
   std::unique_ptr<MfCodecApi> codec_api;
   std::unique_ptr<MfEventQueue> events;  // exactly when asynchronous
   bool provides_samples = false;
+  std::uint32_t output_sample_bytes = 0;  // when we provide them: output_sample_bytes()
 };
+
+// The capacity of the output sample we make for a transform that does not
+// provide its own: the output buffer size it reports, within bounds (a
+// driver's 0 must not fail every picture, nor its 4 GiB take the memory).
+std::uint32_t output_sample_bytes(const Result<MfOutputStreamInfo>& info);
 
 // The H.264 output type's required attributes, on a new type at set-up and
 // on the transform's template after a stream change. The first failure is

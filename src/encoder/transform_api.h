@@ -45,6 +45,7 @@ inline constexpr std::int32_t kMfNeedMoreInput = static_cast<std::int32_t>(0xC00
 inline constexpr std::int32_t kMfStreamChange = static_cast<std::int32_t>(0xC00D6D61);
 inline constexpr std::int32_t kMfUnexpected = static_cast<std::int32_t>(0x8000FFFF);
 inline constexpr std::int32_t kMfNotImplemented = static_cast<std::int32_t>(0x80004001);
+inline constexpr std::int32_t kMfNotAccepting = static_cast<std::int32_t>(0xC00D36B5);
 // HRESULT_FROM_WIN32(ERROR_INVALID_DATA): output that cannot be H.264.
 inline constexpr std::int32_t kMfInvalidData = static_cast<std::int32_t>(0x8007000D);
 
@@ -54,6 +55,12 @@ inline constexpr std::uint32_t kMfEventHaveOutput = 602;  // METransformHaveOutp
 
 // MFT_OUTPUT_STREAM_PROVIDES_SAMPLES in the output stream flags.
 inline constexpr std::uint32_t kMfOutputProvidesSamples = 0x100;
+
+// What GetOutputStreamInfo tells of stream 0 (MFT_OUTPUT_STREAM_INFO).
+struct MfOutputStreamInfo {
+  std::uint32_t flags = 0;  // dwFlags
+  std::uint32_t size = 0;   // cbSize: the output buffer it needs, as the transform says
+};
 
 // Attributes of a media type (IMFMediaType / IMFAttributes keys).
 enum class MfTypeKey {
@@ -204,8 +211,8 @@ class MfTransform {
   virtual Result<std::unique_ptr<MfMediaType>> output_current_type() = 0;
   // GetOutputAvailableType (stream 0, `index`).
   virtual Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t index) = 0;
-  // GetOutputStreamInfo (stream 0): its dwFlags.
-  virtual Result<std::uint32_t> output_stream_flags() = 0;
+  // GetOutputStreamInfo (stream 0).
+  virtual Result<MfOutputStreamInfo> output_stream_info() = 0;
   // ProcessMessage(message, 0).
   virtual Result<void> process_message(MfMessage message) = 0;
   // ProcessInput (stream 0, the sample, flags 0). `sample` comes from

@@ -5,7 +5,10 @@
 // and for each one marked or asked for through the codec API, a P-frame
 // otherwise), with the habits real hardware transforms have: a pipeline some
 // inputs deep, parameter sets only in the first IDR or only in the output
-// type, key-frame requests ignored, one NAL unit per sample, a lost output.
+// type, key-frame requests ignored, one NAL unit per sample, a lost output,
+// a new output type in mid-stream, a refused input, key frames larger than a
+// fixed output buffer. Numbered pictures carry their input's index as their
+// tag (first_picture_tag).
 #pragma once
 
 #include <chrono>
@@ -75,6 +78,9 @@ struct FakeTransformState {
   bool name_unreadable = false;
   bool asynchronous = false;
   bool provides_samples = false;
+  // GetOutputStreamInfo's cbSize. When it is set, a picture larger than the
+  // sample we give fails its output step (MF_E_BUFFERTOOSMALL) and is lost.
+  std::uint32_t output_buffer_size = 0;
   // Calls (by their recorded name) that fail, and with which HRESULT.
   std::map<std::string, std::int32_t> failures;
   // ProcessOutput answers in order; when none is left, one sample per input
@@ -101,6 +107,11 @@ struct FakeTransformState {
   bool nal_per_sample = false;
   bool lose_next_output = false;     // the next sample is lost, its step fails
   bool change_loses_output = false;  // a stream change loses the samples not yet handed out
+  // A stream change hands out at once a key frame of the new type, made of
+  // the last input (as transforms that renegotiate on their own do).
+  bool change_makes_key_frame = false;
+  std::int32_t fail_next_input = 0;  // the next ProcessInput fails with this, once
+  std::size_t key_frame_bytes = 0;   // key frames are padded to this size
 
   // --- record
   std::vector<std::string> calls;
@@ -116,6 +127,7 @@ struct FakeTransformState {
     bool key_frame_asked = true;  // through the codec API, or the stream's start
     TestPictures pictures;
     int idrs = 0;
+    bool new_type = false;  // the next picture starts a new output type
   } stream;
 
   void release_due() {
@@ -126,28 +138,41 @@ struct FakeTransformState {
   }
   // Answers the inputs the pipeline lets out, posting have-output per sample.
   void release() {
-    auto& [unanswered, ready, asked, pictures, idrs] = stream;
-    for (; unanswered.size() > pipeline_depth; unanswered.pop_front()) {
-      const auto [index, key] = unanswered.front();
-      if (clock != nullptr) inputs.at(index).answered_at = clock->monotonic_now();
-      const bool sets = parameter_sets == Sets::every_idr || (parameter_sets == Sets::first_idr && idrs == 0);
-      const std::vector<std::uint8_t> picture = numbered ? pictures.next(key, sets) : key ? key_output : default_output;
-      idrs += key ? 1 : 0;
-      for (std::size_t from = 0, i = 1; i <= picture.size(); ++i) {
-        // A sample ends with the picture, or before each start code when one NAL unit goes per sample.
-        const bool cut = nal_per_sample && i + 3 < picture.size() && picture[i] == 0 && picture[i + 1] == 0 &&
-                         picture[i + 2] == 0 && picture[i + 3] == 1;
-        if (i < picture.size() && !cut) continue;
-        ready.emplace_back(picture.begin() + from, picture.begin() + i);
-        from = i;
-        if (!asynchronous || !auto_events) continue;
-        if (output_latency.count() > 0 && clock != nullptr) {
-          scheduled.emplace_back(clock->monotonic_now() + output_latency, kMfEventHaveOutput);
-        } else {
-          events.push_back(kMfEventHaveOutput);
-        }
+    for (; stream.unanswered.size() > pipeline_depth; stream.unanswered.pop_front()) {
+      const auto [index, asked] = stream.unanswered.front();
+      make_picture(index, asked);
+    }
+  }
+  // The picture of input `index`, handed out as one sample or one per NAL unit.
+  void make_picture(std::size_t index, bool asked) {
+    auto& [unanswered, ready, key_frame_asked, pictures, idrs, new_type] = stream;
+    const bool key = asked || std::exchange(new_type, false);
+    if (clock != nullptr) inputs.at(index).answered_at = clock->monotonic_now();
+    const bool sets = parameter_sets == Sets::every_idr || (parameter_sets == Sets::first_idr && idrs == 0);
+    std::vector<std::uint8_t> picture = numbered ? pictures.next(key, sets, index) : key ? key_output : default_output;
+    if (key && picture.size() < key_frame_bytes) picture.resize(key_frame_bytes, 0x80);
+    idrs += key ? 1 : 0;
+    for (std::size_t from = 0, i = 1; i <= picture.size(); ++i) {
+      // A sample ends with the picture, or before each start code when one NAL unit goes per sample.
+      const bool cut = nal_per_sample && i + 3 < picture.size() && picture[i] == 0 && picture[i + 1] == 0 &&
+                       picture[i + 2] == 0 && picture[i + 3] == 1;
+      if (i < picture.size() && !cut) continue;
+      ready.emplace_back(picture.begin() + from, picture.begin() + i);
+      from = i;
+      if (!asynchronous || !auto_events) continue;
+      if (output_latency.count() > 0 && clock != nullptr) {
+        scheduled.emplace_back(clock->monotonic_now() + output_latency, kMfEventHaveOutput);
+      } else {
+        events.push_back(kMfEventHaveOutput);
       }
     }
+  }
+  // Answers ProcessOutput with a stream change: a new output type from the next picture on.
+  void change_stream() {
+    if (change_loses_output) stream.ready.clear();
+    stream.pictures.new_type();
+    stream.new_type = true;
+    if (change_makes_key_frame && !inputs.empty()) make_picture(inputs.size() - 1, true);
   }
 
   Result<void> call(const std::string& name_of_call) {
@@ -232,6 +257,12 @@ class FakeSample final : public MfSample, FakeObject {
     });
   }
   void fill(std::vector<std::vector<std::uint8_t>> buffers) { buffers_ = std::move(buffers); }
+  std::size_t capacity = 0;  // of an output sample of ours
+  bool fits(const std::vector<std::vector<std::uint8_t>>& buffers) const {
+    std::size_t bytes = 0;
+    for (const auto& b : buffers) bytes += b.size();
+    return bytes <= capacity;
+  }
 
  private:
   std::size_t input_index_ = 0;
@@ -311,7 +342,7 @@ class FakeTransform final : public MfTransform, FakeObject {
   Result<void> set_input_type(MfMediaType& t) override { return set_type("SetInputType", state_->input_types, t); }
   Result<std::unique_ptr<MfMediaType>> output_current_type() override {
     auto type = std::make_unique<FakeMediaType>(state_);
-    if (state_->parameter_sets == FakeTransformState::Sets::output_type) type->blob = TestPictures::sets();
+    if (state_->parameter_sets == FakeTransformState::Sets::output_type) type->blob = state_->stream.pictures.sets_now();
     return hand_out<MfMediaType>("GetOutputCurrentType", std::move(type));
   }
   // The type a real transform offers after a stream change: its own template size.
@@ -320,9 +351,10 @@ class FakeTransform final : public MfTransform, FakeObject {
     return hand_out<MfMediaType>("GetOutputAvailableType", std::make_unique<FakeMediaType>(state_, offered));
   }
   static constexpr std::uint64_t kTemplateSize = std::uint64_t{1920} << 32 | 1088;
-  Result<std::uint32_t> output_stream_flags() override {
-    return state_->call("GetOutputStreamInfo", [&]() -> Result<std::uint32_t> {
-      return state_->provides_samples ? kMfOutputProvidesSamples : 0U;
+  static constexpr std::int32_t kBufferTooSmall = static_cast<std::int32_t>(0xC00D36B1);  // MF_E_BUFFERTOOSMALL
+  Result<MfOutputStreamInfo> output_stream_info() override {
+    return state_->call("GetOutputStreamInfo", [&]() -> Result<MfOutputStreamInfo> {
+      return MfOutputStreamInfo{state_->provides_samples ? kMfOutputProvidesSamples : 0U, state_->output_buffer_size};
     });
   }
   Result<void> process_message(MfMessage message) override {
@@ -338,6 +370,9 @@ class FakeTransform final : public MfTransform, FakeObject {
   Result<void> process_input(MfSample& sample) override {
     if (auto r = state_->call("ProcessInput"); !r) return r;
     auto& s = *state_;
+    if (const std::int32_t hr = std::exchange(s.fail_next_input, 0); hr != 0) {
+      return std::unexpected(Error::hresult(hr, "fake refusal"));
+    }
     const std::size_t index = static_cast<FakeSample&>(sample).input_index();
     if (s.clock != nullptr) s.inputs.at(index).taken_at = s.clock->monotonic_now();
     const bool asked = std::exchange(s.stream.key_frame_asked, false) || s.inputs.at(index).discontinuity;
@@ -356,11 +391,15 @@ class FakeTransform final : public MfTransform, FakeObject {
     if (!s.outputs.empty()) {
       answer = std::move(s.outputs.front());
       s.outputs.pop_front();
-      if (answer.hr == kMfStreamChange && s.change_loses_output) s.stream.ready.clear();
+      if (answer.hr == kMfStreamChange) s.change_stream();
     } else if (!s.stream.ready.empty()) {
       answer = {0, {std::move(s.stream.ready.front())}};
       s.stream.ready.pop_front();
       if (std::exchange(s.lose_next_output, false)) answer = {static_cast<std::int32_t>(0xC00D36B5), {}};
+    }
+    if (answer.hr == 0 && sample && s.output_buffer_size != 0 &&
+        !static_cast<FakeSample&>(*sample).fits(answer.buffers)) {
+      answer = {kBufferTooSmall, {}};
     }
     if (answer.hr != 0) return std::unexpected(Error::hresult(answer.hr, "fake answer"));
     if (!sample) return std::make_unique<FakeSample>(state_, std::move(answer.buffers));
@@ -429,7 +468,9 @@ class FakeMediaFoundation final : public MediaFoundation {
     auto& s = current();
     return s->call("MFCreateSample(output)", [&]() -> Result<std::unique_ptr<MfSample>> {
       s->output_sample_capacities.push_back(capacity);
-      return std::make_unique<FakeSample>(s, std::vector<std::vector<std::uint8_t>>{});
+      auto sample = std::make_unique<FakeSample>(s, std::vector<std::vector<std::uint8_t>>{});
+      sample->capacity = capacity;
+      return sample;
     });
   }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -285,6 +286,29 @@ TEST_F(HardwareEncoderTest, SynchronousOutputCollection) {
               ElementsAre("ENCODER hw: ProcessOutput E_UNEXPECTED (benign, no output)"));
   EXPECT_EQ(log_.lines_with("NEED_MORE_INPUT").size(), 3U);
   EXPECT_THAT(log_.lines_with(" ERR "), ElementsAre("ENCODER hw: ProcessOutput ERR 0x80004005"));
+}
+
+// The output sample we make is as large as the transform asks, within
+// bounds, and follows a new output type.
+TEST_F(HardwareEncoderTest, OutputSampleSizedAsTheTransformAsksWithinBounds) {
+  const std::optional<std::uint32_t> unreadable;
+  const std::vector<std::pair<std::optional<std::uint32_t>, std::uint32_t>> cases = {
+      {0, 1 << 20}, {64, 1 << 20}, {3 << 20, 3 << 20}, {0xFFFFFFFF, 16 << 20}, {unreadable, 1 << 20}};
+  for (const auto& [reported, made] : cases) {
+    SCOPED_TRACE(reported.value_or(1));
+    mf_ = {};
+    auto t = add();
+    t->output_buffer_size = reported.value_or(3 << 20);
+    if (!reported) t->failures["GetOutputStreamInfo"] = hr(0x80004005);
+    HardwareEncoder encoder = make();
+    ASSERT_TRUE(encoder.encode(frame()));
+    EXPECT_EQ(t->output_sample_capacities.back(), made);
+    t->output_buffer_size = 5 << 20;
+    t->outputs = {{kMfStreamChange, {}}};
+    ASSERT_TRUE(encoder.encode(frame()));
+    ASSERT_TRUE(encoder.encode(frame()));
+    EXPECT_EQ(t->output_sample_capacities.back(), reported ? 5U << 20 : made);
+  }
 }
 
 TEST_F(HardwareEncoderTest, TransformProvidingSamplesGetsNone) {

@@ -2,7 +2,8 @@
 // transforms that behave as real hardware encoders do, each through one
 // session of fake time: a small change every 600 ms for two minutes, a GUI
 // that stalls for five seconds, a new GUI after a minute. Each GUI decodes
-// from its first record, which comes at once; no new picture stays in the
+// from its first record, which comes at once and shows the screen (not the
+// black frames the encoder was validated with); no new picture stays in the
 // transform; no switch to software unless the behaviour calls for it; a quiet log.
 #include <gtest/gtest.h>
 
@@ -50,6 +51,18 @@ const Behaviour kBehaviours[] = {
     {"OneNalUnitPerSample", [](auto& t) { t.asynchronous = true; t.nal_per_sample = true; }},
     {"OutputThatIsNotH264", [](auto&) {}, 40,
      [](auto& t) { t.numbered = false; t.default_output = t.key_output = {0x41, 0x9A, 0, 0, 1}; }, true},
+    // A new output type whose key frame (its parameter sets in the type) comes in the same call.
+    {"AsynchronousStreamChange",
+     [](auto& t) {
+       t.asynchronous = true;
+       t.parameter_sets = Sets::output_type;
+       t.change_loses_output = t.change_makes_key_frame = true;
+     },
+     75, [](auto& t) { t.outputs.push_back({kMfStreamChange, {}}); }},
+    {"OneInputRefused", [](auto& t) { t.asynchronous = true; }, 45,
+     [](auto& t) { t.fail_next_input = static_cast<std::int32_t>(0x80004005); }},
+    // Key frames a fixed 1 MiB output sample cannot hold (a detailed 4K screen).
+    {"KeyFramesLargerThanAMebibyte", [](auto& t) { t.key_frame_bytes = 3 << 20; t.output_buffer_size = 4 << 20; }},
 };
 
 class TransformSessionTest : public ::testing::TestWithParam<Behaviour> {};
@@ -122,6 +135,9 @@ TEST_P(TransformSessionTest, EveryGuiDecodesFromItsFirstRecord) {
   for (std::size_t gui = 0; gui < 2; ++gui) {
     EXPECT_EQ(testing::continuity_error(sessions[gui]), "") << b.name << ", GUI " << gui;
     EXPECT_LE(first_records[gui], b.first_record_within) << b.name << ", GUI " << gui;
+    // Pictures name their input; the first input of all is a black validation frame.
+    const auto first = testing::first_picture_tag(sessions[gui]);
+    if (first) EXPECT_NE(t->inputs.at(*first).content, t->inputs.front().content) << b.name << ", GUI " << gui;
   }
   // Each new picture comes out within about a capture wait (pushed out by
   // repeats of it, which may stay), but while the GUI stalls.
@@ -141,6 +157,7 @@ TEST_P(TransformSessionTest, EveryGuiDecodesFromItsFirstRecord) {
     switches += line.ends_with("-> switch software");
   }
   EXPECT_EQ(switches, b.unusable ? 1 : 0) << b.name << ": " << ::testing::PrintToString(lines);
+  EXPECT_EQ(openh264.created, b.unusable ? 1 : 0) << b.name << ": the software encoder took over";
   EXPECT_LE(lines.size(), 2U * 20) << b.name << ": " << ::testing::PrintToString(lines);
 }
 

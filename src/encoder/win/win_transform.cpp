@@ -127,11 +127,11 @@ Result<std::unique_ptr<MfMediaType>> WinTransform::output_available_type(std::ui
   return std::make_unique<WinMediaType>(std::move(type));
 }
 
-Result<std::uint32_t> WinTransform::output_stream_flags() {
+Result<MfOutputStreamInfo> WinTransform::output_stream_info() {
   MFT_OUTPUT_STREAM_INFO info{};
   const HRESULT hr = transform_->GetOutputStreamInfo(0, &info);
   if (FAILED(hr)) return std::unexpected(hresult_error(hr));
-  return info.dwFlags;
+  return MfOutputStreamInfo{info.dwFlags, info.cbSize};
 }
 
 Result<void> WinTransform::process_message(MfMessage message) {

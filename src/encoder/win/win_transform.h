@@ -30,7 +30,7 @@ class WinTransform final : public MfTransform {
   Result<void> set_input_type(MfMediaType& type) override;
   Result<std::unique_ptr<MfMediaType>> output_current_type() override;
   Result<std::unique_ptr<MfMediaType>> output_available_type(std::uint32_t index) override;
-  Result<std::uint32_t> output_stream_flags() override;
+  Result<MfOutputStreamInfo> output_stream_info() override;
   Result<void> process_message(MfMessage message) override;
   Result<void> process_input(MfSample& sample) override;
   Result<std::unique_ptr<MfSample>> process_output(std::unique_ptr<MfSample> sample) override;

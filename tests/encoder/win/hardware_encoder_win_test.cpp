@@ -404,6 +404,7 @@ TEST_F(MediaFoundationTest, RegisteredHardwareEncoderWithRealWorldHabits) {
       {"key-frame requests ignored", {.ignores_key_frames = true}, 600ms, 20},
       {"a pipeline two frames deep", {.asynchronous = true, .pipeline_depth = 2}, 600ms, 20},
       {"one output lost on a busy screen", {.lose_output_at = 100}, 33ms, 60},
+      {"key frames larger than a mebibyte", {.output_buffer_size = 4 << 20, .key_frame_bytes = 3 << 20}, 600ms, 20},
       {"back from software, output 20 ms late", {.asynchronous = true, .output_delay = 20ms}, 600ms, 20, true},
       {"back from software, no codec API", {.codec_api = false}, 600ms, 20, true},
   };

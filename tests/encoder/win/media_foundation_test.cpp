@@ -58,9 +58,12 @@ TEST_F(MediaFoundationTest, OutputStepsReadEveryBufferAndKeepTheCodes) {
     auto record = std::make_shared<TransformRecord>();
     WinMediaFoundation platform;
     WinTransform transform(make_test_transform(
-        {.provides_samples = provides, .stream_change_at = 1, .template_width = 800}, record));
-    EXPECT_EQ(transform.output_stream_flags().value_or(0xFFFF) & kMfOutputProvidesSamples,
-              provides ? kMfOutputProvidesSamples : 0u);
+        {.provides_samples = provides, .stream_change_at = 1, .output_buffer_size = 3 << 20, .template_width = 800},
+        record));
+    const auto info = transform.output_stream_info();
+    ASSERT_TRUE(info.has_value()) << info.error().text();
+    EXPECT_EQ(info->flags & kMfOutputProvidesSamples, provides ? kMfOutputProvidesSamples : 0u);
+    EXPECT_EQ(info->size, 3u << 20);
     auto next_sample = [&]() -> std::unique_ptr<MfSample> {
       if (provides) return nullptr;
       auto sample = platform.create_output_sample(1 << 20);

@@ -78,7 +78,7 @@ class TestTransform final : public IMFTransform,
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     *info = {};
     info->dwFlags = config_.provides_samples ? MFT_OUTPUT_STREAM_PROVIDES_SAMPLES : 0;
-    info->cbSize = 64;
+    info->cbSize = config_.output_buffer_size;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** out) override {
@@ -218,8 +218,12 @@ class TestTransform final : public IMFTransform,
       if (!lagging()) post(METransformNeedInput);
       return E_FAIL;
     }
-    const std::vector<std::uint8_t> bytes = test_transform_output(
+    std::vector<std::uint8_t> bytes = test_transform_output(
         pending_.front().first, pending_.front().second, !config_.sets_in_type_only);
+    if (pending_.front().second && bytes.size() < config_.key_frame_bytes) {
+      bytes.insert(bytes.end(), config_.key_frame_bytes - bytes.size() - 1, 0x80);
+      bytes.push_back(static_cast<std::uint8_t>(pending_.front().first));
+    }
     ComPtr<IMFSample> own;
     IMFSample* target = outputs[0].pSample;
     if (config_.provides_samples) {

@@ -46,6 +46,10 @@ struct TestTransformConfig {
   bool sets_in_type_only = false;
   std::size_t pipeline_depth = 0;
   std::optional<int> lose_output_at;
+  // GetOutputStreamInfo's cbSize; key frames padded to this many bytes (a
+  // detailed 4K screen), their input's number still first and last.
+  std::uint32_t output_buffer_size = 64;
+  std::size_t key_frame_bytes = 0;
   // The frame size GetOutputAvailableType offers after a stream change.
   std::uint32_t template_width = 640;
   std::uint32_t template_height = 480;
