@@ -2,16 +2,19 @@
 # The Windows worker ships as one executable: it may import only DLLs that
 # Windows itself provides, never the mingw runtime (libstdc++, libgcc,
 # libwinpthread) or a codec library.
-# Usage: imports_only_system_dlls.sh OBJDUMP EXE
+# Usage: imports_only_system_dlls.sh OBJDUMP EXE [FORBIDDEN]
+#   FORBIDDEN: names (an extended regex, upper case, without .DLL) of system
+#   DLLs this executable must not import either.
 set -euo pipefail
 objdump=$1
 exe=$2
+forbidden=${3:-}
 mapfile -t dlls < <("$objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p')
 [ "${#dlls[@]}" -gt 0 ] || { echo "FAIL: no imports read from $exe"; exit 1; }
 allowed='^(ADVAPI32|KERNEL32|USER32|GDI32|WS2_32|WTSAPI32|OLE32|OLEAUT32|D3D11|DXGI|MFPLAT|MF|MFUUID|MSVCRT|SHELL32|BCRYPT|NTDLL|MSWSOCK|COMCTL32|SHLWAPI|API-MS-WIN-[A-Z0-9-]+)\.DLL$'
 status=0
 for dll in "${dlls[@]}"; do
-  if ! grep -qE "$allowed" <<<"${dll^^}"; then
+  if ! grep -qE "$allowed" <<<"${dll^^}" || { [ -n "$forbidden" ] && grep -qE "^($forbidden)\.DLL$" <<<"${dll^^}"; }; then
     echo "FAIL: $exe imports $dll"
     status=1
   fi

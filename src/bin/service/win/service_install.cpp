@@ -21,6 +21,8 @@ constexpr DWORD kRecoveryDelayMs = 5000;
 constexpr DWORD kRecoveryResetSeconds = 24 * 60 * 60;
 // How long uninstall waits for the service to stop.
 constexpr int kStopWaitTenths = 300;
+constexpr char kAlreadyInstalled[] =
+    "the service HalvorineWorker already exists; to replace it run \"halvorine-service uninstall\" first";
 
 std::string utf8(const std::wstring& text) {
   return utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
@@ -53,6 +55,10 @@ int install_service() {
 
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
   if (!manager) return fail_os("OpenSCManagerW", GetLastError());
+  // CreateServiceW refuses a name in use, but Wine's does not: asked first.
+  if (UniqueServiceHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS))) {
+    return fail(kCommandWrongState, kAlreadyInstalled);
+  }
   const std::wstring command = L"\"" + image + L"\" run";
   // No account given: LocalSystem.
   const UniqueServiceHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName,
@@ -62,9 +68,7 @@ int install_service() {
   if (!service) {
     const DWORD error = GetLastError();
     if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME) {
-      return fail(kCommandWrongState,
-                  "the service HalvorineWorker already exists; to replace it run \"halvorine-service uninstall\" "
-                  "first");
+      return fail(kCommandWrongState, kAlreadyInstalled);
     }
     return fail_os("CreateServiceW", error);
   }
