@@ -194,7 +194,7 @@ TEST(SessionFollowerTest, SessionFloodLinesDrawOnTheBudget) {
   follower.stop("shutdown");
   const std::vector<std::string> summary = log.lines_with("lines about sessions not written");
   ASSERT_EQ(summary.size(), 1u);
-  // 3 lines per move, 2 for the first start... minus what was written.
+  // One budgeted line for the first worker, three per move (move, end, start), less those written.
   EXPECT_EQ(summary[0], fmt::format("service: {} lines about sessions not written (too many)",
                                     1 + 3 * 1000 - kClientLineBurst));
   EXPECT_EQ(log.lines().back(), "service stopped");

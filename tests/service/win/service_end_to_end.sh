@@ -5,7 +5,7 @@
 # console session and a key from the input pipe reaches a test window; the
 # worker killed by hand is followed by a new one within the backoff; sc stop
 # ends the worker; uninstall removes the service (and a second one is
-# refused).
+# refused); a service that dies takes its worker with it.
 # usage: service_end_to_end.sh SERVICE_EXE WORKER_EXE CLIENT_EXE TEST_WINDOW_EXE   (HALVORINE_WINE_STATE set)
 set -uo pipefail
 service_exe=$1 worker_exe=$2 client=$3 window=$4
@@ -111,6 +111,18 @@ check "the service is gone" bash -c "! wine sc query HalvorineWorker >/dev/null 
 wine "$service" uninstall >"$work/uninstall2.out" 2>&1
 check "a second uninstall exits with 4" test $? -eq 4
 check "saying it is not installed" grep -q 'is not installed' "$work/uninstall2.out"
+
+# --- a service that dies takes its worker with it (the job closes) -------------
+# Last: Wine's service manager does not see a service die, and takes it as
+# running until its prefix ends (the clean-up deletes it).
+wine "$service" install >"$work/install3.out" 2>&1
+wine sc start HalvorineWorker >"$work/start2.out" 2>&1
+check "started again, a worker runs" line "$wlog" '^worker starting$' $((starting + 3))
+services=$(for pid in $(pgrep -f 'halvorine-service\.exe run'); do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"; done)
+check "the service process is found" test "$(echo "$services" | wc -w)" -eq 1
+kill -KILL $services
+check "killed, its worker ends too" no_worker
 
 echo "service end to end: $passed passed, $failures failed"
 if [ "$failures" -ne 0 ]; then

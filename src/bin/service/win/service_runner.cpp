@@ -39,8 +39,15 @@ class ServiceControl {
   ServiceControl()
       : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), session_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
-  bool ready() const { return stop_ && session_ && status_handle_ != nullptr; }
-  void set_status_handle(SERVICE_STATUS_HANDLE handle) { status_handle_ = handle; }
+  bool ready() {
+    std::lock_guard lock(mutex_);
+    return stop_ && session_ && status_handle_ != nullptr;
+  }
+  // A control may come before this: its status report is lost, its event not.
+  void set_status_handle(SERVICE_STATUS_HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    status_handle_ = handle;
+  }
 
   void report(DWORD state, DWORD exit_code = NO_ERROR) {
     std::lock_guard lock(mutex_);
@@ -53,7 +60,7 @@ class ServiceControl {
     const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
     status.dwCheckPoint = pending ? ++checkpoint_ : 0;
     status.dwWaitHint = pending ? kStopWaitHintMs : 0;
-    SetServiceStatus(status_handle_, &status);
+    if (status_handle_ != nullptr) SetServiceStatus(status_handle_, &status);
   }
 
   DWORD handle(DWORD control, DWORD event_type) {
@@ -98,8 +105,8 @@ class ServiceControl {
  private:
   UniqueHandle stop_;
   UniqueHandle session_;  // auto-reset
-  SERVICE_STATUS_HANDLE status_handle_ = nullptr;
   std::mutex mutex_;
+  SERVICE_STATUS_HANDLE status_handle_ = nullptr;  // under mutex_
   DWORD checkpoint_ = 0;                      // under mutex_
   std::optional<std::string_view> stop_reason_;  // under mutex_
   std::optional<SessionEvent> pending_event_;    // under mutex_
