@@ -34,14 +34,9 @@ message_lines() { sed 's/^\[[^]]*\] \[[^]]*\] //' "$1" 2>/dev/null | tr -d '\r';
 count() { message_lines "$1" | grep -cE -- "$2"; }
 # line FILE REGEX N [TENTHS]: waits until FILE holds N matching lines (20 s by default).
 line() { for _ in $(seq 1 "${4:-200}"); do [ "$(count "$1" "$2")" -ge "$3" ] && return 0; sleep 0.1; done; false; }
-# The worker processes of this prefix (Linux process ids): our WINEPREFIX, the worker's image.
-workers() {
-  local pid
-  for pid in $(pgrep -f 'halvorine-worker\.exe'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
-  done
-}
-no_worker() { for _ in $(seq 1 100); do [ -z "$(workers)" ] && return 0; sleep 0.1; done; false; }
+# ours PATTERN: the Linux process ids of this prefix's processes whose command line matches.
+ours() { for pid in $(pgrep -f "$1"); do grep -qzxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"; done; }
+no_worker() { for _ in $(seq 1 100); do [ -z "$(ours 'halvorine-worker\.exe')" ] && return 0; sleep 0.1; done; false; }
 seen() { for _ in $(seq 1 300); do tail -n +"$(($1 + 1))" "$rec" | grep -qE -- "$2" && return 0; sleep 0.1; done; false; }
 mark() { wc -l <"$rec"; }
 # The Windows process id of the last worker the service started.
@@ -61,9 +56,6 @@ grep -q '^ready' "$rec" || { echo "FAILED: the test window did not start"; exit 
 wine "$service" install >"$work/install.out" 2>&1
 check "install succeeds" test $? -eq 0
 check "and says what it did" grep -q 'installed the service HalvorineWorker ("Halvorine worker"): LocalSystem, automatic start' "$work/install.out"
-key='HKLM\System\CurrentControlSet\Services\HalvorineWorker'
-check "the service is registered with its display name" \
-  bash -c "wine reg query '$key' /v DisplayName 2>/dev/null | tr -d '\r' | grep -q 'Halvorine worker\$'"
 wine "$service" install >"$work/install2.out" 2>&1
 check "a second install is refused with exit code 4" test $? -eq 4
 check "saying why" grep -q 'already exists' "$work/install2.out"
@@ -75,8 +67,7 @@ check "saying how to install" grep -q 'halvorine-service install' "$work/run.out
 starting=$(count "$wlog" '^worker starting$')
 wine sc start HalvorineWorker >"$work/start.out" 2>&1
 check "sc start succeeds" test $? -eq 0
-check "the service logs its start" line "$slog" '^service starting$' 1
-check "and the worker's, in the console session" line "$slog" '^service: worker started in session 1 \(pid [0-9]+\)$' 1
+check "the service starts the worker in the console session" line "$slog" '^service: worker started in session 1 \(pid [0-9]+\)$' 1
 check "the worker logs \"worker starting\"" line "$wlog" '^worker starting$' $((starting + 1))
 send() { wine "$client" input --no-server-check --retry-ms 20000 "$@" 2>>"$work/client.err"; }
 start=$(mark)
@@ -90,8 +81,6 @@ check "the killed worker's exit is logged with its code" \
   line "$slog" "^service: worker in session 1 \(pid $first\) exited with code [0-9A-Fx]+ after [0-9]+ s; restarting in 1 s$" 1
 # 1 s of backoff; the rest is Wine starting a process on a loaded machine.
 check "a new worker follows" line "$slog" '^service: worker started in session 1 \(pid [0-9]+\)$' 2 100
-check "which starts" line "$wlog" '^worker starting$' $((starting + 2))
-check "one worker runs" test "$(workers | wc -l)" -eq 1
 start=$(mark)
 send "key F6 down" "key F6 up"
 check "and injects" seen "$start" '^key up 0x75 '
@@ -118,16 +107,10 @@ check "saying it is not installed" grep -q 'is not installed' "$work/uninstall2.
 wine "$service" install >"$work/install3.out" 2>&1
 wine sc start HalvorineWorker >"$work/start2.out" 2>&1
 check "started again, a worker runs" line "$wlog" '^worker starting$' $((starting + 3))
-services=$(for pid in $(pgrep -f 'halvorine-service\.exe run'); do
-  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"; done)
+services=$(ours 'halvorine-service\.exe run')
 check "the service process is found" test "$(echo "$services" | wc -w)" -eq 1
 kill -KILL $services
 check "killed, its worker ends too" no_worker
 
 echo "service end to end: $passed passed, $failures failed"
-if [ "$failures" -ne 0 ]; then
-  echo "--- service log"; cat "$slog"
-  echo "--- worker log (tail)"; tail -n 30 "$wlog"
-  for f in "$work"/*.out; do echo "--- ${f##*/}"; cat "$f"; done
-fi
-[ "$failures" -eq 0 ]
+[ "$failures" -eq 0 ] || { tail -n 30 "$slog" "$wlog" "$work"/*.out; exit 1; }
