@@ -1,6 +1,7 @@
 // The worker's log file as the worker writes it: appends to
-// <directory>/halvorine-worker.log, moves it to halvorine-worker.log.1 once
-// it holds `rotate_at` bytes, and keeps what it needs between appends (when a
+// <directory>/halvorine-worker.log (or another name: the service keeps its
+// own log beside the worker's, under the same rules), moves it to
+// halvorine-worker.log.1 once it holds `rotate_at` bytes, and keeps what it needs between appends (when a
 // rotation last failed, what it moved out of the way and has not told yet).
 //
 // The worker writes it as SYSTEM (root), so the folder and the file are
@@ -57,9 +58,15 @@ struct LogAppend {
 class LogFileWriter {
  public:
   // `clock` (the local time names what is moved aside, the monotonic time
-  // paces rotation retries) outlives the writer.
-  LogFileWriter(std::filesystem::path directory, std::uint64_t rotate_at, const Clock& clock)
-      : directory_(std::move(directory)), rotate_at_(rotate_at), clock_(clock) {}
+  // paces rotation retries) outlives the writer. `file_name` is rotated to
+  // `file_name`.1.
+  LogFileWriter(std::filesystem::path directory, std::uint64_t rotate_at, const Clock& clock,
+                std::string_view file_name = kLogFileName)
+      : directory_(std::move(directory)),
+        file_name_(file_name),
+        rotated_file_name_(std::string(file_name) + ".1"),
+        rotate_at_(rotate_at),
+        clock_(clock) {}
 
   // Appends `line` in one write. The error says why it was dropped.
   Result<LogAppend> append(std::string_view line);
@@ -80,6 +87,8 @@ class LogFileWriter {
   }
 
   std::filesystem::path directory_;
+  std::string file_name_;
+  std::string rotated_file_name_;
   std::uint64_t rotate_at_;
   const Clock& clock_;
   std::optional<Clock::MonotonicTime> rotation_failed_at_;

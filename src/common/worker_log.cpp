@@ -21,10 +21,11 @@ std::string format_log_line(Clock::SystemTime system_time, const LocalTime& t,
                      t.day, t.hour, t.minute, t.second, t.milliseconds, message);
 }
 
-WorkerLog::WorkerLog(const Clock& clock) : WorkerLog(clock, program_data_directory() / "Halvorine") {}
+WorkerLog::WorkerLog(const Clock& clock) : WorkerLog(clock, log_directory()) {}
 
-WorkerLog::WorkerLog(const Clock& clock, std::filesystem::path directory, std::uint64_t rotate_at)
-    : clock_(clock), file_(directory / kLogFileName), writer_(std::move(directory), rotate_at, clock) {}
+WorkerLog::WorkerLog(const Clock& clock, std::filesystem::path directory, std::uint64_t rotate_at,
+                     std::string_view file_name)
+    : clock_(clock), file_(directory / file_name), writer_(std::move(directory), rotate_at, clock, file_name) {}
 
 void WorkerLog::log(std::string_view message) {
   // Two separate readings, system time first, as the line format documents.

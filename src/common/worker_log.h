@@ -25,14 +25,17 @@ std::string format_log_line(Clock::SystemTime system_time, const LocalTime& loca
 // Unicode, else C:\ProgramData (Windows) or /var/lib (elsewhere).
 std::filesystem::path program_data_directory();
 
+// Where the worker's log goes: <program data>/Halvorine.
+inline std::filesystem::path log_directory() { return program_data_directory() / "Halvorine"; }
+
 class WorkerLog final : public Logger {
  public:
   // Logs to <program data>/Halvorine/halvorine-worker.log.
   explicit WorkerLog(const Clock& clock);
-  // Logs to <directory>/halvorine-worker.log; the directory is created on
-  // demand. `rotate_at` is fixed in the product; tests make it small.
+  // Logs to <directory>/`file_name`; the directory is created on demand.
+  // `rotate_at` is fixed in the product; tests make it small.
   WorkerLog(const Clock& clock, std::filesystem::path directory,
-            std::uint64_t rotate_at = kLogRotationBytes);
+            std::uint64_t rotate_at = kLogRotationBytes, std::string_view file_name = kLogFileName);
 
   void log(std::string_view message) override;
 

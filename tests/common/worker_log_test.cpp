@@ -106,6 +106,20 @@ TEST_F(WorkerLogTest, FileAtTheSizeLimitMovesToDotOneAndANewFileStarts) {
   EXPECT_EQ(read_file(log.file()), expected_lines(10, 11));
 }
 
+// Another program's log beside the worker's (the service's) rotates to its
+// own .1 and leaves the worker's files alone.
+TEST_F(WorkerLogTest, NamedLogRotatesToItsOwnDotOne) {
+  WorkerLog worker(clock_, root_, 200);
+  WorkerLog service(clock_, root_, 200, "halvorine-service.log");
+  worker.log("m00");
+  for (int i = 0; i <= 5; ++i) service.log(fmt::format("m{:02}", i));
+  EXPECT_EQ(service.file(), root_ / "halvorine-service.log");
+  EXPECT_EQ(read_file(root_ / "halvorine-service.log.1"), expected_lines(0, 4));
+  EXPECT_EQ(read_file(service.file()), expected_lines(5, 5));
+  EXPECT_EQ(read_file(worker.file()), expected_lines(0, 0));
+  EXPECT_FALSE(std::filesystem::exists(root_ / "halvorine-worker.log.1"));
+}
+
 // Lines from many threads at once stay whole and in each thread's order, and
 // the rotation loses only whole older files.
 TEST_F(WorkerLogTest, RotationUnderConcurrentLinesKeepsEveryLineWholeAndTheFilesBounded) {

@@ -79,18 +79,17 @@ Result<LogAppend> LogFileWriter::append(std::string_view line) {
   const auto folder = open_log_folder(directory_);
   if (!folder) return std::unexpected(folder.error());
   std::uint64_t size = 0;
-  auto file = open_log_file(folder->get(), kLogFileName, size);
+  auto file = open_log_file(folder->get(), file_name_, size);
   if (!file) return std::unexpected(std::move(file.error()));
   LogAppend appended;
   if (size >= rotate_at_ && rotation_due()) {
     // Both names are resolved in the folder we checked; a rename never
     // follows a link.
-    const std::string from(kLogFileName);
-    const std::string to(kRotatedLogFileName);
-    appended.rotated = ::renameat(folder->get(), from.c_str(), folder->get(), to.c_str()) == 0;
+    appended.rotated =
+        ::renameat(folder->get(), file_name_.c_str(), folder->get(), rotated_file_name_.c_str()) == 0;
     rotation_failed_at_ = appended.rotated ? std::nullopt : std::optional(clock_.monotonic_now());
     if (appended.rotated) {
-      file = open_log_file(folder->get(), kLogFileName, size);
+      file = open_log_file(folder->get(), file_name_, size);
       if (!file) return std::unexpected(std::move(file.error()));
     }
   }

@@ -95,7 +95,7 @@ struct LogFileWriter::Steps {
   }
 
   Result<UniqueHandle> file(std::uint64_t& size) {
-    const std::filesystem::path path = writer.directory_ / kLogFileName;
+    const std::filesystem::path path = writer.directory_ / writer.file_name_;
     auto file = open_log_file(path, size);
     if (file || !is_planted_file(path)) return file;
     if (auto moved = move_out_of_the_way(path); !moved) return std::unexpected(std::move(moved.error()));
@@ -106,8 +106,8 @@ struct LogFileWriter::Steps {
   // of ours is moved aside first; a file of ours is never moved aside: when
   // it cannot be replaced, the rotation fails and is tried again later.
   Result<void> rotate() {
-    const std::filesystem::path file = writer.directory_ / kLogFileName;
-    const std::filesystem::path rotated = writer.directory_ / kRotatedLogFileName;
+    const std::filesystem::path file = writer.directory_ / writer.file_name_;
+    const std::filesystem::path rotated = writer.directory_ / writer.rotated_file_name_;
     // A rename moves a reparse point at either name, never its target.
     if (is_planted_file(rotated)) {
       if (auto moved = move_out_of_the_way(rotated); !moved) return std::unexpected(std::move(moved.error()));
