@@ -48,6 +48,9 @@ TEST_F(InjectorTest, KeyRecordsFollowTheLayoutForWritingKeysAndReleaseAsPressed)
       {{{0x2C, 0x59}}, "KeyZ", false, {0x59, 0x2C, 0x0002}},
       {{{0x2A, 0x41}}, "ShiftLeft", true, {0xA0, 0, 0}},
       {{}, "ArrowUp", false, {0x26, 0, 0x0003}},
+      {{{0x56, 0xE2}}, "IntlBackslash", true, {0xE2, 0x56, 0}},  // "<>|" beside the left Shift
+      {{{0x70, 0xF2}}, "KanaMode", true, {0xF2, 0x70, 0}},       // a Japanese layout's own virtual key
+      {{}, "Lang1", true, {0x15, 0x72, 0}},                     // no layout: VK_HANGUL
   };
   for (const auto& step : steps) {
     sink.layout = step.layout;
@@ -59,9 +62,9 @@ TEST_F(InjectorTest, KeyRecordsFollowTheLayoutForWritingKeysAndReleaseAsPressed)
 }
 
 TEST_F(InjectorTest, UnmappedKeySendsNothingAndIsThrottledPerSecond) {
-  injector.inject_key("IntlRo", true);
+  injector.inject_key("Lang3", true);
   clock.advance(500ms);
-  injector.inject_key("Lang1", true);
+  injector.inject_key("Lang4", true);
   EXPECT_THAT(log.lines(), ElementsAre("key nemapat (ignorat)"));
   clock.advance(700ms);  // 1.2 s after the first message
   injector.inject_key("", false);

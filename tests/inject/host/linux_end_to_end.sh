@@ -83,6 +83,10 @@ keys=(
   "MetaLeft Super_L" "Backquote grave" "Quote apostrophe" "NumpadDivide KP_Divide" "NumpadAdd KP_Add"
   "Space space" "Escape Escape" "Tab Tab" "Backspace BackSpace" "ContextMenu Menu"
   "F20 F20" "NumpadComma KP_Separator"  # not in Xvfb's keyboard map: bound to free keycodes
+  # The ISO, Japanese and Korean keys as their physical keys (evdev numbers
+  # all but the first apart from their scan codes).
+  "IntlBackslash less" "KanaMode Hiragana_Katakana" "Convert Henkan_Mode" "NonConvert Muhenkan" "Lang1 Hangul"
+  "Lang2 Hangul_Hanja"
 )
 start=$(wc -l <"$work/recorded")
 messages=()
@@ -163,7 +167,8 @@ key_lines() { recorded_after "$start" | awk -v keycode="${1:-}" '/^key /{print $
 setxkbmap de || fail "the display does not take a German keyboard map"
 messages=() expected=""
 for pair in KeyY=z KeyZ=y KeyQ=q Digit2=2 Minus=ssharp Equal=dead_acute BracketLeft=udiaeresis \
-            Semicolon=odiaeresis Quote=adiaeresis Backquote=dead_circumflex Backslash=numbersign Slash=minus F20=F20; do
+            Semicolon=odiaeresis Quote=adiaeresis Backquote=dead_circumflex Backslash=numbersign Slash=minus \
+            IntlBackslash=less F20=F20; do
   messages+=("key ${pair%=*} down" "key ${pair%=*} up")
   expected+="key press ${pair#*=}"$'\n'"key release ${pair#*=}"$'\n'
 done

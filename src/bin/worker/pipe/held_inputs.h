@@ -27,9 +27,8 @@ namespace halvorine {
 class HeldInputs {
  public:
   // The most keys and buttons that can be held at once: every key of the
-  // table (the four families and the named keys; names sharing a key only
-  // lower the count) and the three buttons.
-  static constexpr std::size_t kCapacity = 26 + 10 + 10 + 24 + kNamedKeys.size() + 3;
+  // table (names sharing a key only lower the count) and the three buttons.
+  static constexpr std::size_t kCapacity = kPhysicalKeys.size() + 3;
 
   // Notes an event forwarded to the injection thread.
   void note(const InputEvent& event);

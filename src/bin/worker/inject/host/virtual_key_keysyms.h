@@ -1,8 +1,8 @@
 // Windows virtual-key codes (with the extended-key flag) to X keysyms, so the
-// Linux backend can replay the keys that go by virtual key (letters, digits
-// and punctuation go by their physical key instead). The extended flag
-// picks between keys that share a virtual key: numpad Enter and Enter, the
-// navigation block and the numpad keys with NumLock off.
+// Linux backend can replay the fixed keys of common/physical_keys.inc, which
+// go by virtual key (layout keys go by their physical key instead). The
+// extended flag picks between keys that share a virtual key: numpad Enter
+// and Enter, the navigation block and the numpad keys with NumLock off.
 #pragma once
 
 #include <cstdint>

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "bin/worker/inject/host/virtual_key_keysyms.h"
+#include "common/physical_keys.h"
 
 namespace halvorine {
 namespace {
@@ -24,13 +25,16 @@ int scale(std::int32_t normalised, int extent) {
   return static_cast<int>((static_cast<std::int64_t>(normalised) * extent) >> 16);
 }
 
-// The X keycode of the physical key with set-1 scan code `scan_code`: the
-// evdev code, which for the main block is the scan code itself, plus 8. 0
-// when the display has no such keycode.
+// The X keycode of the physical key with set-1 scan code `scan_code` (not
+// extended), from the key table: evdev numbers the keys beyond the main
+// block apart from their scan codes. 0 when the table has no such key or the
+// display no such keycode.
 unsigned physical_keycode(Display* display, std::uint16_t scan_code) {
+  const PhysicalKey* key = find_key_by_scan_code(scan_code, false);
+  if (key == nullptr) return 0;
   int min_keycode = 0, max_keycode = 0;
   XDisplayKeycodes(display, &min_keycode, &max_keycode);
-  const int keycode = scan_code + 8;
+  const int keycode = key->x_keycode;
   return keycode >= min_keycode && keycode <= max_keycode ? static_cast<unsigned>(keycode) : 0;
 }
 

@@ -1,6 +1,7 @@
 // InputSink on Linux: XTest requests on the display the thread is attached
-// to. A key record with a scan code presses that physical key (evdev code +
-// 8), so the display's keyboard map gives the character; any other key
+// to. A key record with a scan code presses that physical key (its X keycode
+// in common/physical_keys.inc), so the display's keyboard map gives the
+// character; any other key
 // presses a key that carries the keysym of its virtual key in the keyboard
 // map as it is now, and is released on the keycode it was pressed on. Absolute
 // positions 0..65535 are scaled to the screen; buttons 1/3/2 for
