@@ -2,11 +2,13 @@
 // region changing each frame, and with the whole picture changing. Reports
 // milliseconds and bytes per frame, the raw OpenH264 time on the same frames
 // already in I420, and our wrapper's cost (conversion plus output assembly)
-// as a share of the whole encode.
+// as a share of the whole encode; and OpenH264's camera usage type beside the
+// screen-content type the stream uses (time and bytes, for a later decision).
 #include <benchmark/benchmark.h>
 #include <wels/codec_api.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -109,8 +111,11 @@ void raw_openh264(benchmark::State& state, const Clip& clip) {
 }
 
 // For comparison only: the same settings but two slices, which lets the
-// library use two threads (with one slice it settles on one thread).
-void raw_openh264_sliced(benchmark::State& state, const Clip& clip) {
+// library use two threads (with one slice it settles on one thread); or the
+// camera usage type in place of screen content, which skips the screen
+// preprocessing of the whole picture (faster on a small change) but codes
+// screen content less well (bytes per frame counted).
+void raw_openh264_with(benchmark::State& state, const Clip& clip, EUsageType usage, int slices) {
   ISVCEncoder* library = nullptr;
   if (WelsCreateSVCEncoder(&library) != 0 || library == nullptr) {
     state.SkipWithError("WelsCreateSVCEncoder failed");
@@ -121,7 +126,7 @@ void raw_openh264_sliced(benchmark::State& state, const Clip& clip) {
   SEncParamExt params;
   std::memset(&params, 0, sizeof params);
   library->GetDefaultParams(&params);
-  params.iUsageType = SCREEN_CONTENT_REAL_TIME;
+  params.iUsageType = usage;
   params.iPicWidth = kWidth;
   params.iPicHeight = kHeight;
   params.iTargetBitrate = 6000000;
@@ -131,8 +136,12 @@ void raw_openh264_sliced(benchmark::State& state, const Clip& clip) {
   params.bEnableFrameSkip = false;
   params.iMultipleThreadIdc = 2;
   params.bEnableDenoise = false;
-  params.sSpatialLayers[0].sSliceArgument.uiSliceMode = SM_FIXEDSLCNUM_SLICE;
-  params.sSpatialLayers[0].sSliceArgument.uiSliceNum = 2;
+  if (slices > 1) {
+    params.sSpatialLayers[0].sSliceArgument.uiSliceMode = SM_FIXEDSLCNUM_SLICE;
+    params.sSpatialLayers[0].sSliceArgument.uiSliceNum = static_cast<unsigned>(slices);
+  } else {
+    params.iMultipleThreadIdc = 1;
+  }
   if (library->InitializeExt(&params) != 0) {
     WelsDestroySVCEncoder(library);
     state.SkipWithError("InitializeExt failed");
@@ -146,10 +155,11 @@ void raw_openh264_sliced(benchmark::State& state, const Clip& clip) {
   picture.iPicWidth = kWidth;
   picture.iPicHeight = kHeight;
   SFrameBSInfo info;
-  std::size_t frame = 0;
+  std::size_t frame = 0, bytes = 0;
   bool first = true;  // the IDR, outside the measurement
   for (;;) {
     if (!first && !state.KeepRunning()) break;
+    if (!first) bytes += static_cast<std::size_t>(std::max(info.iFrameSizeInBytes, 0));
     const std::size_t i = frame++ % kRing;
     picture.pData[0] = const_cast<std::uint8_t*>(clip.y[i].data());
     picture.pData[1] = const_cast<std::uint8_t*>(clip.u[i].data());
@@ -163,6 +173,8 @@ void raw_openh264_sliced(benchmark::State& state, const Clip& clip) {
   }
   library->Uninitialize();
   WelsDestroySVCEncoder(library);
+  state.counters["bytes_per_frame"] =
+      benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kAvgIterations);
 }
 
 // Our wrapper's own work per frame: the conversion, of a frame still in
@@ -229,11 +241,23 @@ int main(int argc, char** argv) {
   }
   halvorine::bench::repeated(
       benchmark::RegisterBenchmark("raw_openh264_2_slices/small_change",
-                                   [&](benchmark::State& s) { raw_openh264_sliced(s, small); }),
+                                   [&](benchmark::State& s) { raw_openh264_with(s, small, SCREEN_CONTENT_REAL_TIME, 2); }),
       3)
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime()
       ->MinTime(2.0);
+  for (const auto& [usage, usage_name] :
+       {std::pair{SCREEN_CONTENT_REAL_TIME, "screen"}, std::pair{CAMERA_VIDEO_REAL_TIME, "camera"}}) {
+    for (const auto& [name, clip] : {std::pair{"small_change", &small}, std::pair{"full_change", &full}}) {
+      halvorine::bench::repeated(
+          benchmark::RegisterBenchmark((std::string("usage_") + usage_name + "/" + name).c_str(),
+                                       [clip, usage](benchmark::State& s) { raw_openh264_with(s, *clip, usage, 1); }),
+          3)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime()
+          ->MinTime(2.0);
+    }
+  }
   // Assembly of a typical changed frame and of a large IDR.
   halvorine::bench::repeated(benchmark::RegisterBenchmark("wrapper_assembly", wrapper_assembly))
       ->Arg(64 << 10)
@@ -251,6 +275,16 @@ int main(int argc, char** argv) {
     const auto bytes = reporter.counter(full_name, "bytes_per_frame");
     if (t && bytes)
       std::printf("  %-40s %8.2f ms/frame %10.0f bytes/frame\n", name, *t * 1e3, *bytes);
+  }
+  std::printf("\nOpenH264 usage type, one thread, frames already in I420 (the stream keeps screen content):\n");
+  for (const char* clip : {"small_change", "full_change"}) {
+    for (const char* usage : {"screen", "camera"}) {
+      const std::string full_name =
+          std::string("usage_") + usage + "/" + clip + "/min_time:2.000/repeats:3/real_time";
+      const auto t = reporter.seconds(full_name);
+      const auto bytes = reporter.counter(full_name, "bytes_per_frame");
+      if (t && bytes) std::printf("  %-7s %-13s %8.2f ms/frame %10.0f bytes/frame\n", usage, clip, *t * 1e3, *bytes);
+    }
   }
   for (const char* clip : {"small_change", "full_change"}) {
     const std::string c = clip;

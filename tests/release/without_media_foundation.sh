@@ -52,7 +52,7 @@ for disabled in mfplat mfplat,d3d11,dxgi; do
   wait_until log_has "worker starting" || fail "the installed worker did not start without $disabled"
   keys_before=$(grep -c '^key ' "$work/recorded" || true)
   for action in down up; do
-    wine "$release/halvorine-client.exe" input --no-server-check --retry-ms 20000 key KeyB "$action" \
+    wine "$release/halvorine-client.exe" input --no-server-check --retry-ms 20000 "key KeyB $action" \
       2>>"$work/client.err" || fail "the client could not send KeyB $action"
   done
   key_arrived() { [ "$(tail -n +"$((keys_before + 1))" "$work/recorded" | grep -c '^key .* 0x42 ')" -ge 2 ]; }

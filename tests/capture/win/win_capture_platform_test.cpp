@@ -6,8 +6,10 @@
 // reads the screen. On Windows itself only what holds everywhere is checked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,14 +31,14 @@ bool running_under_wine() {
 }
 
 // The pixel at (x, y) of a BGRA image `width` wide, as a COLORREF (alpha dropped).
-COLORREF pixel_at(const std::vector<std::uint8_t>& pixels, std::uint32_t width, int x, int y) {
+COLORREF pixel_at(std::span<const std::uint8_t> pixels, std::uint32_t width, int x, int y) {
   const std::uint8_t* p = pixels.data() + (static_cast<std::size_t>(y) * width + x) * 4;
   return RGB(p[2], p[1], p[0]);
 }
 
 // Number of pixels of the window's area in `pixels` (a `width`-wide image whose
 // origin is at screen position `origin`) that differ from the pattern.
-int pattern_mismatches(const std::vector<std::uint8_t>& pixels, std::uint32_t width, POINT origin,
+int pattern_mismatches(std::span<const std::uint8_t> pixels, std::uint32_t width, POINT origin,
                        const RECT& area, int variant) {
   int mismatches = 0;
   for (int y = area.top; y < area.bottom; ++y) {
@@ -143,7 +145,7 @@ TEST(WinCapturePlatform, GdiOnlyDuplicatorEmitsChangesOnlyAndPacesItself) {
 
   std::optional<std::vector<std::uint8_t>> full = duplicator->capture_gdi_full();
   ASSERT_TRUE(full.has_value());
-  EXPECT_TRUE(*full == (*frame)->pixels) << "capture_gdi_full differs from the last GDI-only frame";
+  EXPECT_TRUE(std::ranges::equal(*full, (*frame)->pixels)) << "capture_gdi_full differs from the last GDI-only frame";
 }
 
 }  // namespace
