@@ -55,10 +55,12 @@ out = open(prefix + ".h264", "wb")
 arrivals = open(prefix + ".arrivals", "w")
 if mode == "worker":
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    for _ in range(200):
+    for attempt in range(200):
         try:
             sock.connect(os.path.join(pipes, "halvorine-secure-video")); break
-        except OSError:
+        except OSError as error:
+            if attempt == 199:
+                sys.exit(f"the video pipe: {error}")
             time.sleep(0.05)
     def read(n):
         data = b""
@@ -95,7 +97,8 @@ else:
         tail = data[-4:]
         arrivals.flush()
 PY
-receive() { python3 "$work/receive.py" "$1" "$2" "$HALVORINE_PIPE_DIR"; }  # MODE OUT_PREFIX
+# MODE OUT_PREFIX; exec: the background job's PID is the reader's own.
+receive() { exec python3 "$work/receive.py" "$1" "$2" "$HALVORINE_PIPE_DIR"; }
 
 send_keys() {  # MODE COUNT PERIOD_S OUT_PREFIX: keys through the input pipe or XTest
   python3 - "$@" "$HALVORINE_PIPE_DIR" <<'PY'
