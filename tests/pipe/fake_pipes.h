@@ -31,6 +31,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // One client as the server will see it.
 struct FakeClient {
+  Result<std::uint32_t> pid = 4242;  // what client_process_id reports
   Result<void> connect = {};      // outcome of wait_for_client
   std::vector<Bytes> chunks;      // one per read_some, in order
   Error end = Error::early_eof(); // what read_some reports after the chunks
@@ -148,6 +149,10 @@ class FakePipeApi final : public PipeApi {
     void close() override {
       record_->closed = true;
       if (record_->wake_reader) record_->wake_reader->cancel();
+    }
+    Result<std::uint32_t> client_process_id() override { 
+      if (!client_) return std::unexpected(Error::message("no client"));
+      return client_->pid;
     }
 
    private:
