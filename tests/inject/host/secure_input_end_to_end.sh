@@ -53,15 +53,17 @@ pids+=($!)
 
 # keys_after START: the key presses recorded after line START, as "press KEYSYM".
 keys_after() { tail -n +"$(($1 + 1))" "$work/recorded" | awk '/^key press/{print $4}'; }
+# Each client stays a second after its messages, as a GUI stays: one that
+# has already ended when the worker identifies it is not trusted.
 # types CLIENT KEY DESKTOP EXPECTED: CLIENT presses and releases KEY; the X
 # client must (yes) or must not (no) see it.
 types() {
   local client=$1 key=$2 desktop=$3 expected=$4 start
   start=$(wc -l <"$work/recorded")
-  "$client" input --retry-ms 5000 "key $key down" "key $key up" "mouse 100 100 button=1 down" \
+  "$client" input --retry-ms 5000 --hold-ms 1000 "key $key down" "key $key up" "mouse 100 100 button=1 down" \
     "mouse 100 100 button=1 up" || fail "$client exited with $?"
   # A marker from the installed client: everything before it has been injected.
-  "$beside" input --retry-ms 5000 "key KeyZ down" "key KeyZ up" || fail "marker"
+  "$beside" input --retry-ms 5000 --hold-ms 1000 "key KeyZ down" "key KeyZ up" || fail "marker"
   for _ in $(seq 1 100); do keys_after "$start" | grep -qx z && break; sleep 0.1; done
   keys_after "$start" | grep -qx z || fail "the installed client's marker did not arrive on $desktop"
   local seen=no
@@ -80,4 +82,26 @@ line="inject: clientul $copy nu e instalat langa worker - ignor inputul pe Winlo
 grep -F "clientul $beside" "$log" && fail "the installed client was named as untrusted"
 xprop -root -remove _HALVORINE_DESKTOP
 types "$copy" KeyE Default yes
+
+# --- the secure desktop up and down once a second: what the log gains --------
+# (HALVORINE_SWITCH_SECONDS, 120 by default, 0 to leave it out)
+seconds=${HALVORINE_SWITCH_SECONDS:-120}
+if [ "$seconds" -gt 0 ]; then
+  size() { stat -c %s "$log"; }
+  start_size=$(size) half=$((seconds / 2)) t0=$(date +%s.%N)
+  for ((i = 0; i < seconds; i++)); do
+    xprop -root -f _HALVORINE_DESKTOP 8s -set _HALVORINE_DESKTOP Winlogon
+    sleep 0.5
+    xprop -root -remove _HALVORINE_DESKTOP
+    # Whole seconds from the start, however long xprop took.
+    sleep "$(echo "$t0 + $i + 1 - $(date +%s.%N)" | bc | sed 's/^-.*/0/')"
+    [ "$i" = $((half - 1)) ] && middle_size=$(size)
+  done
+  end_size=$(size)
+  first=$((middle_size - start_size)) second=$((end_size - middle_size))
+  cycles=$(grep -c "secure-capture: DesktopDuplicator pornit" "$log" || true)
+  echo "switching $seconds s: the log grew by $first bytes in the first half, $second in the second" \
+       "($cycles capture starts written)"
+  [ "$second" -le $((12 * 1024 * half / 60)) ] || fail "the second half added $second bytes"
+fi
 echo "PASS"
