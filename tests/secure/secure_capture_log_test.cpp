@@ -15,28 +15,12 @@
 #include "encoder/video_encoder.h"
 #include "fake_clock.h"
 #include "secure/fake_stream_backend.h"
+#include "secure/sized_log.h"
 
 namespace halvorine {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Each line as the log file holds it: "[ms] [local] message\n", 42 bytes
-// around the message.
-class SizedLog final : public Logger {
- public:
-  explicit SizedLog(const Clock& clock) : clock_(clock) {}
-  void log(std::string_view message) override {
-    (clock_.monotonic_now() - start < 60s ? first_minute : second_minute) += 42 + message.size() + 1;
-    if (message.starts_with("ENCODER enum: gasit")) ++enumerations;
-  }
-  Clock::MonotonicTime start{};
-  std::size_t first_minute = 0, second_minute = 0;
-  int enumerations = 0;
-
- private:
-  const Clock& clock_;
-};
 
 struct Figures {
   std::size_t first_minute, second_minute;
@@ -55,7 +39,7 @@ Figures switch_for_two_minutes(bool budgeted) {
   openh264.instance.layers = {testing::FakeLayer{{testing::TestPictures().next(true)}}};
   for (int i = 0; i < 400; ++i) backend.sources.push_back(testing::FakeSize{64, 48});
   backend.full_image = std::vector<std::uint8_t>(64 * 48 * 4, 3);
-  SizedLog sized(clock);
+  testing::SizedLog sized(clock);
   SecureCaptureLog capture_log(sized, clock);
   Logger& log = budgeted ? static_cast<Logger&>(capture_log) : sized;
   backend.real_encoder = [&](std::uint32_t w, std::uint32_t h, std::uint32_t fps,
