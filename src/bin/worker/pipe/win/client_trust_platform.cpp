@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bin/worker/pipe/client_trust.h"
+#include "bin/worker/pipe/win/entry_security.h"
 #include "common/utf16.h"
 #include "common/win/log_folder.h"
 #include "common/win/unique_handle.h"
@@ -104,14 +105,18 @@ class WinClientTrustPlatform final : public ClientTrustPlatform {
                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                                        &dacl, nullptr, descriptor.put());
     if (read != ERROR_SUCCESS) return std::unexpected(Error::os(static_cast<int>(read)).context("GetSecurityInfo"));
-    const ACCESS_MASK others = untrusted_rights(dacl);
-    return PathEntrySecurity{.trusted_owner = owner != nullptr && is_trusted_account(owner),
-                             .others_may_replace = (others & kReplaceRights) != 0,
-                             .others_may_add = (others & kAddRights) != 0};
+    return judge_entry(owner, dacl);
   }
 };
 
 }  // namespace
+
+PathEntrySecurity judge_entry(PSID owner, const ACL* dacl) {
+  const ACCESS_MASK others = untrusted_rights(dacl);
+  return PathEntrySecurity{.trusted_owner = owner != nullptr && is_trusted_account(owner),
+                           .others_may_replace = (others & kReplaceRights) != 0,
+                           .others_may_add = (others & kAddRights) != 0};
+}
 
 std::unique_ptr<ClientTrustPlatform> make_client_trust_platform() {
   return std::make_unique<WinClientTrustPlatform>();
