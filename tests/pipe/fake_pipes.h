@@ -196,14 +196,10 @@ class FakeTrustPlatform final : public ClientTrustPlatform {
   Result<std::string> client = std::string();
   std::map<std::string, Result<PathEntrySecurity>> entries;
   std::vector<std::string> looked_at;
-  std::vector<std::uint32_t> pids;
 
   bool windows_paths() const override { return windows; }
   Result<std::string> worker_image() override { return worker; }
-  Result<std::string> process_image(std::uint32_t pid) override {
-    pids.push_back(pid);
-    return client;
-  }
+  Result<std::string> process_image(std::uint32_t /*pid*/) override { return client; }
   Result<PathEntrySecurity> entry_security(const std::string& path) override {
     looked_at.push_back(path);
     const auto found = entries.find(path);

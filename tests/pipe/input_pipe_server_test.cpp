@@ -106,28 +106,6 @@ TEST_F(InputPipeServerTest, ServesClientsOneAfterAnotherAndReleasesWhatEachLeftH
   EXPECT_EQ(security.converted.size(), 1u);  // built once for every instance
 }
 
-// Each client is identified once, when it has connected: its verdict goes
-// ahead of its first event.
-TEST_F(InputPipeServerTest, EachConnectionsVerdictPrecedesItsEvents) {
-  testing::FakeTrustPlatform trust;
-  trust.worker = "/opt/h/halvorine-worker";
-  trust.client = std::string("/opt/h/gui");
-  pipes.script.push_back(client({{0x02, 0x00, 0x00, 0x05, 'E', 'n', 't', 'e', 'r'}}));
-  FakeClient unknown = client({{0x02, 0x00, 0x00, 0x05, 'E', 'n', 't', 'e', 'r'}});
-  unknown.pid = std::unexpected(Error::message("gone"));
-  pipes.script.push_back(std::move(unknown));
-  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
-  receiver_.emplace(std::move(receiver));
-  InputPipeServerContext context{pipes, security, sleep, log, clock};
-  context.trust = &trust;
-  asio::co_spawn(runtime_, serve_input_pipe(context, std::move(sender)), asio::detached);
-  run_until_idle(runtime_);
-  EXPECT_EQ(received(), (std::vector<InputEvent>{ClientVerdict{true, "/opt/h/gui", ""}, KeyEvent{"Enter", false},
-                                                 ClientVerdict{false, "", "client process: gone"},
-                                                 KeyEvent{"Enter", false}}));
-  EXPECT_EQ(trust.pids, std::vector<std::uint32_t>{4242});
-}
-
 // 20 mouse lines a second, the rest counted, also for a client that reconnects at once.
 TEST_F(InputPipeServerTest, MouseLinesAreLimitedPerSecondAndTheRestCounted) {
   Bytes flood;
