@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "support/fake_clock.h"
@@ -84,6 +85,58 @@ TEST(InjectionThreadTest, ReleasesModifiersAndButtonsLeftDownAtStart) {
                              InputRecord::pointer({0, 0, 0, kMouseEventLeftUp}),
                              InputRecord::pointer({0, 0, 0, kMouseEventMiddleUp})}}));
   EXPECT_EQ(log.lines().at(4), "inject: eliberez 4 taste/butoane ramase apasate la pornire");
+}
+
+// The input desktop becomes "Winlogon" from the `switch_at`-th open on.
+class SwitchingDesktops final : public testing::FakeDesktopApi {
+ public:
+  explicit SwitchingDesktops(int switch_at) : switch_at_(switch_at) {}
+  OwnedDesktop open_input_desktop() override {
+    if (opens + 1 >= switch_at_) input_desktop = "Winlogon";
+    return FakeDesktopApi::open_input_desktop();
+  }
+
+ private:
+  int switch_at_;
+};
+
+// An untrusted client is not followed on the secure desktop: nothing it
+// presses there goes in, but what it pressed before the switch is still
+// released (the button where the pointer is); one line names it. A trusted
+// client's input goes in.
+TEST(InjectionThreadTest, OnTheSecureDesktopOnlyReleasesOfAnUntrustedClientGoIn) {
+  SwitchingDesktops desktops(4);  // the start, two events on "Default", then "Winlogon"
+  testing::FakeSessionApi sessions;
+  testing::FakeInputSink sink;
+  testing::RecordingLogger log;
+  testing::FakeClock clock;
+  auto [sender, receiver] = make_unbounded_channel<InputEvent>();
+  sender.send(ClientVerdict{false, "/tmp/gui\nforged", ""});
+  sender.send(KeyEvent{"ShiftLeft", true});
+  sender.send(MouseEvent{100, 200, 1, true, 0});
+  sender.send(KeyEvent{"KeyA", true});               // Winlogon from here on
+  sender.send(MouseEvent{300, 400, 0, false, 1});
+  sender.send(KeyEvent{"ShiftLeft", false});
+  sender.send(MouseEvent{500, 600, 1, false, 0});
+  sender.send(KeyEvent{"KeyB", false});
+  sender.send(KeyEvent{"ShiftLeft", false});
+  sender.send(ClientVerdict{true, "/opt/h/gui", ""});
+  sender.send(KeyEvent{"KeyA", true});
+  { auto gone = std::move(sender); }
+  run_injection_thread(std::move(receiver), desktops, sessions, sink, log, clock);
+
+  EXPECT_EQ(sink.calls, (std::vector<std::vector<InputRecord>>{
+                            {InputRecord::key({0xA0, 0, 0})},
+                            {InputRecord::pointer({100, 200, 0, kMouseEventMove | kMouseEventVirtualDesk |
+                                                                    kMouseEventAbsolute}),
+                             InputRecord::pointer({100, 200, 0, kMouseEventLeftDown})},
+                            {InputRecord::key({0xA0, 0, kKeyEventKeyUp})},
+                            {InputRecord::pointer({0, 0, 0, kMouseEventLeftUp})},
+                            {InputRecord::key({0x41, 0x1E, 0})}}));
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.find("clientul") != std::string::npos; }), 1);
+  EXPECT_THAT(lines, ::testing::Contains(
+                         "inject: clientul /tmp/gui\\x0aforged nu e instalat langa worker - ignor inputul pe Winlogon"));
 }
 
 // A worker that never serves (a second one, refused the lock) touches no key,

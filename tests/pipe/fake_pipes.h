@@ -14,12 +14,14 @@
 #include <asio/use_awaitable.hpp>
 #include <chrono>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bin/worker/pipe/async_sleep.h"
+#include "bin/worker/pipe/client_trust.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
 #include "fake_clock.h"
@@ -31,6 +33,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // One client as the server will see it.
 struct FakeClient {
+  Result<std::uint32_t> pid = 4242;  // what client_process_id reports
   Result<void> connect = {};      // outcome of wait_for_client
   std::vector<Bytes> chunks;      // one per read_some, in order
   Error end = Error::early_eof(); // what read_some reports after the chunks
@@ -149,6 +152,10 @@ class FakePipeApi final : public PipeApi {
       record_->closed = true;
       if (record_->wake_reader) record_->wake_reader->cancel();
     }
+    Result<std::uint32_t> client_process_id() override { 
+      if (!client_) return std::unexpected(Error::message("no client"));
+      return client_->pid;
+    }
 
    private:
     std::optional<FakeClient> client_;
@@ -178,6 +185,25 @@ class FakeSecurityPlatform final : public PipeSecurityPlatform {
     converted.push_back(sddl);
     if (!conversion_succeeds) return nullptr;
     return std::make_unique<FakePipeSecurity>(sddl);
+  }
+};
+
+// A file system for the client trust rule. Entries not listed are a trusted owner's that nobody else may change.
+class FakeTrustPlatform final : public ClientTrustPlatform {
+ public:
+  bool windows = false;
+  std::string worker;
+  Result<std::string> client = std::string();
+  std::map<std::string, Result<PathEntrySecurity>> entries;
+  std::vector<std::string> looked_at;
+
+  bool windows_paths() const override { return windows; }
+  Result<std::string> worker_image() override { return worker; }
+  Result<std::string> process_image(std::uint32_t /*pid*/) override { return client; }
+  Result<PathEntrySecurity> entry_security(const std::string& path) override {
+    looked_at.push_back(path);
+    const auto found = entries.find(path);
+    return found == entries.end() ? Result<PathEntrySecurity>(PathEntrySecurity{true, false, false}) : found->second;
   }
 };
 

@@ -204,7 +204,7 @@ TEST_F(InputPipeServerTest, FailedCreationPausesTwoSecondsAndFailedWaitRetriesAt
   start();
   const Lines lines = log.lines();
   EXPECT_EQ(lines, (Lines{kFallbackLine,
-                          "pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)",
+                          "pipe: ConvertStringSD esuat pentru D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;IU)",
                           "pipe: WARNING — DACL restrictiv indisponibil, folosesc securitatea "
                           "implicita a pipe-ului",
                           // Once a minute: the second failure, 2 s later, is not written.

@@ -14,7 +14,7 @@ using Lines = std::vector<std::string>;
 // conversion is not tried again with the fallback.
 TEST(PipeSecurity, SessionUserElseInteractiveUsersAndNoSecondTry) {
   const std::string user = "S-1-5-21-1004336348-1177238915-682003330-512";
-  const std::string user_dacl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;" + user + ")";
+  const std::string user_dacl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;" + user + ")";
   const struct {
     std::optional<std::string> sid;
     bool converts;
@@ -22,7 +22,7 @@ TEST(PipeSecurity, SessionUserElseInteractiveUsersAndNoSecondTry) {
     Lines log;
   } cases[] = {
       {user, true, user_dacl, {"pipe: DACL restrictionat -> SYSTEM+Administrators+user pot deschide pipe-ul"}},
-      {std::nullopt, true, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)",
+      {std::nullopt, true, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;IU)",
        {"pipe: SID user indisponibil -> DACL fallback SY+BA+INTERACTIVE",
         "pipe: DACL restrictionat -> SYSTEM+Administrators+INTERACTIVE pot deschide pipe-ul"}},
       {user, false, user_dacl, {"pipe: ConvertStringSD esuat pentru " + user_dacl}},

@@ -26,7 +26,18 @@ struct KeyEvent {
   friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
 };
 
-using InputEvent = std::variant<MouseEvent, KeyEvent>;
+// Who sends the events that follow it, up to the next verdict: the input
+// pipe server sends one per connection, once it has identified the client,
+// before that connection's first event. Only a client installed beside the
+// worker (client_trust.h) drives the secure desktop.
+struct ClientVerdict {
+  bool trusted = false;
+  std::string image;   // the client's image path; empty when it could not be read
+  std::string reason;  // why it is not trusted beyond its place, if there is more to say
+  friend bool operator==(const ClientVerdict&, const ClientVerdict&) = default;
+};
+
+using InputEvent = std::variant<MouseEvent, KeyEvent, ClientVerdict>;
 
 using InputSender = UnboundedSender<InputEvent>;
 using InputReceiver = UnboundedReceiver<InputEvent>;

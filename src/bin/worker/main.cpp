@@ -72,7 +72,8 @@ int main() {
           },
       .injection_thread =
           [&stop](InputReceiver receiver) {
-            run_injection_thread(std::move(receiver), log, clock, &serving);
+            // The test worker's streamed desktop is its secure one for input too.
+            run_injection_thread(std::move(receiver), log, clock, &serving, std::string(kStreamedDesktop));
             stop.injection_ended();
           },
       .serve_input_pipe =

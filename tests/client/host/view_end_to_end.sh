@@ -22,6 +22,14 @@ min_psnr=30
 # shellcheck source=../../support/script_session.sh
 . "$here/../../support/script_session.sh"
 session_start halvorine-view-e2e
+# The view types into the secure desktop: only a client installed beside the
+# worker is followed there, so both run from one folder the worker trusts
+# (one in the build tree, not /tmp, which everyone may write).
+installed=$(mktemp -d "$(dirname "$worker")/view-e2e.XXXXXX")
+chmod 755 "$installed"
+cp "$worker" "$client" "$installed/"
+worker=$installed/$(basename "$worker") client=$installed/$(basename "$client")
+trap 'session_cleanup; rm -rf "$installed"' EXIT
 fail() {
   echo "FAIL: $*" >&2
   for file in view.err view2.err view3.err view4.err recorded; do echo "--- $file" >&2; cat "$work/$file" >&2 2>/dev/null || true; done

@@ -19,6 +19,13 @@ min_psnr=30
 # shellcheck source=../../support/script_session.sh
 . "$(dirname "$0")/../../support/script_session.sh"
 session_start halvorine-view-wine
+# The test worker takes its desktop as the secure one, where only a client
+# installed beside it is followed: both run from one folder of the build tree.
+installed=$(mktemp -d "$(dirname "$worker")/view-wine-e2e.XXXXXX")
+chmod 755 "$installed"
+cp "$worker" "$client" "$installed/"
+worker=$installed/$(basename "$worker") client=$installed/$(basename "$client")
+trap 'session_cleanup; rm -rf "$installed"' EXIT
 fail() {
   echo "FAIL: $*" >&2
   for file in view.err recorded; do echo "--- $file" >&2; tr -d '\r' <"$work/$file" >&2 2>/dev/null || true; done

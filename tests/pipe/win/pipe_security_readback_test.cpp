@@ -1,7 +1,8 @@
 // The descriptor a created named pipe really carries, read back by a client
 // and converted to SDDL: exactly the text the worker built it from, the
-// session user (or Interactive Users) with read and write only. Wine keeps
-// the list but does not enforce it: there the user may still add instances.
+// session user (or Interactive Users) with read and write only (what
+// GENERIC_READ | GENERIC_WRITE map to). Wine keeps the list but does not
+// enforce it.
 #include "common/win/win_sdk.h"
 
 #include <aclapi.h>
@@ -35,7 +36,7 @@ std::string read_back_dacl(std::string_view name) {
 }
 
 TEST(PipeSecurityReadBack, InteractiveUsersDescriptor) {
-  const std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)";
+  const std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;IU)";
   const auto security = WinPipeSecurity::convert(sddl);
   ASSERT_TRUE(security);
   EXPECT_EQ(security->attributes()->nLength, 24u);
@@ -62,7 +63,14 @@ TEST(PipeSecurityReadBack, SessionUserDescriptorFromTheRealPlatform) {
   auto instance = pipes->create_instance("halvorine-sddl-test-user", security.get());
   ASSERT_TRUE(instance) << instance.error().text();
   EXPECT_EQ(read_back_dacl("halvorine-sddl-test-user"),
-            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;" + *sid + ")");
+            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;" + *sid + ")");
+  // The usual idiom of a GUI (the instance above took the first client).
+  auto second = pipes->create_instance("halvorine-sddl-test-user", security.get());
+  ASSERT_TRUE(second) << second.error().text();
+  const std::u16string path = utf8_to_utf16(pipe_path("halvorine-sddl-test-user"));
+  const UniqueHandle gui(CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_TRUE(gui) << Error::last_os().text();
 }
 
 TEST(PipeSecurityReadBack, MalformedSddlIsNotConverted) {

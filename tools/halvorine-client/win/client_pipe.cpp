@@ -75,12 +75,10 @@ class NamedPipeClient final : public ClientPipe {
 
 }  // namespace
 
-// Read and write only: the session user's entry on the worker's pipes grants
-// no more. GENERIC_WRITE would ask for FILE_APPEND_DATA too, which on a pipe is
-// FILE_CREATE_PIPE_INSTANCE, and the open would be refused.
-constexpr DWORD kPipeAccess = GENERIC_READ | FILE_WRITE_DATA;
-// What GENERIC_READ maps to, plus FILE_WRITE_DATA, within that entry (0x12019b).
-static_assert(((FILE_GENERIC_READ | FILE_WRITE_DATA) & ~DWORD{0x12019b}) == 0);
+// Opened as a GUI would, for reading and writing: the session user's entry
+// on the worker's pipes (0x12019f) grants exactly what these map to.
+constexpr DWORD kPipeAccess = GENERIC_READ | GENERIC_WRITE;
+static_assert(((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~DWORD{0x12019f}) == 0);
 
 std::expected<std::unique_ptr<ClientPipe>, OpenError> open_client_pipe(const std::string& path,
                                                                       ServerCheck check) {

@@ -11,7 +11,8 @@
 namespace halvorine {
 
 void run_injection_thread(InputReceiver receiver, DesktopApi& desktops, SessionApi& sessions, InputSink& sink,
-                          Logger& log, const Clock& clock, SecureAttention* secure_attention, ServingLatch* serving) {
+                          Logger& log, const Clock& clock, SecureAttention* secure_attention, ServingLatch* serving,
+                          std::string secure_desktop) {
   log.log(fmt::format("inject: thread injectie pornit thread_id={}", sessions.current_thread_id()));
 
   // This thread's own state: desktop attachment, identity and throttles
@@ -19,6 +20,7 @@ void run_injection_thread(InputReceiver receiver, DesktopApi& desktops, SessionA
   InputDesktop desktop(desktops, sessions, log, clock);
   Injector injector(sink, log, clock);
   SecureAttentionKeys secure_attention_keys(secure_attention, desktop, log, clock);
+  SecureInputGate gate(log, clock, std::move(secure_desktop));
 
   // Only a worker that serves may release anything: a second one would lift
   // keys the first one's client holds. No event comes before that anyway.
@@ -29,14 +31,23 @@ void run_injection_thread(InputReceiver receiver, DesktopApi& desktops, SessionA
   }
 
   while (std::optional<InputEvent> event = receiver.receive()) {
+    if (auto* verdict = std::get_if<ClientVerdict>(&*event)) {
+      gate.begin(std::move(*verdict));
+      continue;
+    }
     desktop.ensure();
+    const SecureInputGate::Pass pass = gate.admit(*event, desktop.attached_name());
+    if (pass == SecureInputGate::Pass::drop) continue;
     if (const auto* key = std::get_if<KeyEvent>(&*event)) {
       if (!secure_attention_keys.consume(key->name, key->pressed)) {
         injector.inject_key(key->name, key->pressed);
       }
-    } else {
-      const auto& mouse = std::get<MouseEvent>(*event);
-      injector.inject_mouse(mouse.x, mouse.y, mouse.button, mouse.pressed, mouse.scroll);
+    } else if (const auto* mouse = std::get_if<MouseEvent>(&*event)) {
+      if (pass == SecureInputGate::Pass::release_button) {
+        injector.release_button(mouse->button);
+      } else {
+        injector.inject_mouse(mouse->x, mouse->y, mouse->button, mouse->pressed, mouse->scroll);
+      }
     }
   }
 
@@ -45,10 +56,11 @@ void run_injection_thread(InputReceiver receiver, DesktopApi& desktops, SessionA
   log.log("inject: channel inchis, thread injectie oprit");
 }
 
-void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock, ServingLatch* serving) {
+void run_injection_thread(InputReceiver receiver, Logger& log, const Clock& clock, ServingLatch* serving,
+                          std::string secure_desktop) {
   InjectionPlatform platform = make_injection_platform();
   run_injection_thread(std::move(receiver), *platform.desktops, *platform.sessions, *platform.sink, log, clock,
-                       platform.secure_attention.get(), serving);
+                       platform.secure_attention.get(), serving, std::move(secure_desktop));
 }
 
 }  // namespace halvorine

@@ -79,7 +79,19 @@ void Injector::inject_mouse(std::uint16_t x, std::uint16_t y, std::uint8_t butto
   if (scroll != 0) {
     records[count++] = InputRecord::pointer({.dx = 0, .dy = 0, .mouse_data = wheel_amount(scroll), .flags = kMouseEventWheel});
   }
-  const SendOutcome outcome = sink_.send(std::span(records.data(), count));
+  send_mouse(std::span(records.data(), count));
+}
+
+void Injector::release_button(std::uint8_t button) {
+  const std::uint32_t flag = button_flag(button, false);
+  if (flag == 0) return;
+  const InputRecord record = InputRecord::pointer({.dx = 0, .dy = 0, .mouse_data = 0, .flags = flag});
+  send_mouse(std::span(&record, 1));
+}
+
+void Injector::send_mouse(std::span<const InputRecord> records) {
+  const std::size_t count = records.size();
+  const SendOutcome outcome = sink_.send(records);
   if (outcome.inserted < count) {
     mouse_throttle_.write(log_, clock_,
                           fmt::format("SendInput(mouse) esuat: sent={}/{} os_err={}", outcome.inserted, count,

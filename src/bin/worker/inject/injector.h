@@ -34,9 +34,12 @@ class Injector {
   // button: 1 left, 2 right, 3 middle, anything else none. scroll: wheel steps.
   void inject_mouse(std::uint16_t x, std::uint16_t y, std::uint8_t button, bool pressed,
                     std::int32_t scroll);
+  // The up of `button` (1 to 3) where the pointer is, without moving it.
+  void release_button(std::uint8_t button);
 
  private:
   KeyboardInput keyboard_input(const KeyCode& key, bool pressed);
+  void send_mouse(std::span<const InputRecord> records);
 
   InputSink& sink_;
   Logger& log_;

@@ -23,7 +23,9 @@ void HeldInputs::note(const InputEvent& event) {
     }
     return;
   }
-  const auto& key = std::get<KeyEvent>(event);
+  const auto* key_event = std::get_if<KeyEvent>(&event);
+  if (!key_event) return;  // a verdict presses nothing
+  const auto& key = *key_event;
   const std::optional<KeyCode> code = lookup_key(key.name);
   if (!code) return;  // injects nothing, so leaves nothing down
   if (key.pressed) {

@@ -111,6 +111,9 @@ asio::awaitable<void> serve_input_pipe(InputPipeServerContext context, InputSend
       continue;
     }
     lines.write("client connected");
+    // Once per connection, before its first event: the injection thread
+    // follows the verdict on the secure desktop.
+    if (context.trust) sender.send(judge_client(*context.trust, pipe->client_process_id()));
     co_await read_input_messages(*pipe, sender, lines, mouse_lines, context.stop);
     pipe->close();
     if (context.stop) context.stop->watch(nullptr);

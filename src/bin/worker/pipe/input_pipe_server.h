@@ -8,6 +8,7 @@
 
 #include "bin/worker/input_event.h"
 #include "bin/worker/pipe/async_sleep.h"
+#include "bin/worker/pipe/client_trust.h"
 #include "bin/worker/pipe/input_stop.h"
 #include "bin/worker/pipe/pipe_api.h"
 #include "bin/worker/pipe/pipe_security.h"
@@ -28,6 +29,9 @@ struct InputPipeServerContext {
   const Clock& clock;
   InputStop* stop = nullptr;  // the worker's orderly stop, where it has one
   ServingLatch* serving = nullptr;  // opened with the first instance
+  // Identifies each client once it is connected; its verdict goes into the
+  // channel ahead of its events. Without it no verdict is sent.
+  ClientTrustPlatform* trust = nullptr;
 };
 
 // The count of connection, disconnection, read-failure, protocol-violation

@@ -64,6 +64,10 @@ class PipeInstance {
   // Closes the instance; a pending operation completes with an error. The
   // client sees the end of the stream. Idempotent.
   virtual void close() = 0;
+
+  // The process id of the connected client, as the system recorded it when
+  // the client connected (GetNamedPipeClientProcessId, SO_PEERCRED).
+  virtual Result<std::uint32_t> client_process_id() = 0;
 };
 
 class PipeApi {

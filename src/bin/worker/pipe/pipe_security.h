@@ -19,10 +19,14 @@
 namespace halvorine {
 
 // The session user's rights: FILE_GENERIC_READ | FILE_GENERIC_WRITE
-// (0x12019f) less FILE_CREATE_PIPE_INSTANCE (4, FILE_APPEND_DATA on a file);
-// no WRITE_DAC, WRITE_OWNER or DELETE. A client asks for GENERIC_READ and
-// FILE_WRITE_DATA (GENERIC_WRITE would ask for bit 4 too).
-inline constexpr std::string_view kPipeUserRights = "0x12019b";
+// (0x12019f), so that a GUI opening with GENERIC_READ | GENERIC_WRITE, the
+// usual idiom, is let in; no WRITE_DAC, WRITE_OWNER or DELETE. For a pipe,
+// FILE_GENERIC_WRITE holds FILE_APPEND_DATA, which is also
+// FILE_CREATE_PIPE_INSTANCE: a same-user process may add an instance of the
+// name. The GUI's check of the server answers that for the GUI, and the
+// secure desktop takes input only from a GUI installed beside the worker
+// (client_trust.h) for the worker.
+inline constexpr std::string_view kPipeUserRights = "0x12019f";
 
 // A security descriptor made by PipeSecurityPlatform::make_descriptor. It
 // owns the platform's descriptor and whatever structure points at it, and it

@@ -13,8 +13,9 @@ asio::awaitable<void> run_input_pipe_server(Logger& log, const Clock& clock, Inp
                                             InputStop* stop, ServingLatch* serving) {
   const auto pipes = make_pipe_api(co_await asio::this_coro::executor, &log);
   const auto security = make_pipe_security_platform();
+  const auto trust = make_client_trust_platform();
   TimerSleep sleep;
-  co_await serve_input_pipe({*pipes, *security, sleep, log, clock, stop, serving}, std::move(sender));
+  co_await serve_input_pipe({*pipes, *security, sleep, log, clock, stop, serving, trust.get()}, std::move(sender));
 }
 
 asio::awaitable<void> run_video_pipe_server(Logger& log, const Clock& clock, VideoReceiver frames,

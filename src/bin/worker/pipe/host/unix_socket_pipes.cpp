@@ -94,6 +94,16 @@ class UnixSocketInstance final : public PipeInstance {
     acceptor_.close(ignored);
   }
 
+  Result<std::uint32_t> client_process_id() override {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(socket_.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+      return std::unexpected(Error::last_os().context("SO_PEERCRED"));
+    }
+    if (peer.pid <= 0) return std::unexpected(Error::message("SO_PEERCRED: no process"));
+    return static_cast<std::uint32_t>(peer.pid);
+  }
+
  private:
   // Stops listening without losing a client: connects are refused from the
   // shutdown on, and whoever got in before it is taken from the backlog.

@@ -149,6 +149,14 @@ class NamedPipeInstance final : public PipeInstance {
     name_->closed();
   }
 
+  Result<std::uint32_t> client_process_id() override {
+    ULONG pid = 0;
+    if (!GetNamedPipeClientProcessId(handle_.native_handle(), &pid)) {
+      return std::unexpected(Error::last_os().context("GetNamedPipeClientProcessId"));
+    }
+    return static_cast<std::uint32_t>(pid);
+  }
+
  private:
   asio::windows::stream_handle handle_;
   std::shared_ptr<PipeName> name_;

@@ -14,9 +14,10 @@
 
 namespace halvorine {
 
-// The session user's entry: read and write, without the right to add
-// instances (FILE_APPEND_DATA on a file) and without WRITE_DAC or WRITE_OWNER.
-static_assert(((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE) == 0x12019b);
+// The session user's entry: what GENERIC_READ | GENERIC_WRITE map to on a
+// pipe, without WRITE_DAC, WRITE_OWNER or DELETE.
+static_assert((FILE_GENERIC_READ | FILE_GENERIC_WRITE) == 0x12019f);
+static_assert(((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & (WRITE_DAC | WRITE_OWNER | DELETE)) == 0);
 
 WinPipeSecurity::WinPipeSecurity(std::string sddl, LocalMemory<> descriptor)
     : sddl_(std::move(sddl)), descriptor_(std::move(descriptor)), attributes_{} {
