@@ -16,13 +16,20 @@
 set -euo pipefail
 build=${1:?usage: type_to_picture_bench.sh BUILD_DIR [KEYS] [STILL]}
 keys=${2:-60} still=${3:-15}
-worker=$build/src/bin/worker/halvorine-worker
 pattern=$build/tests/secure/x_test_pattern
-for tool in "$worker" "$pattern"; do [ -x "$tool" ] || { echo "no $tool: build $build first" >&2; exit 1; }; done
+[ -x "$pattern" ] || { echo "no $pattern: build $build first" >&2; exit 1; }
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../tests/support/script_session.sh
 . "$here/../tests/support/script_session.sh"
 session_start halvorine-type-bench
+# The secure desktop takes keys only from a GUI installed beside the worker:
+# both installed into a folder of root's that nobody else may write, and the
+# keys go through the installed client, kept open as a GUI keeps its pipe.
+installed=$(mktemp -d "$build/type-bench.XXXXXX")
+trap 'session_cleanup; rm -rf "$installed"' EXIT
+chmod 755 "$installed"
+cmake --install "$build" --prefix "$installed" >/dev/null
+worker=$installed/bin/halvorine-worker client=$installed/bin/halvorine-client
 start_xvfb DISPLAY 1920x1080
 export DISPLAY
 mkdir -p "$work/programdata" "$work/pipes"
@@ -100,21 +107,22 @@ PY
 # MODE OUT_PREFIX; exec: the background job's PID is the reader's own.
 receive() { exec python3 "$work/receive.py" "$1" "$2" "$HALVORINE_PIPE_DIR"; }
 
-send_keys() {  # MODE COUNT PERIOD_S OUT_PREFIX: keys through the input pipe or XTest
-  python3 - "$@" "$HALVORINE_PIPE_DIR" <<'PY'
-import os, socket, sys, time
-mode, count, period, prefix, pipes = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4], sys.argv[5]
+send_keys() {  # MODE COUNT PERIOD_S OUT_PREFIX: keys through the installed client or XTest
+  python3 - "$@" "$client" "$HALVORINE_PIPE_DIR" <<'PY'
+import os, subprocess, sys, time
+mode, count, period, prefix, client, pipes = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4], sys.argv[5], sys.argv[6]
 sends = open(prefix + ".sends", "w")
 if mode == "worker":
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    sock.connect(os.path.join(pipes, "halvorine-input"))
-    def key(pressed):
-        return bytes([2, pressed, 0, 4]) + b"KeyA"
+    gui = subprocess.Popen([client, "input", "--pipe-dir", pipes, "--no-server-check", "--retry-ms", "5000"],
+                           stdin=subprocess.PIPE, text=True)
+    time.sleep(1)  # connected and known to the worker before the first key
     for n in range(count):
         time.sleep(period)
         sends.write(f"{time.monotonic_ns()}\n"); sends.flush()
-        sock.sendall(key(1) + key(0))
+        gui.stdin.write("key KeyA down\nkey KeyA up\n"); gui.stdin.flush()
     time.sleep(1)
+    gui.stdin.close()
+    gui.wait()
 else:
     fifo = open(os.environ["PATTERN_IN"], "w")
     for n in range(count):
@@ -217,7 +225,8 @@ for scenario in typing still; do
 done
 
 echo
-echo "== the secure desktop appearing to the GUI's first record"
+echo "== the secure desktop appearing to the GUI's first record (plain screen)"
+say plain
 python3 - "$HALVORINE_PIPE_DIR" "$work/pattern.in" "$work/pattern.out" <<'PY'
 import os, socket, struct, sys, time
 pipes, fifo_path, out_path = sys.argv[1:4]

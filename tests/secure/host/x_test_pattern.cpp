@@ -12,6 +12,7 @@
 //              printed as "drawn N <ns>")
 //   texture    replace the background with a detailed, photograph-like
 //              texture (noise over gradients), as behind a real logon screen
+//   plain      the gradients again
 //   keys       from now on every key press on the window draws the next
 //              marker (printed as "drawn N <ns>"), as a password field
 //              shows a new dot
@@ -208,6 +209,14 @@ int main() {
                                                           mix(static_cast<int>(g >> 8 & 0xFF)) << 8 |
                                                           mix(static_cast<int>(g & 0xFF));
         }
+      }
+      frame = base;
+      draw_marker(keys_drawn);
+      put(0, 0, width, height);
+      XSync(display, False);
+    } else if (line.starts_with("plain")) {
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) base[static_cast<std::size_t>(y) * width + x] = background(x, y, width, height);
       }
       frame = base;
       draw_marker(keys_drawn);
