@@ -121,6 +121,24 @@ void BM_DuplicationUnchanged(benchmark::State& state) {
   }
 }
 
+// The frame a change just painted gives; nothing (the benchmark skipped)
+// when none comes.
+std::optional<CapturedFrame> capture_change(benchmark::State& state, DesktopDuplicator& duplicator) {
+  // The wait bound has adapted down to 8 ms; a loaded server may need longer.
+  Result<std::optional<CapturedFrame>> frame = duplicator.capture(100);
+  // Pointer updates (a shape notice can come late) are not the change either.
+  for (int tries = 0; tries < 50 && frame && (!*frame || (*frame)->pixels.empty()); ++tries) {
+    frame = duplicator.capture(100);
+  }
+  if (!frame || !*frame || (*frame)->pixels.empty()) {
+    const std::string why = !frame ? frame.error().text() : !*frame ? "nothing" : "a pointer update";
+    std::fprintf(stderr, "the change gave no frame: %s\n", why.c_str());
+    state.SkipWithError("the change gave no frame");
+    return std::nullopt;
+  }
+  return std::move(**frame);
+}
+
 // A 100 × 100 change before each call; the painting is not timed.
 void BM_DuplicationSmallChange(benchmark::State& state) {
   NullLogger log;
@@ -136,19 +154,9 @@ void BM_DuplicationSmallChange(benchmark::State& state) {
     state.PauseTiming();
     painter.change_square();
     state.ResumeTiming();
-    // The wait bound has adapted down to 8 ms; a loaded server may need longer.
-    Result<std::optional<CapturedFrame>> frame = duplicator->capture(100);
-    // Pointer updates (a shape notice can come late) are not the change either.
-    for (int tries = 0; tries < 50 && frame && (!*frame || (*frame)->pixels.empty()); ++tries) {
-      frame = duplicator->capture(100);
-    }
-    if (!frame || !*frame || (*frame)->pixels.empty()) {
-      const std::string why = !frame ? frame.error().text() : !*frame ? "nothing" : "a pointer update";
-      std::fprintf(stderr, "the change gave no frame: %s\n", why.c_str());
-      state.SkipWithError("the change gave no frame");
-      return;
-    }
-    benchmark::DoNotOptimize((*frame)->pixels.data());
+    std::optional<CapturedFrame> frame = capture_change(state, *duplicator);
+    if (!frame) return;
+    benchmark::DoNotOptimize(frame->pixels.data());
   }
 }
 
@@ -226,18 +234,12 @@ void BM_ChangeToPlanes(benchmark::State& state) {
     state.PauseTiming();
     painter.change(640, 500, width, height);
     state.ResumeTiming();
-    Result<std::optional<CapturedFrame>> frame = duplicator->capture(100);
-    for (int tries = 0; tries < 50 && frame && (!*frame || (*frame)->pixels.empty()); ++tries) {
-      frame = duplicator->capture(100);
-    }
-    if (!frame || !*frame || (*frame)->pixels.empty()) {
-      state.SkipWithError("the change gave no frame");
-      return;
-    }
+    std::optional<CapturedFrame> frame = capture_change(state, *duplicator);
+    if (!frame) return;
     if (std::exchange(whole, false)) {
-      bgra_to_i420((*frame)->pixels, w, h, y, u, v);
+      bgra_to_i420(frame->pixels, w, h, y, u, v);
     } else {
-      bgra_to_i420((*frame)->pixels, w, h, (*frame)->dirty_rects, y, u, v);
+      bgra_to_i420(frame->pixels, w, h, frame->dirty_rects, y, u, v);
     }
     benchmark::DoNotOptimize(y.data());
   }

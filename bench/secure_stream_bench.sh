@@ -94,8 +94,9 @@ kill "$receiver" 2>/dev/null || true
 wait "$receiver" 2>/dev/null || true
 
 ffmpeg -v error -f h264 -i "$work/stream.h264" -fps_mode passthrough -f rawvideo -pix_fmt gray "$work/frames.gray"
-python3 - "$work/frames.gray" "$work/arrivals" "$work/pattern.out" "$changes" <<'PY'
+PYTHONPATH=$(dirname "$0") python3 - "$work/frames.gray" "$work/arrivals" "$work/pattern.out" "$changes" <<'PY'
 import sys
+from pattern_marker import marker_value
 frames_path, arrivals_path, drawn_path, changes = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 width, height = 1920, 1080
 arrivals = [int(line) for line in open(arrivals_path)]
@@ -111,12 +112,7 @@ if count != len(arrivals):
     sys.exit(1)
 first_seen = {}
 for i in range(count):
-    base = i * width * height
-    value = 0
-    for bit in range(16):
-        if data[base + 24 * width + 8 + bit * 40 + 16] > 128:
-            value |= 1 << bit
-    first_seen.setdefault(value, i)
+    first_seen.setdefault(marker_value(data, i * width * height, width), i)
 latencies = sorted((arrivals[first_seen[n]] - drawn[n]) / 1e6 for n in range(1, changes + 1)
                    if n in first_seen and n in drawn)
 missing = changes - len(latencies)

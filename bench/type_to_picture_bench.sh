@@ -49,7 +49,6 @@ exec 4>"$work/pattern.in"
 wait_for 'grep -q "^ready" "$work/pattern.out"'
 echo keys >&4
 say() { echo "$1" >&4; }
-drawn_count() { grep -c '^drawn' "$work/pattern.out" || true; }
 
 # The GUI side of one run: reads the stream (records of the worker's pipe, or
 # ffmpeg's H.264 on standard input split at its access unit delimiters),
@@ -132,16 +131,17 @@ else:
 PY
 }
 
-# Latencies of the keys drawn after line FIRST of the pattern's output.
-latencies() {  # OUT_PREFIX FIRST_DRAWN SEND_SOURCE LABEL
-  local prefix=$1 first=$2 source=$3 label=$4
+# Latencies of the keys of one run.
+latencies() {  # OUT_PREFIX SEND_SOURCE LABEL
+  local prefix=$1 source=$2 label=$3
   ffmpeg -v error -f h264 -i "$prefix.h264" -fps_mode passthrough -f rawvideo -pix_fmt gray "$prefix.gray"
   if [ "$source" = pattern ]; then
     grep '^sent ' "$work/pattern.out" | tail -n "$(grep -c . "$prefix.count")" | awk '{print $2}' >"$prefix.sends"
   fi
-  python3 - "$prefix" "$first" "$work/pattern.out" "$label" <<'PY'
+  PYTHONPATH=$here python3 - "$prefix" "$work/pattern.out" "$label" <<'PY'
 import sys
-prefix, first, drawn_path, label = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+from pattern_marker import marker_value
+prefix, drawn_path, label = sys.argv[1], sys.argv[2], sys.argv[3]
 width, height = 1920, 1080
 arrivals = [int(line.split()[0]) for line in open(prefix + ".arrivals")]
 sends = [int(line) for line in open(prefix + ".sends")]
@@ -153,12 +153,7 @@ count = len(data) // (width * height)
 pictures = min(count, len(arrivals))
 first_seen = {}
 for i in range(pictures):
-    base = i * width * height
-    value = 0
-    for bit in range(16):
-        if data[base + 24 * width + 8 + bit * 40 + 16] > 128:
-            value |= 1 << bit
-    first_seen.setdefault(value, i)
+    first_seen.setdefault(marker_value(data, i * width * height, width), i)
 # A key drew the first marker drawn after it was sent.
 result = []
 for sent in sends:
@@ -175,10 +170,9 @@ PY
 }
 
 run_scenario() {  # PIPELINE SCENARIO
-  local pipeline=$1 scenario=$2 prefix=$work/$1-$2 count period first
+  local pipeline=$1 scenario=$2 prefix=$work/$1-$2 count period
   if [ "$scenario" = still ]; then count=$((keys / 4 > 8 ? keys / 4 : 8)) period=1; else count=$keys period=0.15; fi
   seq 1 "$count" >"$prefix.count"
-  first=$(drawn_count)
   if [ "$pipeline" = worker ]; then
     receive worker "$prefix" &
     local reader=$!
@@ -186,7 +180,7 @@ run_scenario() {  # PIPELINE SCENARIO
     send_keys worker "$count" "$period" "$prefix"
     kill "$reader" 2>/dev/null || true
     wait "$reader" 2>/dev/null || true
-    latencies "$prefix" "$first" pipe "worker, $scenario"
+    latencies "$prefix" pipe "worker, $scenario"
   else
     ffmpeg -v error -f x11grab -draw_mouse 0 -framerate "$pipeline" -video_size 1920x1080 -i "$DISPLAY" \
       -c:v libx264 -preset ultrafast -tune zerolatency -b:v 6M -x264-params aud=1 -flush_packets 1 -f h264 - \
@@ -197,7 +191,7 @@ run_scenario() {  # PIPELINE SCENARIO
     PATTERN_IN=$work/pattern.in send_keys xtest "$count" "$period" "$prefix"
     pkill -f "x11grab -draw_mouse 0 -framerate $pipeline " 2>/dev/null || true
     wait "$reader" 2>/dev/null || true
-    latencies "$prefix" "$first" pattern "x264 ${pipeline} fps, $scenario"
+    latencies "$prefix" pattern "x264 ${pipeline} fps, $scenario"
   fi
 }
 

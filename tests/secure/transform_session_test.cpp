@@ -137,7 +137,9 @@ TEST_P(TransformSessionTest, EveryGuiDecodesFromItsFirstRecord) {
     EXPECT_LE(first_records[gui], b.first_record_within) << b.name << ", GUI " << gui;
     // Pictures name their input; the first input of all is a black validation frame.
     const auto first = testing::first_picture_tag(sessions[gui]);
-    if (first) EXPECT_NE(t->inputs.at(*first).content, t->inputs.front().content) << b.name << ", GUI " << gui;
+    if (first) {
+      EXPECT_NE(t->inputs.at(*first).content, t->inputs.front().content) << b.name << ", GUI " << gui;
+    }
   }
   // Each new picture comes out within about a capture wait (pushed out by
   // repeats of it, which may stay), but while the GUI stalls.

@@ -367,8 +367,10 @@ TEST_F(LocalEncoderTest, StalledTransformsFailInBoundedTimeAndLeaveNoThreadOrHan
     // a moment later. A lock first contended meanwhile keeps the semaphore or
     // event it got (up to 3 here, however many encoders).
     constexpr DWORD kLazyHandles = 4;
+    // On a loaded machine that moment can be seconds: wait up to 10 s for
+    // the counts to come back (at once, when nothing is left).
     ProcessCounts after = process_counts();
-    for (int i = 0; i < 100 && (after.handles > before.handles || after.threads > before.threads); ++i) {
+    for (int i = 0; i < 1000 && (after.handles > before.handles || after.threads > before.threads); ++i) {
       Sleep(10);
       after = process_counts();
     }

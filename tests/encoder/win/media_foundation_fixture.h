@@ -64,6 +64,13 @@ class Registration {
     if (cookie_ != 0) {
       MFTUnregister(kClsid);
       CoRevokeClassObject(std::exchange(cookie_, 0));
+      // Wine 8's MFTUnregister leaves the video encoder category's key,
+      // empty, where the prefix had none; with it there every later
+      // MFTEnumEx of the prefix leaks handles, which a later test process
+      // would count as ours. RegDeleteKeyW removes only a key without
+      // subkeys: a category with transforms in it (any real Windows) stays.
+      RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                    L"Software\\Classes\\MediaFoundation\\Transforms\\Categories\\f79eac7d-e545-4387-bdee-d647d7bde42a");
     } else if (SUCCEEDED(result_)) {
       MFTUnregisterLocal(factory_.get());
     }
