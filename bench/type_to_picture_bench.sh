@@ -25,9 +25,8 @@ session_start halvorine-type-bench
 # The secure desktop takes keys only from a GUI installed beside the worker:
 # both installed into a folder of root's that nobody else may write, and the
 # keys go through the installed client, kept open as a GUI keeps its pipe.
-installed=$(mktemp -d "$build/type-bench.XXXXXX")
+trusted_dir installed "$build"
 trap 'session_cleanup; rm -rf "$installed"' EXIT
-chmod 755 "$installed"
 cmake --install "$build" --prefix "$installed" >/dev/null
 worker=$installed/bin/halvorine-worker client=$installed/bin/halvorine-client
 start_xvfb DISPLAY 1920x1080

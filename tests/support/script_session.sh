@@ -35,3 +35,30 @@ start_xvfb() {
   DISPLAY=$display xdpyinfo >/dev/null 2>&1 || { echo "FAIL: Xvfb $1 ($2) accepts no connection" >&2; exit 1; }
   printf -v "$1" '%s' "$display"
 }
+# Sets the variable NAME to a new folder of root's (mode 755) in a chain of
+# folders that only root may change: what the secure desktop's input rule
+# takes as the worker's installed folder. Beside NEAR when NEAR's chain
+# qualifies (a checkout under /tmp does not), else in /var/lib. The caller
+# removes it.
+trusted_dir() {  # NAME NEAR
+  local candidate dir
+  for candidate in "$2" /var/lib; do
+    only_root_writes "$candidate" || continue
+    dir=$(mktemp -d "$candidate/halvorine-trusted.XXXXXX")
+    chmod 755 "$dir"
+    printf -v "$1" '%s' "$dir"
+    return 0
+  done
+  echo "FAIL: no folder only root may change near $2" >&2
+  exit 1
+}
+only_root_writes() {  # PATH: it and every folder above it root's, no group or other write
+  local path uid mode
+  path=$(realpath "$1" 2>/dev/null) || return 1
+  while :; do
+    read -r uid mode < <(stat -c '%u %a' "$path" 2>/dev/null) || return 1
+    [ "$uid" = 0 ] && (((8#$mode & 8#022) == 0)) || return 1
+    [ "$path" = / ] && return 0
+    path=$(dirname "$path")
+  done
+}

@@ -25,8 +25,7 @@ session_start halvorine-view-e2e
 # The view types into the secure desktop: only a client installed beside the
 # worker is followed there, so both run from one folder the worker trusts
 # (one in the build tree, not /tmp, which everyone may write).
-installed=$(mktemp -d "$(dirname "$worker")/view-e2e.XXXXXX")
-chmod 755 "$installed"
+trusted_dir installed "$(dirname "$worker")"
 cp "$worker" "$client" "$installed/"
 worker=$installed/$(basename "$worker") client=$installed/$(basename "$client")
 trap 'session_cleanup; rm -rf "$installed"' EXIT

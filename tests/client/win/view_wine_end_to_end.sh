@@ -21,8 +21,7 @@ min_psnr=30
 session_start halvorine-view-wine
 # The test worker takes its desktop as the secure one, where only a client
 # installed beside it is followed: both run from one folder of the build tree.
-installed=$(mktemp -d "$(dirname "$worker")/view-wine-e2e.XXXXXX")
-chmod 755 "$installed"
+trusted_dir installed "$(dirname "$worker")"
 cp "$worker" "$client" "$installed/"
 worker=$installed/$(basename "$worker") client=$installed/$(basename "$client")
 trap 'session_cleanup; rm -rf "$installed"' EXIT

@@ -14,9 +14,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../support/script_session.sh
 . "$here/../../support/script_session.sh"
 session_start halvorine-secure-input-e2e
-installed=$(mktemp -d "$build/secure-input-e2e.XXXXXX")  # root's, in folders nobody else may write
+trusted_dir installed "$build"
 trap 'session_cleanup; rm -rf "$installed"' EXIT
-chmod 755 "$installed"
 log=$work/programdata/Halvorine/halvorine-worker.log
 fail() { echo "FAIL: $*" >&2; cat "$log" "$work/recorded" >&2 || true; exit 1; }
 

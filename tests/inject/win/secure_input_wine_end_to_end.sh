@@ -15,7 +15,7 @@ worker=$1 client=$2 window=$3
 # shellcheck source=../../support/script_session.sh
 . "$(dirname "$0")/../../support/script_session.sh"
 session_start halvorine-secure-input-wine
-installed=$(mktemp -d "$(dirname "$worker")/secure-input-e2e.XXXXXX")
+trusted_dir installed "$(dirname "$worker")"
 temp=$WINEPREFIX/drive_c/users/$(whoami)/Temp
 trap 'session_cleanup; rm -rf "$installed" "$temp/halvorine-client.exe"' EXIT
 chmod 755 "$installed" && mkdir -p "$temp"
